@@ -1,0 +1,42 @@
+// Panic: an internal assertion failure.
+//
+// Thrown only where a condition cannot occur in a sound state (a broken
+// invariant, a step that cannot fail but did, a poisoned lock). It is caught
+// only at the script-binding boundary, which raises it as PanicException.
+// Any poisonable lock held while one propagates is marked poisoned.
+#pragma once
+
+#include <exception>
+#include <string>
+#include <utility>
+
+namespace ferrowick {
+
+class Panic : public std::exception {
+ public:
+  explicit Panic(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+  const std::string& message() const noexcept { return message_; }
+
+ private:
+  std::string message_;
+};
+
+[[noreturn]] inline void panic(std::string message) { throw Panic(std::move(message)); }
+
+// The text every poisoned lock reports.
+inline constexpr const char* kPoisonedLock = "\xE2\x98\xA2\xEF\xB8\x8F Poisoned lock";
+
+// Destructors cannot throw: a Panic met while destroying an object is handed
+// to this hook instead (the script binding routes it to the interpreter's
+// unraisable-exception hook). The default writes the message to stderr.
+using DropPanicHook = void (*)(const Panic&);
+void set_drop_panic_hook(DropPanicHook hook) noexcept;
+void report_drop_panic(const Panic& p) noexcept;
+
+#define FERROWICK_ASSERT(cond)                                 \
+  do {                                                         \
+    if (!(cond)) ::ferrowick::panic("assertion failed: " #cond); \
+  } while (0)
+
+}  // namespace ferrowick
