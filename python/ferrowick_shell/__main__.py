@@ -1,0 +1,5 @@
+import sys
+
+from ferrowick_shell.shell import main
+
+sys.exit(main())

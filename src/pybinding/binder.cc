@@ -1,0 +1,215 @@
+#include "pybinding/binder.h"
+
+#include <limits>
+#include <string>
+
+#include "pybinding/errors.h"
+
+namespace ferrowick::py {
+
+namespace {
+
+bool is_optional(ArgKind k) { return k == ArgKind::OptText || k == ArgKind::OptUWord || k == ArgKind::OptU32; }
+
+std::size_t required_count(const Signature& sig) {
+  std::size_t n = 0;
+  for (const Param& p : sig.params)
+    if (!is_optional(p.kind)) ++n;
+  return n;
+}
+
+bool fail(const std::string& msg) {
+  raise_type_error(msg);
+  return false;
+}
+
+std::string quoted_list(const Signature& sig, const std::array<bool, kMaxParams>& missing, std::size_t count) {
+  // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+  std::string out;
+  std::size_t seen = 0;
+  for (std::size_t i = 0; i < sig.params.size(); ++i) {
+    if (!missing[i]) continue;
+    if (seen > 0) {
+      if (count == 2) out += " and ";
+      else out += seen + 1 == count ? ", and " : ", ";
+    }
+    out += '\'';
+    out += sig.params[i].name;
+    out += '\'';
+    ++seen;
+  }
+  return out;
+}
+
+bool too_many_positional(const Signature& sig, Py_ssize_t given) {
+  std::string msg = sig.full_name;
+  std::size_t total = sig.params.size(), req = required_count(sig);
+  msg += req == total ? " takes " + std::to_string(total)
+                      : " takes from " + std::to_string(req) + " to " + std::to_string(total);
+  msg += " positional arguments but " + std::to_string(given) + (given == 1 ? " was given" : " were given");
+  return fail(msg);
+}
+
+// Binds positional and keyword objects to slots; reports binding errors.
+bool bind_slots(const Signature& sig, PyObject* const* pos, Py_ssize_t npos,
+                const std::array<std::pair<PyObject*, PyObject*>, 16>* kw, Py_ssize_t nkw, PyObject* kwdict,
+                std::array<PyObject*, kMaxParams>& slots) {
+  const std::size_t n = sig.params.size();
+  if (static_cast<std::size_t>(npos) > n) return too_many_positional(sig, npos);
+  for (Py_ssize_t i = 0; i < npos; ++i) slots[static_cast<std::size_t>(i)] = pos[i];
+
+  auto take_keyword = [&](PyObject* key, PyObject* value) -> bool {
+    if (!PyUnicode_Check(key)) return fail(std::string(sig.full_name) + " keywords must be strings");
+    Py_ssize_t len = 0;
+    const char* k = PyUnicode_AsUTF8AndSize(key, &len);
+    if (!k) return false;
+    std::string_view name(k, static_cast<std::size_t>(len));
+    for (std::size_t i = 0; i < n; ++i) {
+      if (name != sig.params[i].name) continue;
+      if (slots[i]) return fail(std::string(sig.full_name) + " got multiple values for argument '" + std::string(name) + "'");
+      slots[i] = value;
+      return true;
+    }
+    return fail(std::string(sig.full_name) + " got an unexpected keyword argument '" + std::string(name) + "'");
+  };
+  if (kw) {
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+      if (!take_keyword((*kw)[static_cast<std::size_t>(i)].first, (*kw)[static_cast<std::size_t>(i)].second)) return false;
+  } else if (kwdict) {
+    PyObject *key, *value;
+    Py_ssize_t it = 0;
+    while (PyDict_Next(kwdict, &it, &key, &value))
+      if (!take_keyword(key, value)) return false;
+  }
+
+  std::array<bool, kMaxParams> missing{};
+  std::size_t nmissing = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!slots[i] && !is_optional(sig.params[i].kind)) {
+      missing[i] = true;
+      ++nmissing;
+    }
+  }
+  if (nmissing) {
+    std::string msg = std::string(sig.full_name) + " missing " + std::to_string(nmissing) + " required positional " +
+                      (nmissing == 1 ? "argument: " : "arguments: ") + quoted_list(sig, missing, nmissing);
+    return fail(msg);
+  }
+  return true;
+}
+
+// Rewrites a TypeError in flight as "argument 'NAME': <message>".
+bool prefix_type_error(const Param& p) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+  PyObject* exc = PyErr_GetRaisedException();
+  PyObject* text = PyObject_Str(exc);
+  Py_DECREF(exc);
+  if (!text) return false;
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", p.name, text);
+  Py_DECREF(text);
+  return false;
+}
+
+bool cannot_convert(const Param& p, PyObject* obj, const char* target) {
+  PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", p.name,
+               Py_TYPE(obj)->tp_name, target);
+  return false;
+}
+
+bool convert_unsigned(const Param& p, PyObject* obj, std::uint64_t max, Arg& out) {
+  PyObject* index = PyNumber_Index(obj);
+  if (!index) return prefix_type_error(p);
+  // Negative values raise the interpreter's own OverflowError.
+  unsigned long long v = PyLong_AsUnsignedLongLong(index);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    Py_DECREF(index);
+    return prefix_type_error(p);
+  }
+  Py_DECREF(index);
+  if (v > max) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  out.number = v;
+  return true;
+}
+
+bool convert(const Param& p, PyObject* obj, Arg& out) {
+  out.object = obj;
+  switch (p.kind) {
+    case ArgKind::Text:
+    case ArgKind::OptText: {
+      if (!PyUnicode_Check(obj)) return cannot_convert(p, obj, "PyString");
+      Py_ssize_t len = 0;
+      const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
+      if (!s) return prefix_type_error(p);
+      out.text = std::string_view(s, static_cast<std::size_t>(len));
+      return true;
+    }
+    case ArgKind::Bytes: {
+      if (!PyBytes_Check(obj)) return cannot_convert(p, obj, "PyBytes");
+      out.bytes = {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
+                   static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
+      return true;
+    }
+    case ArgKind::UWord:
+    case ArgKind::OptUWord:
+      return convert_unsigned(p, obj, std::numeric_limits<std::size_t>::max(), out);
+    case ArgKind::OptU32:
+      return convert_unsigned(p, obj, std::numeric_limits<std::uint32_t>::max(), out);
+    case ArgKind::Flag:
+      if (obj != Py_True && obj != Py_False) return cannot_convert(p, obj, "PyBool");
+      out.flag = obj == Py_True;
+      return true;
+    case ArgKind::Instance:
+      if (!PyObject_TypeCheck(obj, p.type())) return cannot_convert(p, obj, p.class_name);
+      return true;
+  }
+  return true;
+}
+
+bool convert_all(const Signature& sig, const std::array<PyObject*, kMaxParams>& slots, Args& out) {
+  for (std::size_t i = 0; i < sig.params.size(); ++i) {
+    out[i] = Arg{};
+    PyObject* obj = slots[i];
+    if (!obj || (obj == Py_None && is_optional(sig.params[i].kind))) continue;
+    out[i].present = true;
+    if (!convert(sig.params[i], obj, out[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) {
+  std::array<PyObject*, kMaxParams> slots{};
+  std::array<std::pair<PyObject*, PyObject*>, 16> kw{};
+  Py_ssize_t npos = PyVectorcall_NARGS(nargs);
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (nkw > static_cast<Py_ssize_t>(kw.size())) {
+    // More keywords than any method has parameters: report the first stranger.
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+      bool known = false;
+      for (const Param& p : sig.params) known = known || PyUnicode_CompareWithASCIIString(key, p.name) == 0;
+      if (!known) {
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.full_name, key);
+        return false;
+      }
+    }
+    PyErr_Format(PyExc_TypeError, "%s got multiple values for an argument", sig.full_name);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nkw; ++i) kw[static_cast<std::size_t>(i)] = {PyTuple_GET_ITEM(kwnames, i), args[npos + i]};
+  if (!bind_slots(sig, args, npos, &kw, nkw, nullptr, slots)) return false;
+  return convert_all(sig, slots, out);
+}
+
+bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) {
+  std::array<PyObject*, kMaxParams> slots{};
+  PyObject* const* pos = &PyTuple_GET_ITEM(args, 0);
+  if (!bind_slots(sig, pos, PyTuple_GET_SIZE(args), nullptr, 0, kwargs, slots)) return false;
+  return convert_all(sig, slots, out);
+}
+
+}  // namespace ferrowick::py

@@ -1,0 +1,62 @@
+#include "pybinding/errors.h"
+
+#include <new>
+#include <string>
+
+namespace ferrowick::py {
+
+namespace {
+
+PyObject* set_error(PyObject* type, std::string_view text) {
+  PyObject* msg = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (msg) {
+    PyErr_SetObject(type, msg);
+    Py_DECREF(msg);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+PyObject* raise_value_error(std::string_view text) { return set_error(PyExc_ValueError, text); }
+PyObject* raise_type_error(std::string_view text) { return set_error(PyExc_TypeError, text); }
+PyObject* raise_io_error(const IoError& err) { return raise_value_error(err.message()); }
+
+PyObject* panic_exception_type() {
+  // Created once and kept for the life of the process, like the types.
+  static PyObject* type = PyErr_NewExceptionWithDoc(
+      "ferrowick.PanicException", "An internal assertion failure inside ferrowick.", PyExc_BaseException,
+      nullptr);
+  return type;
+}
+
+PyObject* raise_panic(std::string_view message) {
+  PyObject* type = panic_exception_type();
+  if (!type) return nullptr;
+  return set_error(type, message.empty() ? std::string_view("explicit panic") : message);
+}
+
+PyObject* raise_current_exception() {
+  try {
+    throw;
+  } catch (const Panic& p) {
+    return raise_panic(p.message());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return raise_panic(e.what());
+  } catch (...) {
+    return raise_panic("unknown internal failure");
+  }
+}
+
+void report_unraisable_panic(const Panic& p) {
+  PyGILState_STATE st = PyGILState_Ensure();
+  PyObject* in_flight = PyErr_GetRaisedException();  // keep it for the caller
+  raise_panic(p.message());
+  PyErr_WriteUnraisable(nullptr);
+  PyErr_SetRaisedException(in_flight);
+  PyGILState_Release(st);
+}
+
+}  // namespace ferrowick::py

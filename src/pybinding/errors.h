@@ -1,0 +1,36 @@
+// The one place where failures of the core become Python exceptions.
+//
+//   IoError             -> ValueError(message)
+//   error text          -> ValueError(text)
+//   Panic               -> PanicException(message)  (derives from BaseException)
+//   std::bad_alloc      -> MemoryError
+// Every raise_* function sets the error indicator and returns nullptr so a
+// method can `return raise_...(...)`.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "common/panic.h"
+#include "error/io_error.h"
+
+namespace ferrowick::py {
+
+PyObject* raise_value_error(std::string_view text);
+PyObject* raise_io_error(const IoError& err);
+PyObject* raise_panic(std::string_view message);
+PyObject* raise_type_error(std::string_view text);
+
+// The PanicException type, created once per process (new reference or null).
+PyObject* panic_exception_type();
+
+// Converts the exception in flight (call only inside a catch block) and
+// returns nullptr. Used by the call wrappers at the binding boundary.
+PyObject* raise_current_exception();
+
+// Installed as the core's drop-panic hook: reports a Panic met in a
+// destructor through the interpreter's unraisable-exception hook.
+void report_unraisable_panic(const Panic& p);
+
+}  // namespace ferrowick::py

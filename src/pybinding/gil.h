@@ -1,0 +1,33 @@
+// Releasing the interpreter lock around calls that block on the host.
+//
+// Native locks that may be held while the interpreter lock is released are
+// only ever taken inside such a region, never while holding the interpreter
+// lock, so a thread blocked on one can never stall the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace ferrowick::py {
+
+class GilRelease {
+ public:
+  GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+  ~GilRelease() { PyEval_RestoreThread(state_); }
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs f() without the interpreter lock; a Panic thrown by f propagates after
+// the lock is taken back.
+template <class F>
+decltype(auto) without_gil(F&& f) {
+  GilRelease release;
+  return std::forward<F>(f)();
+}
+
+}  // namespace ferrowick::py

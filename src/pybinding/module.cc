@@ -1,0 +1,86 @@
+// The module entry: creates the module once per process and registers the
+// seven classes in order.
+#include <Python.h>
+
+#include "pybinding/class_support.h"
+#include "pybinding/classes.h"
+#include "pybinding/errors.h"
+
+namespace ferrowick::py {
+
+namespace {
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "ferrowick", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+struct Registration {
+  const char* name;
+  PyTypeObject* (*type)();
+};
+
+template <class T>
+PyTypeObject* registered_type() {
+  return try_cached_type(T::slot(), T::make_type);
+}
+
+const Registration kClasses[] = {
+    {"PyFs", registered_type<PyFsObject>},
+    {"PyFileHandle", registered_type<PyFileHandleObject>},
+    {"PyTerm", registered_type<PyTermObject>},
+    {"Whence", registered_type<WhenceObject>},
+    {"PyUserPool", user_pool_type_or_null},
+    {"PyUser", user_type_or_null},
+    {"PyTerminalSession", terminal_session_type_or_null},
+};
+
+bool add_class(PyObject* module, const Registration& reg) {
+  PyTypeObject* type = reg.type();
+  if (!type) return false;
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = PyList_New(0);
+    if (!all || PyObject_SetAttrString(module, "__all__", all) < 0) {
+      Py_XDECREF(all);
+      return false;
+    }
+  }
+  PyRef all_ref = PyRef::steal(all);
+  PyRef name = PyRef::steal(PyUnicode_FromString(reg.name));
+  if (!name || PyList_Append(all, name.get()) < 0) return false;
+  return PyObject_SetAttrString(module, reg.name, reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+PyObject* g_module = nullptr;
+int64_t g_interpreter = -1;
+
+PyObject* init_module() {
+  int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (g_interpreter == -1) {
+    g_interpreter = interp;
+  } else if (interp != g_interpreter) {
+    PyErr_SetString(PyExc_ImportError, "ferrowick does not support sub-interpreters");
+    return nullptr;
+  }
+  if (g_module) return PyRef::borrow(g_module).release();
+
+  set_drop_panic_hook(report_unraisable_panic);
+  PyRef module = PyRef::steal(PyModule_Create(&kModule));
+  if (!module) return nullptr;
+  try {
+    for (const Registration& reg : kClasses)
+      if (!add_class(module.get(), reg)) return nullptr;
+  } catch (...) {
+    return raise_current_exception();
+  }
+  g_module = PyRef(module).release();  // kept for later initialisations
+  return module.release();
+}
+
+}  // namespace
+
+}  // namespace ferrowick::py
+
+PyMODINIT_FUNC PyInit_ferrowick() { return ferrowick::py::init_module(); }

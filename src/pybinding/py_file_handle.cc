@@ -1,0 +1,226 @@
+// PyFileHandle (an open file of a PyFs) and Whence (the seek origins).
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "pybinding/class_support.h"
+#include "pybinding/classes.h"
+
+namespace ferrowick::py {
+
+namespace {
+
+using Self = PyFileHandleObject;
+
+constexpr Param kReadParams[] = {{"buffer", ArgKind::UWord}};
+constexpr Signature kReadSig{"PyFileHandle.read()", kReadParams};
+constexpr Param kWriteParams[] = {{"buffer", ArgKind::Bytes}};
+constexpr Signature kWriteSig{"PyFileHandle.write()", kWriteParams};
+constexpr Param kSeekParams[] = {
+    {"offset", ArgKind::UWord}, {"whence", ArgKind::Instance, "Whence", &WhenceObject::type}};
+constexpr Signature kSeekSig{"PyFileHandle.seek()", kSeekParams};
+
+const IoError kClosed{IoError::Kind::InvalidFileDescriptor};
+
+// The per-read notice goes to file descriptor 1 itself, not sys.stdout.
+void announce_read(std::size_t n) {
+  char line[64];
+  int len = std::snprintf(line, sizeof line, "Read %zu bytes from file\n", n);
+  const char* p = line;
+  while (len > 0) {
+    ssize_t w = ::write(STDOUT_FILENO, p, static_cast<std::size_t>(len));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return;
+    p += w;
+    len -= static_cast<int>(w);
+  }
+}
+
+PyObject* id(Self& self) {
+  auto h = self.handle.lock();
+  if (!h->has_value() || !(*h)->id()) return raise_io_error(kClosed);
+  return PyLong_FromUnsignedLongLong(*(*h)->id());
+}
+
+PyObject* close(Self& self) {
+  auto h = self.handle.lock();
+  auto r = (*h)->close();
+  return r ? none() : raise_io_error(r.error());
+}
+
+PyObject* read(Self& self, Args& a) {
+  // Only what the file can still return is reserved, so any size works.
+  PyObject* result = nullptr;
+  Expected<std::size_t, IoError> n = std::size_t{0};
+  {
+    auto h = self.handle.lock();
+    n = (*h)->read_into(static_cast<std::size_t>(a[0].number), [&](std::size_t size) -> std::uint8_t* {
+      result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+      if (!result) throw std::bad_alloc();
+      return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result));
+    });
+  }
+  if (!n) {
+    Py_XDECREF(result);
+    return raise_io_error(n.error());
+  }
+  announce_read(*n);
+  return result;
+}
+
+PyObject* write(Self& self, Args& a) {
+  auto h = self.handle.lock();
+  auto n = (*h)->write(a[0].bytes);
+  if (!n) return raise_io_error(n.error());
+  return PyLong_FromSize_t(*n);
+}
+
+PyObject* seek(Self& self, Args& a) {
+  static constexpr SeekOrigin kOrigins[] = {SeekOrigin::Start, SeekOrigin::Current, SeekOrigin::End};
+  SeekOrigin origin = kOrigins[reinterpret_cast<WhenceObject*>(a[1].object)->value];
+  auto h = self.handle.lock();
+  auto r = (*h)->seek(origin, a[0].number);
+  return r ? none() : raise_io_error(r.error());
+}
+
+PyObject* tell(Self& self) {
+  auto h = self.handle.lock();
+  if (!(*h)->id()) return raise_io_error(kClosed);
+  return PyLong_FromSize_t((*h)->offset());
+}
+
+std::string render(Self& self) { return (*self.handle.lock())->render(); }
+
+PyMethodDef kMethods[] = {
+    {"id", cfunc(noargs<Self, id>), METH_NOARGS,
+     "id($self)\n--\n\n\nReturns a string representation of the file handle.\n"},
+    {"close", cfunc(noargs<Self, close>), METH_NOARGS,
+     "close($self)\n--\n\n\nClose the file handle.\n\nNotice that the pyobject still holds a reference to the file "
+     "handle. However\nany subsequent read or write operation will fail.\n\nSmall Note on garbage collection: The "
+     "file handle will internally be closed\nHOWEVER it will still keep the file system and inode alive. Until the "
+     "file\nhandle is dropped.\n"},
+    {"read", cfunc(fastcall<Self, kReadSig, read>), METH_FASTCALL | METH_KEYWORDS,
+     "read($self, buffer)\n--\n\n\nRead data from the file handle.\n\nThis function reads data from the file "
+     "handle. The function will return a\nbyte array with the data that was read from the file. The function "
+     "will\nreturn an error if the read operation failed.\n"},
+    {"write", cfunc(fastcall<Self, kWriteSig, write>), METH_FASTCALL | METH_KEYWORDS,
+     "write($self, buffer)\n--\n\n\nWrite data to the file handle.\n\nThis function writes data to the file "
+     "handle. The function will return the\nnumber of bytes that were written to the file. The function will "
+     "return an\nerror if the write operation failed.\n"},
+    {"seek", cfunc(fastcall<Self, kSeekSig, seek>), METH_FASTCALL | METH_KEYWORDS,
+     "seek($self, offset, whence)\n--\n\n\nSeek a certain position in the file.\n\nThis function seeks a certain "
+     "position in the file. The function will return\nthe new position in the file. The function will return an "
+     "error if the seek\noperation failed.\n"},
+    {"tell", cfunc(noargs<Self, tell>), METH_NOARGS,
+     "tell($self)\n--\n\n\nTell the current position in the file.\n\nThis function returns the current position "
+     "in the file. The function will\nreturn an error if the tell operation failed.\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_str, reinterpret_cast<void*>(str_slot<Self, render>)},
+    {0, nullptr},
+};
+
+// ---- Whence ---------------------------------------------------------------
+
+constexpr const char* kWhenceNames[] = {"Whence.SEEK_SET", "Whence.SEEK_CUR", "Whence.SEEK_END"};
+
+PyObject* whence_repr(PyObject* self) { return PyUnicode_FromString(kWhenceNames[reinterpret_cast<WhenceObject*>(self)->value]); }
+
+PyObject* whence_int(PyObject* self) { return PyLong_FromLong(reinterpret_cast<WhenceObject*>(self)->value); }
+
+PyObject* whence_richcompare(PyObject* self, PyObject* other, int op) {
+  if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+  const long mine = reinterpret_cast<WhenceObject*>(self)->value;
+  bool equal;
+  if (PyIndex_Check(other)) {
+    PyRef index = PyRef::steal(PyNumber_Index(other));
+    if (!index) return nullptr;
+    int overflow = 0;
+    long v = PyLong_AsLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return nullptr;
+    equal = overflow == 0 && v == mine;
+  } else if (PyObject_TypeCheck(other, WhenceObject::type())) {
+    equal = reinterpret_cast<WhenceObject*>(other)->value == mine;
+  } else {
+    Py_RETURN_NOTIMPLEMENTED;
+  }
+  return PyBool_FromLong((op == Py_EQ) == equal);
+}
+
+PyType_Slot kWhenceSlots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(whence_repr)},
+    {Py_tp_str, reinterpret_cast<void*>(whence_repr)},
+    {Py_nb_int, reinterpret_cast<void*>(whence_int)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(whence_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+void PyFileHandleObject::fini() {
+  // A handle still open is closed here; a failure goes to the unraisable hook.
+  handle.~Mutex();
+}
+
+PyTypeObject*& PyFileHandleObject::slot() {
+  static PyTypeObject* t = nullptr;
+  return t;
+}
+
+PyTypeObject* PyFileHandleObject::make_type() {
+  return create_type({
+      "PyFileHandle",
+      nullptr,
+      "\nA simple wrapper around the FileHandle struct.\n\nThis class is a simple wrapper around the FileHandle "
+      "struct. It defines\nthe basis for a file handle that can be used in Python. The file handle\ncan be used to "
+      "read and write data to a file.\n\nA file handle is always associated with a filesystem and an inode. "
+      "The\nfile handle can be used to read and write data to the file.\n",
+      static_cast<int>(sizeof(Self)),
+      nullptr,
+      dealloc_instance<Self>,
+      kMethods,
+      kSlots,
+  });
+}
+
+PyTypeObject* PyFileHandleObject::type() { return cached_type(slot(), make_type, kName); }
+
+PyTypeObject*& WhenceObject::slot() {
+  static PyTypeObject* t = nullptr;
+  return t;
+}
+
+PyTypeObject* WhenceObject::make_type() {
+  PyTypeObject* tp = create_type({
+      "Whence",
+      nullptr,
+      "\nA small enumeration to determine the whence\nwhen seeking in a file.\n",
+      static_cast<int>(sizeof(WhenceObject)),
+      nullptr,
+      dealloc_instance<WhenceObject>,
+      nullptr,
+      kWhenceSlots,
+  });
+  if (!tp) return nullptr;
+  // The three members are made once and stored on the (immutable) type.
+  static constexpr const char* kAttrs[] = {"SEEK_SET", "SEEK_CUR", "SEEK_END"};
+  for (int v = 0; v < 3; ++v) {
+    PyObject* member = tp->tp_alloc(tp, 0);
+    if (!member) return nullptr;
+    reinterpret_cast<WhenceObject*>(member)->init(v);
+    int rc = PyDict_SetItemString(tp->tp_dict, kAttrs[v], member);
+    Py_DECREF(member);
+    if (rc < 0) return nullptr;
+  }
+  PyType_Modified(tp);
+  return tp;
+}
+
+PyTypeObject* WhenceObject::type() { return cached_type(slot(), make_type, kName); }
+
+}  // namespace ferrowick::py

@@ -1,0 +1,164 @@
+// PyFs: a virtual file system, worked on by path.
+#include <string>
+
+#include "pybinding/class_support.h"
+#include "pybinding/classes.h"
+
+namespace ferrowick::py {
+
+namespace {
+
+using Self = PyFsObject;
+
+PyObject* unit_result(const Expected<void, IoError>& r) { return r ? none() : raise_io_error(r.error()); }
+
+constexpr Param kPathParam[] = {{"path", ArgKind::Text}};
+constexpr Signature kMkdirSig{"PyFs.mkdir()", kPathParam};
+constexpr Signature kTouchSig{"PyFs.touch()", kPathParam};
+constexpr Signature kListdirSig{"PyFs.listdir()", kPathParam};
+constexpr Param kOpenParams[] = {{"path", ArgKind::Text}, {"mode", ArgKind::Text}};
+constexpr Signature kOpenSig{"PyFs.open()", kOpenParams};
+constexpr Param kRemoveParams[] = {{"path", ArgKind::Text}, {"recurse", ArgKind::Flag}};
+constexpr Signature kRemoveSig{"PyFs.remove()", kRemoveParams};
+constexpr Param kTreeParams[] = {{"path", ArgKind::Text}, {"ident", ArgKind::OptText}};
+constexpr Signature kTreeSig{"PyFs.tree()", kTreeParams};
+constexpr Signature kNewSig{"PyFs.__new__()", {}};
+
+PyObject* mkdir(Self& self, Args& a) { return unit_result(self.fs->mkdir(a[0].text)); }
+PyObject* touch(Self& self, Args& a) { return unit_result(self.fs->touch(a[0].text)); }
+
+PyObject* open(Self& self, Args& a) {
+  auto mode = file_handle_type_from_str(a[1].text);
+  if (!mode) return raise_io_error(mode.error());
+  auto handle = FileSystem::open(self.fs, a[0].text, *mode, /*create=*/true);
+  if (!handle) return raise_io_error(handle.error());
+  return new_instance<PyFileHandleObject>(std::move(*handle));
+}
+
+PyObject* string_list(const std::vector<std::string>& names) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    PyObject* s = to_str(names[i]);
+    if (!s) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+  }
+  return list.release();
+}
+
+PyObject* listdir(Self& self, Args& a) {
+  auto id = self.fs->get_inode_by_path_raw(a[0].text);
+  if (!id) return raise_io_error(id.error());
+  auto listing = self.fs->ls_raw(*id);
+  if (!listing) return raise_io_error(listing.error());
+  PyRef files = PyRef::steal(string_list(listing->files));
+  if (!files) return nullptr;
+  PyRef dirs = PyRef::steal(string_list(listing->directories));
+  if (!dirs) return nullptr;
+  return PyTuple_Pack(2, files.get(), dirs.get());
+}
+
+PyObject* remove(Self& self, Args& a) { return unit_result(self.fs->rm(a[0].text, a[1].flag)); }
+
+// Directories first, each followed by its contents, then the other entries;
+// every line carries the prefix; each level adds two blanks.
+Expected<void, IoError> render_tree(const FileSystem& fs, const std::string& path, const std::string& ident,
+                                    std::string& out) {
+  auto id = fs.get_inode_by_path_raw(path);
+  if (!id) return Unexpected(id.error());
+  auto listing = fs.ls_raw(*id);
+  if (!listing) return Unexpected(listing.error());
+  const std::string child_ident = ident + "  ";
+  for (const std::string& d : listing->directories) {
+    out += ident;
+    out += d;
+    out += "/\n";
+    auto r = render_tree(fs, path + "/" + d, child_ident, out);
+    if (!r) return r;
+  }
+  for (const std::string& f : listing->files) {
+    out += ident;
+    out += f;
+    out += '\n';
+  }
+  return {};
+}
+
+PyObject* tree(Self& self, Args& a) {
+  std::string out;
+  auto r = render_tree(*self.fs, std::string(a[0].text), std::string(a[1].present ? a[1].text : ""), out);
+  if (!r) return raise_io_error(r.error());
+  return to_str(out);
+}
+
+std::string render(Self& self) { return self.fs->render(); }
+
+PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  Args a;
+  if (!bind(kNewSig, args, kwargs, a)) return nullptr;
+  try {
+    return new_instance<Self>(FileSystem::create());
+  } catch (...) {
+    return raise_current_exception();
+  }
+}
+
+PyMethodDef kMethods[] = {
+    {"mkdir", cfunc(fastcall<Self, kMkdirSig, mkdir>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "mkdir($self, path)\n--\n\n\nCreate a new directory in the filesystem.\n\nThis function creates a new directory "
+     "in the filesystem. The function will\nreturn an error if the directory could not be created.\n"},
+    {"touch", cfunc(fastcall<Self, kTouchSig, touch>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "touch($self, path)\n--\n\n\nCreate a new file in the filesystem.\n\nThis function creates a new file in the "
+     "filesystem. The function will return\nan error if the file could not be created.\n"},
+    {"open", cfunc(fastcall<Self, kOpenSig, open>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "open($self, path, mode)\n--\n\n\nOpen a file in the filesystem.\n\nThis function opens a file in the "
+     "filesystem. The function will return a file\nhandle that can be used to read and write data to the file. "
+     "The function will\nreturn an error if the file could not be opened.\n"},
+    {"listdir", cfunc(fastcall<Self, kListdirSig, listdir>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "listdir($self, path)\n--\n\n\nList the contents of a directory.\n\nThis function lists the contents of a "
+     "directory. The function will return a\nlist of strings with the names of the files and directories in the "
+     "directory.\nThe function will return an error if the directory could not be listed.\n"},
+    {"remove", cfunc(fastcall<Self, kRemoveSig, remove>),
+     METH_FASTCALL | METH_KEYWORDS, "remove(recurse=False)\n--\n\n\nRemove a file from the filesystem.\n"},
+    {"tree", cfunc(fastcall<Self, kTreeSig, tree>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "tree($self, path, ident=None)\n--\n\n\nDebug the file system\n\nThis function will return a debug "
+     "representation of the filesystem as a string.\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_str, reinterpret_cast<void*>(str_slot<Self, render>)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject*& PyFsObject::slot() {
+  static PyTypeObject* t = nullptr;
+  return t;
+}
+
+PyTypeObject* PyFsObject::make_type() {
+  return create_type({
+      "PyFs",
+      "()",
+      "\nA highly simplified binding for a simple filesystem.\n\nThis class is a simple wrapper around the "
+      "FileSystem struct. It defines\nthe basis for a small filesystem that can be used in Python. The "
+      "filesystem\ncan handle files, nested directories and symlinks.\n\nThe filesystem is thread-safe and can be "
+      "shared between multiple threads.\n",
+      static_cast<int>(sizeof(Self)),
+      construct,
+      dealloc_instance<Self>,
+      kMethods,
+      kSlots,
+  });
+}
+
+PyTypeObject* PyFsObject::type() { return cached_type(slot(), make_type, kName); }
+
+}  // namespace ferrowick::py

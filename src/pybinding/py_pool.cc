@@ -1,0 +1,275 @@
+// PyUserPool, PyUser and PyTerminalSession: real host accounts and the bash
+// sessions that run as them.
+//
+// Everything here that can block on the host (creating accounts, starting
+// su, session reads and writes, killing and reaping, releasing an account)
+// runs with the interpreter lock released, and the native locks it needs are
+// taken only inside that region.
+#include <algorithm>
+#include <memory>
+#include <string>
+
+#include "pool/terminal_session.h"
+#include "pool/user_pool.h"
+#include "pybinding/class_support.h"
+#include "pybinding/gil.h"
+
+namespace ferrowick::py {
+
+namespace {
+
+struct PoolObject {
+  PyObject_HEAD
+  SharedPool pool;
+
+  static constexpr const char* kName = "PyUserPool";
+  static PyTypeObject* type();
+  static PyTypeObject* make_type();
+  static PyTypeObject*& slot();
+  void init(SharedPool p) { new (&pool) SharedPool(std::move(p)); }
+  void fini() {
+    SharedPool last = std::move(pool);
+    pool.~SharedPool();
+    without_gil([&] { last.reset(); });
+  }
+};
+
+struct UserObject {
+  PyObject_HEAD
+  SharedUser user;
+
+  static constexpr const char* kName = "PyUser";
+  static PyTypeObject* type();
+  static PyTypeObject* make_type();
+  static PyTypeObject*& slot();
+  void init(SharedUser u) { new (&user) SharedUser(std::move(u)); }
+  // Dropping the last reference releases the account (pkill, back to pool).
+  void fini() {
+    SharedUser last = std::move(user);
+    user.~SharedUser();
+    without_gil([&] { last.reset(); });
+  }
+};
+
+using SessionCell = Mutex<std::unique_ptr<TerminalSession>>;
+
+struct SessionObject {
+  PyObject_HEAD
+  SessionCell session;
+
+  static constexpr const char* kName = "PyTerminalSession";
+  static PyTypeObject* type();
+  static PyTypeObject* make_type();
+  static PyTypeObject*& slot();
+  void init(std::unique_ptr<TerminalSession> s) { new (&session) SessionCell(std::in_place, std::move(s)); }
+  // Kills and reaps su, then drops the User reference.
+  void fini() {
+    std::unique_ptr<TerminalSession> last = std::move(session.unsafe_get());
+    session.~SessionCell();
+    without_gil([&] { last.reset(); });
+  }
+};
+
+// A pipe read never returns more than the pipe holds; 1 MiB is the largest
+// capacity a pipe can be given by default, so larger sizes reserve no more.
+constexpr std::size_t kMaxReadReserve = std::size_t{1} << 20;
+constexpr std::uint32_t kDefaultPoolSize = 256;
+constexpr std::size_t kDefaultReadSize = 1024;
+
+// ---- PyUserPool -------------------------------------------------------------
+
+constexpr Param kPoolNewParams[] = {{"user_count", ArgKind::OptU32}};
+constexpr Signature kPoolNewSig{"PyUserPool.__new__()", kPoolNewParams};
+
+PyObject* pool_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  Args a;
+  if (!bind(kPoolNewSig, args, kwargs, a)) return nullptr;
+  auto size = a[0].present ? static_cast<std::uint32_t>(a[0].number) : kDefaultPoolSize;
+  return new_instance<PoolObject>(make_user_pool(size));
+}
+
+PyObject* allocate(PoolObject& self) {
+  SharedPool pool = self.pool;
+  auto user = without_gil([&] { return alloc_user(std::move(pool)); });
+  if (!user) return raise_value_error(user.error());
+  return new_instance<UserObject>(std::move(*user));
+}
+
+PyMethodDef kPoolMethods[] = {
+    {"allocate", cfunc(noargs<PoolObject, allocate>), METH_NOARGS,
+     "allocate($self)\n--\n\n\nAllocate a new user account from the pool.\n\nThis function allocates a new user "
+     "account from the pool. The user\naccount can be used to create a new terminal session. The function\nwill "
+     "return an error if the user account could not be allocated.\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- PyUser -------------------------------------------------------------------
+
+template <class F>
+auto with_user(UserObject& self, F&& f) {
+  return without_gil([&] {
+    auto guard = self.user->lock();
+    return f(*guard);
+  });
+}
+
+PyObject* spawn(UserObject& self) {
+  SharedUser user = self.user;
+  auto session = without_gil([&] { return spawn_terminal(std::move(user)); });
+  if (!session) return raise_value_error(session.error());
+  return new_instance<SessionObject>(std::move(*session));
+}
+
+PyObject* username(UserObject& self) {
+  return to_str(with_user(self, [](const User& u) { return std::string(u.username()); }));
+}
+PyObject* uid(UserObject& self) {
+  return PyLong_FromUnsignedLong(with_user(self, [](const User& u) { return u.uid(); }));
+}
+PyObject* home(UserObject& self) {
+  return to_str(with_user(self, [](const User& u) { return std::string(u.home()); }));
+}
+
+std::string user_str(UserObject& self) {
+  return with_user(self, [](const User& u) {
+    return "{ username: " + std::string(u.username()) + ", uid: " + std::to_string(u.uid()) +
+           ", home: " + std::string(u.home()) + " }";
+  });
+}
+
+PyMethodDef kUserMethods[] = {
+    {"spawn", cfunc(noargs<UserObject, spawn>), METH_NOARGS,
+     "spawn($self)\n--\n\n\nSpawn a new terminal session for the user.\n\nThis function spawns a new terminal "
+     "session for the user. The terminal\nsession can be used to interact with the terminal. The function "
+     "will\nreturn an error if the terminal session could not be spawned.\n"},
+    {"username", cfunc(noargs<UserObject, username>), METH_NOARGS,
+     "username($self)\n--\n\n\nGet the username of the user.\n"},
+    {"uid", cfunc(noargs<UserObject, uid>), METH_NOARGS, "uid($self)\n--\n\n\nGet the UID of the user.\n"},
+    {"home", cfunc(noargs<UserObject, home>), METH_NOARGS, "home($self)\n--\n\n\nGet the home folder of the user.\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kUserSlots[] = {
+    {Py_tp_str, reinterpret_cast<void*>(str_slot<UserObject, user_str>)},
+    {0, nullptr},
+};
+
+// ---- PyTerminalSession -------------------------------------------------------
+
+constexpr Param kWriteParams[] = {{"data", ArgKind::Bytes}};
+constexpr Signature kWriteSig{"PyTerminalSession.write()", kWriteParams};
+constexpr Param kReadParams[] = {{"buffer", ArgKind::OptU32}};
+constexpr Signature kReadSig{"PyTerminalSession.read()", kReadParams};
+constexpr Signature kReadErrSig{"PyTerminalSession.read_err()", kReadParams};
+
+PyObject* session_close(SessionObject& self) {
+  without_gil([&] { (*self.session.lock())->close(); });
+  return none();
+}
+
+PyObject* session_write(SessionObject& self, Args& a) {
+  // The bytes object stays alive (held by the call) while the lock is released.
+  auto r = without_gil([&] { return (*self.session.lock())->write(a[0].bytes); });
+  return r ? none() : raise_value_error(r.error());
+}
+
+template <bool Stderr>
+PyObject* session_read(SessionObject& self, Args& a) {
+  std::size_t want = a[0].present ? static_cast<std::size_t>(a[0].number) : kDefaultReadSize;
+  std::size_t reserve = std::min(want, kMaxReadReserve);
+  PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(reserve));
+  if (!out) return nullptr;
+  std::span<std::uint8_t> area(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out)), reserve);
+  auto n = without_gil([&] {
+    auto session = self.session.lock();
+    return Stderr ? (*session)->read_stderr(area) : (*session)->read_stdout(area);
+  });
+  if (!n) {
+    Py_DECREF(out);
+    return raise_value_error(n.error());
+  }
+  if (*n != reserve && _PyBytes_Resize(&out, static_cast<Py_ssize_t>(*n)) < 0) return nullptr;
+  return out;
+}
+
+PyMethodDef kSessionMethods[] = {
+    {"close", cfunc(noargs<SessionObject, session_close>), METH_NOARGS,
+     "close($self)\n--\n\n\nClose the terminal session.\n"},
+    {"write", cfunc(fastcall<SessionObject, kWriteSig, session_write>), METH_FASTCALL | METH_KEYWORDS,
+     "write($self, data)\n--\n\n\nWrite data to the terminal session.\n"},
+    {"read", cfunc(fastcall<SessionObject, kReadSig, session_read<false>>), METH_FASTCALL | METH_KEYWORDS,
+     "read($self, buffer=None)\n--\n\n\nRead data from the terminal session.\n"},
+    {"read_err", cfunc(fastcall<SessionObject, kReadErrSig, session_read<true>>), METH_FASTCALL | METH_KEYWORDS,
+     "read_err($self, buffer=None)\n--\n\n\nRead data from the stderr of the terminal session.\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject*& PoolObject::slot() {
+  static PyTypeObject* t = nullptr;
+  return t;
+}
+PyTypeObject* PoolObject::make_type() {
+  return create_type({
+      "PyUserPool",
+      "(user_count=None)",
+      "\nA class that represents a pool of UNIX users.\n\nThis class represents a pool of UNIX users. The pool can "
+      "be used to\ncreate and release user accounts. The pool is thread-safe and can be\nshared between multiple "
+      "threads.\n",
+      static_cast<int>(sizeof(PoolObject)),
+      pool_new,
+      dealloc_instance<PoolObject>,
+      kPoolMethods,
+      nullptr,
+  });
+}
+PyTypeObject* PoolObject::type() { return cached_type(slot(), make_type, kName); }
+
+PyTypeObject*& UserObject::slot() {
+  static PyTypeObject* t = nullptr;
+  return t;
+}
+PyTypeObject* UserObject::make_type() {
+  return create_type({
+      "PyUser",
+      nullptr,
+      "\nA class that represents a user account in the pool.\n\nThis class represents a user account in the pool. "
+      "The user account can\nbe used to create a new terminal session. The user account will be\nreleased back to "
+      "the pool when the session is dropped.\n",
+      static_cast<int>(sizeof(UserObject)),
+      nullptr,
+      dealloc_instance<UserObject>,
+      kUserMethods,
+      kUserSlots,
+  });
+}
+PyTypeObject* UserObject::type() { return cached_type(slot(), make_type, kName); }
+
+PyTypeObject*& SessionObject::slot() {
+  static PyTypeObject* t = nullptr;
+  return t;
+}
+PyTypeObject* SessionObject::make_type() {
+  return create_type({
+      "PyTerminalSession",
+      nullptr,
+      "\nA class that represents a terminal session for a user.\n\nThis class represents a unique terminal session "
+      "for a user. The terminal\nsession will automatically create a new user account when the session is\ncreated. "
+      "The terminal session will also release the user account back to\nthe pool when the session is dropped.\n",
+      static_cast<int>(sizeof(SessionObject)),
+      nullptr,
+      dealloc_instance<SessionObject>,
+      kSessionMethods,
+      nullptr,
+  });
+}
+PyTypeObject* SessionObject::type() { return cached_type(slot(), make_type, kName); }
+
+}  // namespace
+
+PyTypeObject* user_pool_type_or_null() { return try_cached_type(PoolObject::slot(), PoolObject::make_type); }
+PyTypeObject* user_type_or_null() { return try_cached_type(UserObject::slot(), UserObject::make_type); }
+PyTypeObject* terminal_session_type_or_null() {
+  return try_cached_type(SessionObject::slot(), SessionObject::make_type);
+}
+
+}  // namespace ferrowick::py
