@@ -1,0 +1,24 @@
+import os
+import shutil
+
+import pytest
+
+import ferrowick
+
+
+@pytest.fixture
+def fs():
+    return ferrowick.PyFs()
+
+
+def pool_tools_missing():
+    """Why the real-account tests cannot run here, or None when they can."""
+    if os.geteuid() != 0:
+        return "needs root to create accounts"
+    for tool in ("useradd", "su", "pkill", "id"):
+        if shutil.which(tool) is None:
+            return f"needs the host tool {tool}"
+    return None
+
+
+needs_pool = pytest.mark.skipif(pool_tools_missing() is not None, reason=str(pool_tools_missing()))
