@@ -8,6 +8,7 @@ PYTHON ?= $(shell scripts/find_python.sh)
 VENV ?= .venv
 VPY := $(VENV)/bin/python
 CPP_BUILD ?= build/cpp
+PY_BUILD ?= build/{wheel_tag}
 APT_PACKAGES := g++ libgtest-dev
 JOBS ?= 2
 
@@ -26,7 +27,8 @@ bootstrap: check-python
 # The extension, installed into the virtual environment.
 module: bootstrap
 	@echo "== building and installing ferrowick into $(VENV)"
-	@$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation .
+	@$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation \
+	  -Cbuild-dir='$(PY_BUILD)' .
 
 cpp-test: bootstrap
 	@echo "== C++ unit tests"
