@@ -7,7 +7,7 @@
 #include "common/panic.h"
 #include "fs/file_handle.h"
 #include "terminal/rm_args.h"
-#include "terminal/utf8.h"
+#include "common/utf8.h"
 
 namespace ferrowick {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "terminal/utf8.h"
+#include "common/utf8.h"
 #include "terminal/word_split.h"
 
 namespace ferrowick {

@@ -3,7 +3,7 @@
 #include <random>
 #include <string>
 
-#include "terminal/utf8.h"
+#include "common/utf8.h"
 
 namespace ferrowick {
 namespace {
