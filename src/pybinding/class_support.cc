@@ -1,5 +1,7 @@
 #include "pybinding/class_support.h"
 
+#include <structmember.h>
+
 #include <string>
 #include <vector>
 
@@ -27,13 +29,29 @@ PyTypeObject* create_type(const ClassDef& def) {
       {Py_tp_new, reinterpret_cast<void*>(def.constructor ? def.constructor : no_constructor)},
       {Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc)},
   };
+  // A placeholder "__module__" entry keeps the interpreter from warning that
+  // a type with a bare name has no module; it is replaced by the real text
+  // before the type is handed out, so the placeholder is never reachable.
+  static PyMemberDef placeholder[] = {{"__module__", Py_T_OBJECT_EX, 0, Py_READONLY, nullptr}, {}};
+  slots.push_back({Py_tp_members, placeholder});
   if (def.methods) slots.push_back({Py_tp_methods, def.methods});
   if (def.extra_slots)
     for (PyType_Slot* s = def.extra_slots; s->slot; ++s) slots.push_back(*s);
   slots.push_back({0, nullptr});
 
   PyType_Spec spec = {def.name, def.basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots.data()};
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  PyObject* type = PyType_FromSpec(&spec);
+  if (!type) return nullptr;
+  // The type's name stays bare; __module__ still tells tools where it lives.
+  PyObject* module = PyUnicode_FromString("ferrowick");
+  int rc = module ? PyDict_SetItemString(reinterpret_cast<PyTypeObject*>(type)->tp_dict, "__module__", module) : -1;
+  Py_XDECREF(module);
+  if (rc < 0) {
+    Py_DECREF(type);
+    return nullptr;
+  }
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
+  return reinterpret_cast<PyTypeObject*>(type);
 }
 
 PyTypeObject* try_cached_type(PyTypeObject*& slot, PyTypeObject* (*make)()) {
