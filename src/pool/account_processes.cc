@@ -1,0 +1,139 @@
+#include "pool/account_processes.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <memory>
+#include <string_view>
+#include <thread>
+
+namespace ferrowick {
+
+namespace {
+
+constexpr std::string_view kKillReport = "\xE2\x9A\xA0\xEF\xB8\x8F Failed to kill all processes of the user: ";
+
+void report(const std::string& reason) {
+  std::string line(kKillReport);
+  line += reason;
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+struct DirCloser {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+
+// The value after "<key>\t" on its line of a /proc status text.
+std::string_view status_field(std::string_view status, std::string_view key) {
+  std::size_t pos = 0;
+  while (pos < status.size()) {
+    std::size_t eol = status.find('\n', pos);
+    if (eol == std::string_view::npos) eol = status.size();
+    std::string_view line = status.substr(pos, eol - pos);
+    if (line.size() > key.size() && line.substr(0, key.size()) == key && line[key.size()] == ':') {
+      line.remove_prefix(key.size() + 1);
+      while (!line.empty() && (line.front() == '\t' || line.front() == ' ')) line.remove_prefix(1);
+      return line;
+    }
+    pos = eol + 1;
+  }
+  return {};
+}
+
+// Parses the next whitespace-separated unsigned number off the front of `s`.
+std::optional<std::uint32_t> take_number(std::string_view& s) {
+  while (!s.empty() && (s.front() == '\t' || s.front() == ' ')) s.remove_prefix(1);
+  std::uint32_t v = 0;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (ec != std::errc()) return std::nullopt;
+  s.remove_prefix(static_cast<std::size_t>(end - s.data()));
+  return v;
+}
+
+// True when /proc/<pid>/status shows a live process run by `uid`.
+bool is_live_process_of(int proc_fd, const char* pid, std::uint32_t uid) {
+  std::string path(pid);
+  path += "/status";
+  UniqueFd fd(::openat(proc_fd, path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return false;  // gone meanwhile
+  char buf[2048];
+  std::size_t len = 0;
+  while (len < sizeof buf) {
+    ssize_t n = ::read(fd.get(), buf + len, sizeof buf - len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    len += static_cast<std::size_t>(n);
+  }
+  std::string_view status(buf, len);
+  std::string_view state = status_field(status, "State");
+  if (state.empty() || state.front() == 'Z' || state.front() == 'X') return false;
+  std::string_view uids = status_field(status, "Uid");
+  auto real = take_number(uids);
+  auto effective = take_number(uids);
+  return (real && *real == uid) || (effective && *effective == uid);
+}
+
+}  // namespace
+
+std::optional<std::string> pkill_failure_reason(const Expected<HostOutput, int>& run) {
+  if (!run) return "Failed to execute the command `pkill`: " + system_error_text(run.error());
+  std::optional<int> code = run->exit_code();
+  if (code && *code <= 2) return std::nullopt;
+  std::string reason = "Failed exit code: ";
+  reason += code ? std::to_string(*code) : std::string("None");
+  reason += " (";
+  if (is_valid_utf8(run->err)) reason += run->err;
+  reason += ')';
+  return reason;
+}
+
+std::vector<pid_t> live_processes_of(std::uint32_t uid) {
+  std::vector<pid_t> pids;
+  std::unique_ptr<DIR, DirCloser> proc(::opendir("/proc"));
+  if (!proc) return pids;
+  const pid_t self = ::getpid();
+  const int proc_fd = ::dirfd(proc.get());
+  while (dirent* e = ::readdir(proc.get())) {
+    std::string_view name(e->d_name);
+    pid_t pid = 0;
+    auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
+    if (ec != std::errc() || end != name.data() + name.size() || pid == self) continue;
+    if (is_live_process_of(proc_fd, e->d_name, uid)) pids.push_back(pid);
+  }
+  return pids;
+}
+
+bool kill_remaining_processes(std::uint32_t uid, std::chrono::milliseconds patience) {
+  if (uid == 0) return false;
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  for (;;) {
+    std::vector<pid_t> pids = live_processes_of(uid);
+    if (pids.empty()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    for (pid_t pid : pids) ::kill(pid, SIGKILL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+void kill_user_processes(std::uint32_t uid) {
+  if (uid == 0) {
+    // `pkill -u 0` would end this very process; pool accounts are never root.
+    report("refusing to kill the processes of uid 0");
+    return;
+  }
+  if (auto reason = pkill_failure_reason(run_host_command({"pkill", "-u", std::to_string(uid)}))) {
+    report(*reason);
+  }
+  if (!kill_remaining_processes(uid)) {
+    report("processes of uid " + std::to_string(uid) + " still alive after signal 9");
+  }
+}
+
+}  // namespace ferrowick

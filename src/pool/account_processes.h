@@ -1,0 +1,47 @@
+// Ending every process of a pool account when the account is released.
+//
+// `pkill -u UID` asks the account's processes to end; a process may ignore
+// that, so whatever is left afterwards gets signal 9 until none is alive.
+// Zombies do not count as alive: they hold no resources of the account and
+// may linger when their new parent never reaps them.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/expected.h"
+#include "pool/host_process.h"
+
+namespace ferrowick {
+
+// Why a `pkill` run counts as failed, or nothing when it succeeded (exit
+// codes 0, 1 and 2; 1 means no process matched). `run` is the outcome of
+// run_host_command: an errno when pkill could not be started.
+//   "Failed to execute the command `pkill`: " + system error text
+//   "Failed exit code: None (" + stderr + ")"      ended by a signal
+//   "Failed exit code: " + code + " (" + stderr + ")"   code 3 or higher
+// stderr that is not UTF-8 is shown as "".
+std::optional<std::string> pkill_failure_reason(const Expected<HostOutput, int>& run);
+
+// Live (not zombie, not dead) processes whose real or effective uid is
+// `uid`, this process excluded.
+std::vector<pid_t> live_processes_of(std::uint32_t uid);
+
+// Sends signal 9 to every live process of `uid` and repeats until none is
+// left or `patience` has passed. Returns true when none is left. Does
+// nothing for uid 0 (returns false) so that root's processes are never hit.
+bool kill_remaining_processes(std::uint32_t uid,
+                              std::chrono::milliseconds patience = std::chrono::milliseconds(2000));
+
+// The release sequence: runs `pkill -u UID`, then kill_remaining_processes.
+// Each failure is written to stderr as one line,
+// "⚠️ Failed to kill all processes of the user: " + reason. Never fails.
+// For uid 0 it only reports: that would end this process and all of root's.
+void kill_user_processes(std::uint32_t uid);
+
+}  // namespace ferrowick

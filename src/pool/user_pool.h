@@ -1,0 +1,104 @@
+// UserPool and User: throw-away host accounts handed out to scripts.
+//
+// A pool manages at most `max_user` host accounts named by its
+// NameGenerator. `user` lists every account the pool created or adopted,
+// `free_user` those ready to be handed out (a stack: last in, first out).
+// A new account is made (with `useradd`, or adopted when the host already
+// has one of that name) only when none is free and fewer than `max_user`
+// exist. Each hand-out gets a fresh, empty home owned by the account.
+//
+// A User is one handed-out account. Destroying it releases the account: all
+// of the account's processes are killed and the account goes back on its
+// pool's `free_user`. The account and its home stay on the host.
+//
+// Locking: every function here takes the locks it needs itself and holds
+// none across calls, so callers may drop their own (interpreter) lock around
+// them. The pool lock is held while a new account is made; home preparation
+// and killing run without it. Problems that must not stop an operation are
+// written as one line to standard error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/expected.h"
+#include "common/poison_lock.h"
+#include "pool/name_generator.h"
+
+namespace ferrowick {
+
+struct AccountEntry {
+  std::uint32_t uid;
+  std::string username;
+};
+
+class UserPool {
+ public:
+  // Lists are reserved for min(max_user, kReserveLimit) entries, so a huge
+  // capacity costs nothing up front.
+  static constexpr std::size_t kReserveLimit = 64;
+
+  explicit UserPool(std::uint32_t max_user);
+
+  std::vector<AccountEntry> user;       // every account of the pool
+  std::vector<AccountEntry> free_user;  // accounts ready to be handed out
+  std::uint32_t max_user;
+  NameGenerator rng;
+};
+
+using SharedPool = std::shared_ptr<Mutex<UserPool>>;
+
+SharedPool make_user_pool(std::uint32_t max_user);
+
+class User {
+ public:
+  User(std::string username, std::uint32_t uid, std::string home, SharedPool pool);
+  User(const User&) = delete;
+  User& operator=(const User&) = delete;
+  // Releases the account: kill_user_processes(uid), then, if the pool is
+  // still set, puts the account's entry back on its `free_user` and drops
+  // the pool. Never throws: a Panic (a poisoned pool lock) goes to
+  // report_drop_panic.
+  ~User();
+
+  const std::string& username() const { return username_; }
+  std::uint32_t uid() const { return uid_; }
+  const std::string& home() const { return home_; }
+  // The pool that handed the account out; null once released.
+  const SharedPool& pool() const { return pool_; }
+
+ private:
+  std::string username_;
+  std::uint32_t uid_;
+  std::string home_;
+  SharedPool pool_;
+};
+
+using SharedUser = std::shared_ptr<Mutex<User>>;
+
+// Hands out an account of `pool` (consumed: it moves into the User).
+// Fails with "Failed to allocate a new user account" (pool full, `useradd`
+// failed, or the new account has no uid) or a home-preparation text (see
+// home_dir.h); on a home failure the account stays free in the pool.
+// Panics with kPoisonedLock, "Failed to execute the command `id`",
+// "Failed to execute the command `useradd`" or
+// "assertion failed: self.user.len() <= self.max_user"; a panic while the
+// pool lock is held poisons it.
+Expected<SharedUser, std::string> alloc_user(SharedPool pool);
+
+// The uid of host account `name` from `id -u NAME`; nothing when `id` fails
+// or prints no number. Panics with "Failed to execute the command `id`" when
+// `id` cannot be started. Output that is not UTF-8 is reported on stderr.
+std::optional<std::uint32_t> userid(std::string_view name);
+
+// Parses the first line of `id -u` output (up to the first line feed, less a
+// carriage return before it) as an unsigned 32-bit decimal with an optional
+// leading "+"; nothing for anything else, including spaces and "".
+std::optional<std::uint32_t> parse_uid_line(std::string_view output);
+
+}  // namespace ferrowick
