@@ -1,0 +1,104 @@
+// The launcher: host commands with captured output, children on pipes.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "pool/host_process.h"
+#include "pool_test_support.h"
+
+namespace ferrowick {
+namespace {
+
+TEST(RunHostCommand, CapturesBothStreamsInFull) {
+  // Far more than a pipe holds on both streams: draining only one would hang.
+  auto run = run_host_command(
+      {"sh", "-c", "i=0; while [ $i -lt 20000 ]; do echo o$i; echo e$i >&2; i=$((i+1)); done; exit 7"});
+  ASSERT_TRUE(run.has_value());
+  EXPECT_EQ(run->exit_code(), 7);
+  EXPECT_EQ(run->out.substr(0, 3), "o0\n");
+  EXPECT_NE(run->out.find("\no19999\n"), std::string::npos);
+  EXPECT_NE(run->err.find("\ne19999\n"), std::string::npos);
+  EXPECT_EQ(run->out.find('e'), std::string::npos);
+}
+
+TEST(RunHostCommand, WordsStdinAndEndings) {
+  testing_support::Watchdog dog(10);  // `cat` on an inherited terminal would wait
+  auto words = run_host_command({"printf", "%s|", "two words", "$HOME", "*"});
+  ASSERT_TRUE(words.has_value());
+  EXPECT_EQ(words->out, "two words|$HOME|*|");
+  EXPECT_TRUE(words->success());
+  auto cat = run_host_command({"cat"});
+  ASSERT_TRUE(cat.has_value());
+  EXPECT_EQ(cat->out, "");
+  auto killed = run_host_command({"sh", "-c", "kill -9 $$"});
+  ASSERT_TRUE(killed.has_value());
+  EXPECT_EQ(killed->exit_code(), std::nullopt);
+  EXPECT_EQ(run_host_command({"ferrowick-no-such-tool"}).error(), ENOENT);
+  EXPECT_EQ(spawn_with_pipes({"ferrowick-no-such-tool"}).error(), ENOENT);
+}
+
+TEST(Launcher, ChildrenGetOnlyTheirThreeDescriptors) {
+  // Neither a descriptor opened without close-on-exec nor another child's
+  // pipes may reach a child.
+  UniqueFd stray(::open("/dev/null", O_RDONLY));
+  auto other = spawn_with_pipes({"cat"});
+  ASSERT_TRUE(stray.valid() && other.has_value());
+  auto run = run_host_command({"ls", "/proc/self/fd"});
+  ASSERT_TRUE(run.has_value());
+  EXPECT_EQ(run->out, "0\n1\n2\n3\n");  // 3 is the directory ls reads
+  auto child = spawn_with_pipes({"sh", "-c", "ls /proc/$$/fd"});
+  ASSERT_TRUE(child.has_value());
+  char buf[64];
+  ssize_t n = ::read(child->stdout_fd(), buf, sizeof buf);
+  EXPECT_EQ(std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0), "0\n1\n2\n");
+}
+
+TEST(Launcher, ChildStartsWithEmptyMaskAndDefaultSigpipe) {
+  testing_support::ScopedIgnoreSigpipe ignore;
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGUSR1);
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &block, &old), 0);
+  auto run = run_host_command({"grep", "-E", "^Sig(Blk|Ign)", "/proc/self/status"});
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  ASSERT_TRUE(run.has_value());
+  ASSERT_EQ(run->out.substr(0, 8), "SigBlk:\t");
+  EXPECT_EQ(std::stoull(run->out.substr(8), nullptr, 16), 0u);
+  std::size_t ign = run->out.find("SigIgn:\t");
+  ASSERT_NE(ign, std::string::npos);
+  EXPECT_EQ(std::stoull(run->out.substr(ign + 8), nullptr, 16) & (1ull << (SIGPIPE - 1)), 0u);
+}
+
+TEST(Launcher, DroppedChildIsKilledAndReaped) {
+  pid_t pid;
+  {
+    auto child = spawn_with_pipes({"sleep", "1000"});
+    ASSERT_TRUE(child.has_value());
+    pid = child->pid();
+    ChildProcess moved = std::move(*child);  // the moved-from one owns nothing
+  }
+  errno = 0;
+  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+}
+
+TEST(Launcher, WaitSurvivesInterruptions) {
+  struct sigaction sa {}, old{};
+  sa.sa_handler = [](int) {};
+  ASSERT_EQ(::sigaction(SIGALRM, &sa, &old), 0);  // no SA_RESTART: waitpid sees EINTR
+  auto child = spawn_with_pipes({"sleep", "0.5"});
+  ASSERT_TRUE(child.has_value());
+  ::ualarm(50000, 50000);
+  int rc = child->wait();
+  ::ualarm(0, 0);
+  ::sigaction(SIGALRM, &old, nullptr);
+  EXPECT_EQ(rc, 0);
+  EXPECT_TRUE(child->reaped() && WIFEXITED(child->wait_status()));
+  EXPECT_EQ(child->kill(SIGKILL), 0);  // no signal to a reaped child's old pid
+}
+
+}  // namespace
+}  // namespace ferrowick
