@@ -164,6 +164,8 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
     case ArgKind::Instance:
       if (!PyObject_TypeCheck(obj, p.type())) return cannot_convert(p, obj, p.class_name);
       return true;
+    case ArgKind::Object:
+      return true;
   }
   return true;
 }

@@ -29,6 +29,7 @@ enum class ArgKind {
   OptU32,    // None/omitted or unsigned 32-bit
   Flag,      // True or False only
   Instance,  // an instance of a class of this module
+  Object,    // any object, passed through unconverted
 };
 
 struct Param {

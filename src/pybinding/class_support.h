@@ -121,6 +121,22 @@ PyCFunction cfunc(F* f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
+// Context-manager protocol shared by the classes that own a resource:
+// `with obj:` gives obj itself and calls Close(obj) on the way out, whether
+// or not an exception is leaving the block (the exception is not swallowed).
+inline constexpr Param kExitParams[] = {
+    {"exc_type", ArgKind::Object}, {"exc_value", ArgKind::Object}, {"traceback", ArgKind::Object}};
+template <class T>
+PyObject* enter_self(T& self) {
+  return PyRef::borrow(reinterpret_cast<PyObject*>(&self)).release();
+}
+template <class T, PyObject* (*Close)(T&)>
+PyObject* exit_close(T& self, Args&) {
+  PyRef closed = PyRef::steal(Close(self));
+  if (!closed) return nullptr;
+  Py_RETURN_FALSE;
+}
+
 // Result conversions.
 inline PyObject* to_str(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");

@@ -50,6 +50,16 @@ PyObject* close(Self& self) {
   return r ? none() : raise_io_error(r.error());
 }
 
+// Leaving a `with` block closes the handle unless it is closed already.
+PyObject* close_if_open(Self& self) {
+  auto h = self.handle.lock();
+  if (!(*h)->id()) return none();
+  auto r = (*h)->close();
+  return r ? none() : raise_io_error(r.error());
+}
+
+constexpr Signature kExitSig{"PyFileHandle.__exit__()", kExitParams};
+
 PyObject* read(Self& self, Args& a) {
   // Only what the file can still return is reserved, so any size works.
   PyObject* result = nullptr;
@@ -116,6 +126,11 @@ PyMethodDef kMethods[] = {
     {"tell", cfunc(noargs<Self, tell>), METH_NOARGS,
      "tell($self)\n--\n\n\nTell the current position in the file.\n\nThis function returns the current position "
      "in the file. The function will\nreturn an error if the tell operation failed.\n"},
+    {"__enter__", cfunc(noargs<Self, enter_self<Self>>), METH_NOARGS,
+     "__enter__($self)\n--\n\nReturn the handle itself for use in a with statement.\n"},
+    {"__exit__", cfunc(fastcall<Self, kExitSig, exit_close<Self, close_if_open>>), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the handle (if still open) on leaving a with "
+     "statement.\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -167,6 +167,8 @@ PyObject* session_close(SessionObject& self) {
   return none();
 }
 
+constexpr Signature kSessionExitSig{"PyTerminalSession.__exit__()", kExitParams};
+
 PyObject* session_write(SessionObject& self, Args& a) {
   // The bytes object stays alive (held by the call) while the lock is released.
   auto r = without_gil([&] { return (*self.session.lock())->write(a[0].bytes); });
@@ -201,6 +203,11 @@ PyMethodDef kSessionMethods[] = {
      "read($self, buffer=None)\n--\n\n\nRead data from the terminal session.\n"},
     {"read_err", cfunc(fastcall<SessionObject, kReadErrSig, session_read<true>>), METH_FASTCALL | METH_KEYWORDS,
      "read_err($self, buffer=None)\n--\n\n\nRead data from the stderr of the terminal session.\n"},
+    {"__enter__", cfunc(noargs<SessionObject, enter_self<SessionObject>>), METH_NOARGS,
+     "__enter__($self)\n--\n\nReturn the session itself for use in a with statement.\n"},
+    {"__exit__", cfunc(fastcall<SessionObject, kSessionExitSig, exit_close<SessionObject, session_close>>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the session on leaving a with statement.\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
