@@ -71,7 +71,14 @@ class FileHandle {
   FileHandle(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type)
       : id_(id), type_(type), fs_(std::move(fs)) {}
   // Shared body of read() and read_into(): `dest(n)` returns where to copy.
+  // A null destination copies nothing and returns 0, leaving the offset.
   Expected<std::size_t, IoError> read_impl(std::size_t max, std::uint8_t* (*dest)(void*, std::size_t), void* ctx);
+  // The checks every operation starts with, in order: open, mode (Read and
+  // Write only), resolution, kind. Then calls f(file) under the file's data
+  // lock (for writing with Write, else for reading) and returns its result.
+  enum class Access { Any, Read, Write };
+  template <Access A, class F>
+  auto with_file(F&& f);
 
   std::optional<InodeId> id_;
   FileHandleType type_;

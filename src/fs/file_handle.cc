@@ -1,0 +1,168 @@
+#include "fs/file_handle.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+#include <utility>
+
+#include "common/panic.h"
+#include "fs/file_lock.h"
+#include "fs/file_system.h"
+
+namespace ferrowick {
+
+namespace {
+
+Unexpected<IoError> fail(IoError::Kind kind) { return Unexpected(IoError(kind)); }
+
+}  // namespace
+
+Expected<FileHandleType, IoError> file_handle_type_from_str(std::string_view mode) {
+  std::uint32_t flags = 0;
+  for (char c : mode) {
+    const std::uint32_t bit = c == 'r' ? static_cast<std::uint32_t>(FileHandleType::READ)
+                              : c == 'w' ? static_cast<std::uint32_t>(FileHandleType::WRITE)
+                                         : 0;
+    if (bit == 0 || (flags & bit) != 0) return fail(IoError::Kind::UnrecognizedFileMode);
+    flags |= bit;
+  }
+  return static_cast<FileHandleType>(flags);
+}
+
+Expected<FileHandle, IoError> FileHandle::create(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type) {
+  auto node = fs->resolve_inode(id);
+  if (!node) return Unexpected(node.error());
+  {
+    auto guard = (*node)->data.read();
+    const File* file = std::get_if<File>(&*guard);
+    if (!file) return fail(IoError::Kind::NotAFile);
+    auto locked = acquire_file_lock(file->lock, has_flag(type, FileHandleType::WRITE));
+    if (!locked) return Unexpected(locked.error());
+  }
+  // The handle remembers the id it was given, not the resolved one.
+  return FileHandle(std::move(fs), id, type);
+}
+
+FileHandle::FileHandle(FileHandle&& o) noexcept
+    : id_(std::exchange(o.id_, std::nullopt)), type_(o.type_), fs_(std::move(o.fs_)), offset_(o.offset_) {}
+
+FileHandle::~FileHandle() {
+  if (!id_) return;
+  try {
+    auto closed = close();
+    if (!closed) panic("closing a file handle on destruction failed: " + closed.error().name());
+  } catch (const Panic& p) {
+    report_drop_panic(p);
+  }
+}
+
+template <FileHandle::Access A, class F>
+auto FileHandle::with_file(F&& f) {
+  using Result = decltype(f(std::declval<std::conditional_t<A == Access::Write, File&, const File&>>()));
+  if (!id_) return Result(fail(IoError::Kind::InvalidFileDescriptor));
+  if (A == Access::Read && !has_flag(type_, FileHandleType::READ))
+    return Result(Unexpected(IoError::operation_not_supported("read")));
+  if (A == Access::Write && !has_flag(type_, FileHandleType::WRITE))
+    return Result(Unexpected(IoError::operation_not_supported("write")));
+  auto node = fs_->resolve_inode(*id_);
+  if (!node) return Result(Unexpected(node.error()));
+  if constexpr (A == Access::Write) {
+    auto guard = (*node)->data.write();
+    File* file = std::get_if<File>(&*guard);
+    if (!file) return Result(fail(IoError::Kind::NotAFile));
+    return f(*file);
+  } else {
+    auto guard = (*node)->data.read();
+    const File* file = std::get_if<File>(&*guard);
+    if (!file) return Result(fail(IoError::Kind::NotAFile));
+    return f(*file);
+  }
+}
+
+Expected<std::size_t, IoError> FileHandle::read(std::span<std::uint8_t> dest) {
+  return read_impl(
+      dest.size(), [](void* ctx, std::size_t) -> std::uint8_t* { return static_cast<std::uint8_t*>(ctx); },
+      dest.data());
+}
+
+Expected<std::size_t, IoError> FileHandle::read_impl(std::size_t max, std::uint8_t* (*dest)(void*, std::size_t),
+                                                     void* ctx) {
+  // Holding a reader share means no writer exists, so the content cannot
+  // change while the destination is obtained.
+  return with_file<Access::Read>([&](const File& file) -> Expected<std::size_t, IoError> {
+    const auto& bytes = file.data.data;
+    const std::size_t available = offset_ < bytes.size() ? bytes.size() - offset_ : 0;
+    const std::size_t n = std::min(max, available);
+    std::uint8_t* out = dest(ctx, n);
+    if (n == 0 || out == nullptr) return std::size_t{0};
+    std::memcpy(out, bytes.data() + offset_, n);
+    offset_ += n;
+    return n;
+  });
+}
+
+Expected<std::size_t, IoError> FileHandle::write(std::span<const std::uint8_t> bytes) {
+  return with_file<Access::Write>([&](File& file) -> Expected<std::size_t, IoError> {
+    auto& data = file.data.data;
+    const std::size_t end = offset_ + bytes.size();
+    if (data.size() < end) data.resize(end);  // the gap, if any, reads as zeros
+    if (!bytes.empty()) std::memcpy(data.data() + offset_, bytes.data(), bytes.size());
+    return bytes.size();
+  });
+}
+
+Expected<void, IoError> FileHandle::seek(SeekOrigin origin, std::uint64_t distance) {
+  return with_file<Access::Any>([&](const File& file) -> Expected<void, IoError> {
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    const std::uint64_t length = file.data.data.size();
+    std::uint64_t target = 0;
+    switch (origin) {
+      case SeekOrigin::Start:
+        target = distance;
+        break;
+      case SeekOrigin::End:  // counts backwards from the end
+        target = distance > length ? 0 : length - distance;
+        break;
+      case SeekOrigin::Current:
+        target = distance > kMax - offset_ ? kMax : offset_ + distance;
+        break;
+    }
+    offset_ = static_cast<std::size_t>(std::min(target, length));
+    return {};
+  });
+}
+
+Expected<void, IoError> FileHandle::close() {
+  auto closed = with_file<Access::Any>([&](const File& file) -> Expected<void, IoError> {
+    release_file_lock(file.lock, has_flag(type_, FileHandleType::WRITE));
+    return {};
+  });
+  if (closed) id_.reset();
+  return closed;
+}
+
+Expected<FileHandle, IoError> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
+                                               FileHandleType type, bool create) {
+  const PathSplit split = split_last_separator(path);
+  auto parent = fs->get_inode_by_path_raw(split.parent);
+  if (!parent) return Unexpected(parent.error());
+  auto found = fs->find_inode_by_name(*parent, split.name);
+  if (!found) {
+    if (!create || found.error() != IoError(IoError::Kind::InodeNotFound)) return Unexpected(found.error());
+    found = fs->create_inode(*parent, std::string(split.name), INodeKind(std::in_place_type<File>));
+    if (!found) return Unexpected(found.error());
+  }
+  return FileHandle::create(std::move(fs), *found, type);
+}
+
+Expected<FileHandle, IoError> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type) {
+  auto resolved = fs->get_inode_raw(id);
+  if (!resolved) return Unexpected(resolved.error());
+  auto is_file = fs->is_file_raw(*resolved);
+  if (!is_file) return Unexpected(is_file.error());
+  if (!*is_file) return fail(IoError::Kind::NotAFile);
+  return FileHandle::create(std::move(fs), *resolved, type);
+}
+
+}  // namespace ferrowick
