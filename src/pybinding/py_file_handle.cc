@@ -67,15 +67,16 @@ PyObject* read(Self& self, Args& a) {
   {
     auto h = self.handle.lock();
     n = (*h)->read_into(static_cast<std::size_t>(a[0].number), [&](std::size_t size) -> std::uint8_t* {
+      // A null destination abandons the read untouched (MemoryError is set).
       result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
-      if (!result) throw std::bad_alloc();
-      return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result));
+      return result ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result)) : nullptr;
     });
   }
   if (!n) {
     Py_XDECREF(result);
     return raise_io_error(n.error());
   }
+  if (!result) return nullptr;
   announce_read(*n);
   return result;
 }
