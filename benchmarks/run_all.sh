@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds ferrowick into a virtual environment that also holds its peers
+# (pyfakefs, fsspec) and runs every benchmark driver in turn.
+#   benchmarks/run_all.sh           full sizes (each driver takes under a minute)
+#   benchmarks/run_all.sh --quick   small sizes, a smoke test
+# VENV and PY_BUILD choose the environment and the extension's build directory
+# (defaults: .venv-bench and build/bench in the repository).
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(dirname "$here")
+venv=${VENV:-$root/.venv-bench}
+py_build=${PY_BUILD:-$root/build/bench}
+
+quick=()
+for arg in "$@"; do
+  case "$arg" in
+    --quick) quick=(--quick) ;;
+    *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
+  esac
+done
+
+# The machine is shared: two build jobs unless told otherwise.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
+make -C "$root" --no-print-directory module VENV="$venv" PY_BUILD="$py_build"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check pyfakefs fsspec
+
+status=0
+for driver in bench_fs bench_handles bench_term; do
+  echo
+  echo "== $driver"
+  start=$SECONDS
+  "$venv/bin/python" "$here/$driver.py" "${quick[@]}" || status=1
+  echo "($driver took $((SECONDS - start)) s)"
+done
+exit $status
