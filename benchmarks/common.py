@@ -52,7 +52,7 @@ def once(run: Callable[[], int]) -> float:
 
 
 def autorange(call: Callable[[], object], ops_per_call: int = 1, budget: float = 0.6,
-              repeat: int = 3) -> float:
+              repeat: int = 5) -> float:
     """Best seconds per op of a repeatable call, within about ``budget`` seconds.
 
     One untimed-for-the-result call calibrates how many calls make a batch of
