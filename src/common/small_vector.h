@@ -45,6 +45,12 @@ class SmallVector {
   T& operator[](std::size_t i) noexcept { return data()[i]; }
   const T& operator[](std::size_t i) const noexcept { return data()[i]; }
 
+  // Appends n elements copied from src (which must not point into *this).
+  void append(const T* src, std::size_t n) {
+    if (size_ + n > capacity()) grow(size_ + n);
+    if (n) std::memcpy(static_cast<void*>(data() + size_), src, n * sizeof(T));
+    size_ += n;
+  }
   void push_back(const T& v) {
     if (size_ == capacity()) grow(size_ + 1);
     data()[size_++] = v;

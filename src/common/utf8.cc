@@ -1,5 +1,7 @@
 #include "common/utf8.h"
 
+#include <cstring>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -44,6 +46,14 @@ std::size_t sequence_at(std::string_view s, std::size_t i, std::size_t& bad) {
 std::size_t first_invalid(std::string_view s, std::size_t i) {
   std::size_t bad = 0;
   while (i < s.size()) {
+    // ASCII runs, the common case, are skipped eight bytes at a time.
+    while (i + 8 <= s.size()) {
+      std::uint64_t word;
+      std::memcpy(&word, s.data() + i, 8);
+      if (word & 0x8080808080808080ULL) break;
+      i += 8;
+    }
+    if (i >= s.size()) break;
     if (static_cast<std::uint8_t>(s[i]) < 0x80) {
       ++i;
       continue;

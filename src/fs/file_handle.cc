@@ -105,9 +105,12 @@ Expected<std::size_t, IoError> FileHandle::read_impl(std::size_t max, std::uint8
 Expected<std::size_t, IoError> FileHandle::write(std::span<const std::uint8_t> bytes) {
   return with_file<Access::Write>([&](File& file) -> Expected<std::size_t, IoError> {
     auto& data = file.data.data;
-    const std::size_t end = offset_ + bytes.size();
-    if (data.size() < end) data.resize(end);  // the gap, if any, reads as zeros
-    if (!bytes.empty()) std::memcpy(data.data() + offset_, bytes.data(), bytes.size());
+    if (data.size() < offset_) data.resize(offset_);  // a gap reads as zeros
+    // Overwrite what lies before the end, append the rest: the new tail is
+    // copied once instead of being zero-filled first.
+    const std::size_t overlap = std::min(bytes.size(), data.size() - offset_);
+    if (overlap) std::memcpy(data.data() + offset_, bytes.data(), overlap);
+    data.append(bytes.data() + overlap, bytes.size() - overlap);
     return bytes.size();
   });
 }

@@ -59,6 +59,11 @@ TEST(SmallVector, StaysInlineUpToCapacityThenSpills) {
   EXPECT_EQ(v.size(), 0u);
   moved.resize(40);
   EXPECT_EQ(moved[39], 0);
+  const std::uint8_t tail[] = {7, 8, 9};
+  moved.append(tail, 3);
+  EXPECT_EQ(moved.size(), 43u);
+  EXPECT_EQ(moved[42], 9);
+  moved.resize(40);
   SmallVector<std::uint8_t, 32> copy = moved;
   EXPECT_EQ(copy.size(), 40u);
   EXPECT_EQ(copy[10], 10);
