@@ -3,7 +3,8 @@
 Each line goes through ``PyTerm.exec``: output is printed to stdout, errors
 to stderr. ``exit`` or end of input leaves. When standard input is not a
 terminal, or a script file is named, the lines are run in order and the exit
-status is 1 if any command failed.
+status is 1 if any command failed. ``--host`` relays to a real bash session
+of a pool account instead (host.py).
 """
 
 from __future__ import annotations
@@ -76,10 +77,26 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="ferrowick-shell",
         description="A shell over ferrowick's in-memory file system "
-        "(commands: cd, ls, pwd, cat, mkdir, touch, help, rm, echo).",
+        "(commands: cd, ls, pwd, cat, mkdir, touch, help, rm, echo). "
+        "With --host, a real bash session of a throw-away Unix account instead.",
+        epilog="Exit status: 0 when every command succeeded, 1 when a command failed (in-memory shell) "
+        "or the account or session could not be set up (--host), 2 for usage errors and for --host "
+        "without root, 130 when --host was ended with Ctrl-C.",
     )
     parser.add_argument("script", nargs="?", help="run the lines of this file instead of prompting")
+    parser.add_argument(
+        "--host",
+        action="store_true",
+        help="root only: allocate an account from a pool of one, start its bash through su and relay "
+        "your typing to it and its output back, until end of input or the shell exits; the account "
+        "is released on exit, also on Ctrl-C",
+    )
     args = parser.parse_args(argv)
+
+    if args.host:
+        from ferrowick_shell.host import run_host
+
+        return run_host(args.script)
 
     term = ferrowick.PyTerm(ferrowick.PyFs())
     if args.script:
