@@ -1,0 +1,186 @@
+"""An in-memory virtual file system, a small shell over it, and a pool of
+throw-away Unix accounts with real bash sessions.
+
+Failures raise ValueError carrying the system's own message, arguments of
+the wrong type raise TypeError, negative or too large integers raise
+OverflowError. An internal assertion failure raises ``PanicException``, which
+derives from BaseException (not Exception) and is not a module attribute.
+
+Only PyFs, PyTerm and PyUserPool are constructed by the caller; calling
+PyFileHandle, Whence, PyUser or PyTerminalSession raises TypeError
+"No constructor defined" (they come from PyFs.open, the three class
+attributes of Whence, PyUserPool.allocate and PyUser.spawn).
+"""
+
+from types import TracebackType
+from typing import ClassVar, Literal, Self, SupportsIndex, final
+
+
+__all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyUser", "PyTerminalSession"]
+
+@final
+class PyFs:
+    """An in-memory file system: directories, files and symbolic links.
+
+    Paths are resolved from the root; "/" and "\\" both separate components,
+    empty components and "." stay in place, ".." goes to the parent. The file
+    system lives while this object, a file handle or a terminal uses it, and
+    may be shared between threads.
+    """
+
+    def __new__(cls) -> Self: ...
+    def mkdir(self, path: str) -> None:
+        """Creates a directory; its parent must exist.
+
+        Raises ValueError "Resource already exists" or "Inode not found".
+        """
+
+    def touch(self, path: str) -> None:
+        """Creates an empty file; its parent must exist."""
+
+    def open(self, path: str, mode: str) -> PyFileHandle:
+        """Opens a file, creating it when missing, whatever the mode.
+
+        `mode` is "r", "w", "rw" or "wr" ("" opens without access); anything
+        else raises ValueError "Unrecognized file mode". Readers share a file,
+        a writer has it alone: otherwise ValueError "Resource is currently in use".
+        """
+
+    def listdir(self, path: str) -> tuple[list[str], list[str]]:
+        """The names in a directory: (files and links, directories), each in creation order."""
+
+    def remove(self, path: str, recurse: bool) -> None:
+        """Removes an entry; a non-empty directory only with `recurse` True.
+
+        Both arguments are required, `recurse` must be a bool.
+        """
+
+    def tree(self, path: str, ident: str | None = None) -> str:
+        """Renders the tree below a directory, one line per entry.
+
+        Subdirectories first (with a trailing "/", each followed by its own
+        contents two blanks deeper), then the other entries; every line starts
+        with `ident` and ends with a line feed.
+        """
+
+@final
+class PyFileHandle:
+    """An open file of a PyFs, made by PyFs.open; a context manager that closes it.
+
+    Closing (or dropping the object) gives the file's lock back; afterwards
+    every method raises ValueError "Invalid file descriptor".
+    """
+
+    def id(self) -> int:
+        """The inode identifier of the open file."""
+
+    def close(self) -> None:
+        """Closes the handle; a second close raises ValueError."""
+
+    def read(self, buffer: SupportsIndex) -> bytes:
+        """Reads up to `buffer` bytes from the current position and moves past them.
+
+        Returns b"" at the end of the file. Writes "Read N bytes from file" to
+        the process's standard output (file descriptor 1).
+        """
+
+    def write(self, buffer: bytes) -> int:
+        """Writes `buffer` at the current position (the position stays); returns its length."""
+
+    def seek(self, offset: SupportsIndex, whence: Whence) -> None:
+        """Moves `offset` bytes from the start, forwards from the current position,
+        or backwards from the end; the result is clamped to the file."""
+
+    def tell(self) -> int:
+        """The current position."""
+
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> Literal[False]: ...
+
+@final
+class PyTerm:
+    """A terminal over a PyFs: runs the commands cd, ls, pwd, cat, mkdir,
+    touch, help, rm and echo, with its own current directory."""
+
+    def __new__(cls, fs: PyFs) -> Self: ...
+    def exec(self, command: str) -> str:
+        """Runs one command line and returns its output.
+
+        A failing command raises ValueError with its error text, for example
+        "nosuch: command not found".
+        """
+
+@final
+class Whence:
+    """Where PyFileHandle.seek counts from. Compares equal to its int value; not hashable."""
+
+    SEEK_SET: ClassVar[Whence]
+    SEEK_CUR: ClassVar[Whence]
+    SEEK_END: ClassVar[Whence]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+    def __int__(self) -> int: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+
+@final
+class PyUserPool:
+    """A pool of throw-away Unix accounts on the host (root only).
+
+    Accounts are named "test_" and eight letters or digits, created with
+    useradd (or adopted) and handed out with a fresh home under
+    /tmp/tmp_user_home. `user_count` (default 256) is the pool's capacity.
+    """
+
+    def __new__(cls, user_count: SupportsIndex | None = None) -> Self: ...
+    def allocate(self) -> PyUser:
+        """Hands out an account; blocks while it is created (the interpreter lock is released)."""
+
+@final
+class PyUser:
+    """An account handed out by a PyUserPool.
+
+    It goes back to its pool (its processes killed) when this object and
+    all its sessions are gone.
+    """
+
+    def spawn(self) -> PyTerminalSession:
+        """Starts /bin/bash as this account (through su) in its home."""
+
+    def username(self) -> str: ...
+    def uid(self) -> int: ...
+    def home(self) -> str: ...
+
+@final
+class PyTerminalSession:
+    """A bash session of a PyUser; a context manager that closes it.
+
+    One session's calls are serialised: a read that waits for output also
+    keeps a write to the same session from another thread waiting. Reads,
+    writes and close release the interpreter lock while they block.
+    """
+
+    def close(self) -> None:
+        """Kills and reaps the session; later reads and writes raise ValueError "The process is None"."""
+
+    def write(self, data: bytes) -> None:
+        """Hands all of `data` to the shell's input."""
+
+    def read(self, buffer: SupportsIndex | None = None) -> bytes:
+        """Waits for output and returns up to `buffer` (default 1024) bytes; b"" at end of stream."""
+
+    def read_err(self, buffer: SupportsIndex | None = None) -> bytes:
+        """Like read, for the session's standard error."""
+
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> Literal[False]: ...
