@@ -241,8 +241,10 @@ def _raise_leave(signum: int, _frame: object) -> None:
 class _TerminalMode:
     """Character-at-a-time input without local echo while the relay runs.
 
-    The remote shell echoes and edits lines itself; Ctrl-C still reaches
-    this process as SIGINT and ends the relay.
+    The remote shell echoes and edits lines itself, and its terminal has
+    already turned "\n" into "\r\n"; Ctrl-C still reaches this process as
+    SIGINT and ends the relay. Set before anything is relayed and without
+    flushing, so that nothing typed early is echoed twice or thrown away.
     """
 
     def __init__(self, fd: int | None) -> None:
@@ -250,16 +252,17 @@ class _TerminalMode:
         self._saved: list[Any] | None = None
 
     def __enter__(self) -> None:
-        if self._fd is not None:
-            import termios
-            import tty
+        if self._fd is None:
+            return
+        import termios
 
-            self._saved = termios.tcgetattr(self._fd)
-            tty.setcbreak(self._fd)
-            # The remote terminal has already turned "\n" into "\r\n".
-            mode = termios.tcgetattr(self._fd)
-            mode[1] &= ~termios.OPOST
-            termios.tcsetattr(self._fd, termios.TCSADRAIN, mode)
+        self._saved = termios.tcgetattr(self._fd)
+        mode = termios.tcgetattr(self._fd)
+        mode[1] &= ~termios.OPOST
+        mode[3] &= ~(termios.ECHO | termios.ICANON)
+        mode[6][termios.VMIN] = 1
+        mode[6][termios.VTIME] = 0
+        termios.tcsetattr(self._fd, termios.TCSADRAIN, mode)
 
     def __exit__(self, *exc: object) -> None:
         if self._fd is not None and self._saved is not None:
@@ -268,58 +271,66 @@ class _TerminalMode:
             termios.tcsetattr(self._fd, termios.TCSADRAIN, self._saved)
 
 
-def run_host(script: str | None = None) -> int:
-    """Runs the relay; returns the process exit status."""
-    if os.geteuid() != 0:
-        print(NOT_ROOT, file=sys.stderr)
-        return 2
-    out, err = sys.stdout.buffer, sys.stderr.buffer
-    status = 0
-    old_handlers = {s: signal.signal(s, _raise_leave) for s in (signal.SIGTERM, signal.SIGHUP)}
+def _relay_session(script: str | None, out: BinaryIO, err: BinaryIO) -> None:
+    """Allocates an account, relays to its shell, then releases everything.
+
+    The release runs on every way out: the session is closed (su killed and
+    reaped), then the account's processes are killed and it goes back to its
+    pool when the last reference to it is dropped here.
+    """
+    fd = _input_fd(script)
     pool: ferrowick.PyUserPool | None = None
     user: ferrowick.PyUser | None = None
     session: ferrowick.PyTerminalSession | None = None
     relay: Relay | None = None
-    fd: int | None = None
     try:
-        pool = ferrowick.PyUserPool(1)
-        user = pool.allocate()
-        session = user.spawn()
-        relay = Relay(session, find_session_pipes(), out, err)
-        fd = _input_fd(script)
-        relay.start()
-        try:
-            with _TerminalMode(fd):
+        with _TerminalMode(fd):
+            pool = ferrowick.PyUserPool(1)
+            user = pool.allocate()
+            session = user.spawn()
+            relay = Relay(session, find_session_pipes(), out, err)
+            relay.start()
+            try:
                 _relay_input(relay, fd)
-            relay.stop(drain_seconds=5.0)
+                relay.stop(drain_seconds=5.0)
+            except BaseException:
+                relay.stop(drain_seconds=0.0)
+                raise
             if relay.failure is not None:
                 raise RuntimeError(f"the session failed: {relay.failure}")
-        except BaseException:
-            relay.stop(drain_seconds=0.0)
-            raise
-    except (KeyboardInterrupt, Leave) as why:
-        status = 128 + (why.signum if isinstance(why, Leave) else signal.SIGINT)
-        if out.isatty():
-            out.write(RESET_TERMINAL)
-            out.flush()
-    except (ValueError, OSError, RuntimeError) as why:
-        print(f"ferrowick-shell: {why}", file=sys.stderr)
-        status = 1
     finally:
-        # A second Ctrl-C must not cut the release short: the session is
-        # closed (su killed and reaped), then the account's processes are
-        # killed and it goes back to its pool.
+        # A second Ctrl-C must not cut the release short.
         previous_int = signal.signal(signal.SIGINT, signal.SIG_IGN)
         try:
             if fd is not None and script is not None:
                 os.close(fd)
             if session is not None:
                 session.close()
-            # The relay's threads hold the session's bound methods: drop
-            # every reference so that the objects go now, not at exit.
+            # The relay's threads held the session's bound methods: drop every
+            # reference so that the objects go now, not at exit.
             relay = session = user = pool = None
         finally:
             signal.signal(signal.SIGINT, previous_int)
-            for s, h in old_handlers.items():
-                signal.signal(s, h)
-    return status
+
+
+def run_host(script: str | None = None) -> int:
+    """Runs the relay; returns the process exit status."""
+    if os.geteuid() != 0:
+        print(NOT_ROOT, file=sys.stderr)
+        return 2
+    out = sys.stdout.buffer
+    old_handlers = {s: signal.signal(s, _raise_leave) for s in (signal.SIGTERM, signal.SIGHUP)}
+    try:
+        _relay_session(script, out, sys.stderr.buffer)
+        return 0
+    except (KeyboardInterrupt, Leave) as why:
+        if out.isatty():
+            out.write(RESET_TERMINAL)
+            out.flush()
+        return 128 + (why.signum if isinstance(why, Leave) else signal.SIGINT)
+    except (ValueError, OSError, RuntimeError) as why:
+        print(f"ferrowick-shell: {why}", file=sys.stderr)
+        return 1
+    finally:
+        for s, h in old_handlers.items():
+            signal.signal(s, h)

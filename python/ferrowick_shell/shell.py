@@ -81,7 +81,7 @@ def main(argv: list[str] | None = None) -> int:
         "With --host, a real bash session of a throw-away Unix account instead.",
         epilog="Exit status: 0 when every command succeeded, 1 when a command failed (in-memory shell) "
         "or the account or session could not be set up (--host), 2 for usage errors and for --host "
-        "without root, 130 when --host was ended with Ctrl-C.",
+        "without root, 128 + the signal number when --host was ended by a signal (130 for Ctrl-C).",
     )
     parser.add_argument("script", nargs="?", help="run the lines of this file instead of prompting")
     parser.add_argument(

@@ -15,7 +15,6 @@ attributes of Whence, PyUserPool.allocate and PyUser.spawn).
 from types import TracebackType
 from typing import ClassVar, Literal, Self, SupportsIndex, final
 
-
 __all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyUser", "PyTerminalSession"]
 
 @final

@@ -143,7 +143,7 @@ def test_help_describes_host(capsys):
         main(["--help"])
     assert done.value.code == 0
     text = " ".join(capsys.readouterr().out.split())
-    assert "--host" in text and "root only" in text and "Ctrl-C" in text
+    assert "--host" in text and "root only" in text and "130 for Ctrl-C" in text
 
 
 def test_pipes_of_a_missing_session_are_not_guessed():
