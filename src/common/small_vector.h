@@ -76,10 +76,12 @@ class SmallVector {
   void grow(std::size_t need) {
     std::size_t cap = capacity() * 2;
     if (cap < need) cap = need;
-    T* p = static_cast<T*>(std::malloc(cap * sizeof(T)));
+    // realloc lets large buffers grow in place (mremap) instead of copying
+    // and faulting in fresh pages on every doubling.
+    T* p = static_cast<T*>(heap_ ? std::realloc(heap_, cap * sizeof(T)) : std::malloc(cap * sizeof(T)));
     if (!p) throw std::bad_alloc();
-    if (size_) std::memcpy(static_cast<void*>(p), data(), size_ * sizeof(T));
-    std::free(heap_);
+    // Inline means size_ <= N; the bound is spelled out for the compiler.
+    if (!heap_ && size_) std::memcpy(static_cast<void*>(p), inline_, (size_ < N ? size_ : N) * sizeof(T));
     heap_ = p;
     cap_ = cap;
   }
