@@ -14,7 +14,7 @@ JOBS ?= 2
 
 export FERROWICK_WERROR ?= ON
 
-.PHONY: all test demo bootstrap module cpp-test py-test clean check-python
+.PHONY: all test demo bootstrap module cpp-test py-test clean check-python check-packaging
 
 all: module
 
@@ -26,7 +26,7 @@ bootstrap: check-python
 
 # The extension, installed into the virtual environment.
 module: bootstrap
-	@echo "== building and installing ferrowick into $(VENV)"
+	@echo "== building and installing ferrowick into $(VENV)" >&2
 	@$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation \
 	  -Cbuild-dir='$(PY_BUILD)' .
 
@@ -42,6 +42,12 @@ py-test: module
 	@cd tests/python && ../../$(VPY) -m pytest -q -p no:cacheprovider .
 
 test: cpp-test py-test
+
+# Stubs against the built module (stubtest, mypy --strict) and wheels that
+# install and run in fresh environments of Python 3.12 and 3.13.
+check-packaging: module
+	@scripts/check_packaging.sh "$(VENV)"
+	@scripts/check_wheels.sh
 
 demo: module
 	@$(VENV)/bin/ferrowick-shell
