@@ -1,0 +1,121 @@
+// Structural checks of a FileSystem at rest, shared by the fuzz targets and
+// the concurrency stress test.
+//
+// check_fs_invariants() walks the tree from the root and returns a text
+// naming the first broken rule, or "" when the file system is sound:
+//   - the root is id 0, parent 0, depth 0, unnamed, a directory;
+//   - every listed child has a record whose parent is the listing directory,
+//     whose depth is one more (never above 64) and whose name is valid;
+//   - no directory lists two children of one name, or one child twice;
+//   - a directory's live count and name index agree with its slots;
+//   - every record in the table is reachable from the root (nothing leaked)
+//     and below next_inode_id;
+//   - ls_raw gives exactly the listed names, split by kind;
+//   - with `expect_unlocked`, every file's lock word is 0 (no handle open).
+// Only valid while no other thread changes the file system.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <variant>
+#include <vector>
+
+#include "fs/file_system.h"
+
+namespace ferrowick::fscheck {
+
+inline bool valid_entry_name(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\") == std::string_view::npos;
+}
+
+namespace detail {
+
+inline std::string where(InodeId id) { return "inode " + std::to_string(id) + ": "; }
+
+// Checks one directory's own bookkeeping and queues its children.
+// `expected` receives the names ls_raw must give, split by kind.
+inline std::string check_directory(const FileSystem& fs, const INode& dir_node, const Directory& dir,
+                                   std::vector<InodeId>& queue, std::unordered_set<InodeId>& seen,
+                                   Listing& expected) {
+  const InodeId id = dir_node.id;
+  if (dir.detached) return where(id) + "reachable directory is marked detached";
+  if (!dir.slots.empty() && dir.slots[dir.slots.size() - 1] == kRootId)
+    return where(id) + "trailing tombstone left in the children";
+  std::unordered_set<std::string_view> names;
+  std::size_t live = 0;
+  for (std::size_t slot = 0; slot < dir.slots.size(); ++slot) {
+    const InodeId child_id = dir.slots[slot];
+    if (child_id == kRootId) continue;
+    ++live;
+    INodeRef child = fs.lookup(child_id);
+    if (!child) return where(id) + "lists child " + std::to_string(child_id) + " that has no record";
+    if (child->parent != id) return where(child_id) + "parent is " + std::to_string(child->parent) +
+                                    " but it is listed by " + std::to_string(id);
+    if (child->depth != dir_node.depth + 1 || child->depth > kMaxDepth)
+      return where(child_id) + "depth " + std::to_string(child->depth) + " under a parent of depth " +
+             std::to_string(dir_node.depth);
+    if (!valid_entry_name(child->name)) return where(child_id) + "invalid name \"" + child->name + "\"";
+    if (!names.insert(child->name).second) return where(id) + "two children named \"" + child->name + "\"";
+    if (!seen.insert(child_id).second) return where(child_id) + "listed more than once";
+    if (dir.index) {
+      auto it = dir.index->find(child->name);
+      if (it == dir.index->end() || it->second != slot)
+        return where(id) + "name index does not point at the slot of \"" + child->name + "\"";
+    }
+    (child->kind_tag == KindTag::Directory ? expected.directories : expected.files).push_back(child->name);
+    queue.push_back(child_id);
+  }
+  if (live != dir.live) return where(id) + "live count " + std::to_string(dir.live) + " but " +
+                               std::to_string(live) + " children listed";
+  if (dir.index && dir.index->size() != live) return where(id) + "name index holds stale names";
+  return "";
+}
+
+}  // namespace detail
+
+inline std::string check_fs_invariants(const FileSystem& fs, bool expect_unlocked) {
+  INodeRef root = fs.lookup(kRootId);
+  if (!root) return "the root has no record";
+  if (root->parent != kRootId || root->depth != 0 || !root->name.empty() || root->kind_tag != KindTag::Directory)
+    return "the root record is malformed";
+
+  std::vector<InodeId> queue{kRootId};
+  std::unordered_set<InodeId> seen{kRootId};
+  const std::uint64_t next_id = fs.next_inode_id();
+  for (std::size_t i = 0; i < queue.size(); ++i) {
+    const InodeId id = queue[i];
+    INodeRef node = fs.lookup(id);
+    if (node->id != id) return detail::where(id) + "record carries id " + std::to_string(node->id);
+    if (id != kRootId && id >= next_id) return detail::where(id) + "at or above next_inode_id";
+    Listing expected;
+    bool is_dir = false;
+    {
+      auto guard = node->data.read();
+      if (static_cast<std::size_t>(node->kind_tag) != guard->index())
+        return detail::where(id) + "kind tag disagrees with the kind";
+      if (const auto* dir = std::get_if<Directory>(&*guard)) {
+        is_dir = true;
+        std::string broken = detail::check_directory(fs, *node, *dir, queue, seen, expected);
+        if (!broken.empty()) return broken;
+      } else if (const auto* file = std::get_if<File>(&*guard)) {
+        const std::int32_t flag = file->lock.flag.load();
+        if (expect_unlocked ? flag != 0 : flag < FileLock::WRITE_EXCLUSIVE)
+          return detail::where(id) + "lock word " + std::to_string(flag) + " on a reachable file";
+      }
+    }
+    // Outside the directory's lock: ls_raw takes it itself.
+    if (is_dir) {
+      auto listing = fs.ls_raw(id);
+      if (!listing) return detail::where(id) + "ls_raw failed: " + listing.error().name();
+      if (listing->files != expected.files || listing->directories != expected.directories)
+        return detail::where(id) + "ls_raw disagrees with the children";
+    }
+  }
+  if (queue.size() != fs.inode_count())
+    return std::to_string(fs.inode_count() - queue.size()) + " record(s) in the table are not reachable from the root";
+  return "";
+}
+
+}  // namespace ferrowick::fscheck
