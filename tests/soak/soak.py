@@ -1,0 +1,331 @@
+#!/usr/bin/env python3
+"""Reference-leak and memory soak of the ferrowick module.
+
+Calls every public method of every class, in its success and its failure
+paths, over and over, and fails when
+
+  - the resident memory keeps growing after a warm-up (the growth per 1,000
+    iterations is printed and must stay below --max-growth-kb, plus a small
+    --slack-kb for allocator noise),
+  - the interpreter's count of allocated blocks keeps growing (a leaked
+    reference to any result, argument or exception object shows there),
+  - a call changes the reference count of its object or its arguments, or
+    a result carries extra references,
+  - an object is not freed when its last reference goes: a file handle
+    keeps the file locked until it is destroyed, and keeps its file system
+    alive after the PyFs is gone; a terminal sees the same file system.
+
+The pool classes act on real host accounts and processes: they run only as
+root with the host tools present, and for fewer iterations.
+
+Usage: soak.py [--iterations N] [--pool-iterations M] [--max-growth-kb K] [--slack-kb S]
+"""
+
+import argparse
+import os
+import sys
+import time
+
+import ferrowick
+from ferrowick import PyFileHandle, PyFs, PyTerm, PyTerminalSession, PyUser, PyUserPool, Whence
+from soak_support import finish, pool_skip_reason, read_until
+
+PAYLOAD = b"soak payload \x00\xff"
+# Methods a script can call besides the public names: constructors,
+# string conversion, and the with-statement protocol.
+SPECIAL = {
+    "PyFs": ["__new__", "__str__"],
+    "PyFileHandle": ["__new__", "__str__"],
+    "PyTerm": ["__new__"],
+    "Whence": ["__new__", "__repr__", "__int__", "__eq__", "__ne__", "__lt__", "__hash__"],
+    "PyUserPool": ["__new__"],
+    "PyUser": ["__new__", "__str__"],
+    "PyTerminalSession": ["__new__"],
+}
+POOL_CLASSES = ("PyUserPool", "PyUser", "PyTerminalSession")
+
+
+class Calls:
+    """Runs calls and remembers which method and path each one covered."""
+
+    def __init__(self):
+        self.paths = set()
+        self.count = 0
+
+    def ok(self, name, fn, *args):
+        self.count += 1
+        self.paths.add((name, "ok"))
+        return fn(*args)
+
+    def fails(self, name, exc, fn, *args):
+        self.count += 1
+        self.paths.add((name, "error"))
+        try:
+            fn(*args)
+        except exc:
+            return
+        raise AssertionError(f"{name}{args!r} did not raise {exc.__name__}")
+
+
+def expect(cond, what):
+    if not cond:
+        raise AssertionError(what)
+
+
+def refs(obj):
+    # Counts taken through this helper are only compared with each other; a
+    # fresh result held by one variable shows 2 in sys.getrefcount directly.
+    return sys.getrefcount(obj)
+
+
+def exercise_fs(c):
+    fs = c.ok("PyFs.__new__", PyFs)
+    base = refs(fs)
+    c.fails("PyFs.__new__", TypeError, PyFs, 1)
+    path = "/d"
+    path_refs = refs(path)
+    c.ok("PyFs.mkdir", fs.mkdir, path)
+    c.fails("PyFs.mkdir", ValueError, fs.mkdir, path)
+    c.fails("PyFs.mkdir", UnicodeEncodeError, fs.mkdir, "/\ud800")
+    expect(refs(path) == path_refs, "mkdir kept a reference to its argument")
+    c.ok("PyFs.touch", fs.touch, "/d/f")
+    c.fails("PyFs.touch", ValueError, fs.touch, "/missing/f")
+    listing = c.ok("PyFs.listdir", fs.listdir, "/d")
+    expect(listing == (["f"], []) and sys.getrefcount(listing) == 2 and sys.getrefcount(listing[0]) == 2, "listdir result")
+    c.fails("PyFs.listdir", ValueError, fs.listdir, "/d/f")
+    c.fails("PyFs.listdir", TypeError, fs.listdir, None)
+    tree = c.ok("PyFs.tree", fs.tree, "/", ">")
+    expect(tree == ">d/\n>  f\n" and sys.getrefcount(tree) == 2, "tree result")
+    c.fails("PyFs.tree", ValueError, fs.tree, "/nope")
+    c.fails("PyFs.tree", TypeError, fs.tree, "/", 5)
+    c.ok("PyFs.__str__", str, fs)
+    exercise_handles(c, fs)
+    exercise_terminal(c, fs)
+    c.ok("PyFs.remove", fs.remove, "/d", True)
+    c.fails("PyFs.remove", ValueError, fs.remove, "/d", False)
+    c.fails("PyFs.remove", TypeError, fs.remove, "/d", 1)
+    expect(refs(fs) == base, "a call left a reference to the PyFs behind")
+
+
+def exercise_handles(c, fs):
+    h = c.ok("PyFs.open", fs.open, "/d/f", "rw")
+    c.fails("PyFs.open", ValueError, fs.open, "/d/f", "w")  # held by h
+    c.fails("PyFs.open", ValueError, fs.open, "/d", "r")
+    c.fails("PyFs.open", ValueError, fs.open, "/g", "x")
+    c.fails("PyFs.open", TypeError, fs.open, b"/g", "r")
+    base = refs(h)
+    payload_refs = refs(PAYLOAD)
+    expect(c.ok("PyFileHandle.write", h.write, PAYLOAD) == len(PAYLOAD), "write count")
+    expect(refs(PAYLOAD) == payload_refs, "write kept its buffer")
+    c.fails("PyFileHandle.write", TypeError, h.write, "text")
+    whence_refs = refs(Whence.SEEK_SET)
+    c.ok("PyFileHandle.seek", h.seek, 2, Whence.SEEK_SET)
+    expect(refs(Whence.SEEK_SET) == whence_refs, "seek kept its Whence")
+    c.fails("PyFileHandle.seek", TypeError, h.seek, 0, 0)
+    c.fails("PyFileHandle.seek", OverflowError, h.seek, -1, Whence.SEEK_SET)
+    data = c.ok("PyFileHandle.read", h.read, 5)
+    expect(data == PAYLOAD[2:7] and sys.getrefcount(data) == 2, "read result")
+    c.fails("PyFileHandle.read", OverflowError, h.read, 2**64)
+    expect(c.ok("PyFileHandle.tell", h.tell) == 7, "tell")
+    expect(c.ok("PyFileHandle.id", h.id) == 3, "id")  # the refused second mkdir spent id 2
+    c.ok("PyFileHandle.__str__", str, h)
+    expect(c.ok("PyFileHandle.__enter__", h.__enter__) is h, "__enter__ returns the handle")
+    c.fails("PyFileHandle.__exit__", TypeError, h.__exit__, 1, 2, 3, 4)
+    c.ok("PyFileHandle.__exit__", h.__exit__, None, None, None)  # closes it
+    for name, args in (("close", ()), ("id", ()), ("read", (1,)), ("write", (b"x",)),
+                       ("seek", (0, Whence.SEEK_END)), ("tell", ())):
+        c.fails("PyFileHandle." + name, ValueError, getattr(h, name), *args)
+    expect(refs(h) == base, "a call left a reference to the handle behind")
+    c.ok("PyFileHandle.close", fs.open("/d/f", "w").close)
+    for mode, refused in (("w", "read"), ("r", "write")):
+        other = fs.open("/d/f", mode)
+        c.fails("PyFileHandle." + refused, ValueError, getattr(other, refused), *((1,) if refused == "read" else (b"x",)))
+        del other  # destroying the open handle must give the lock back
+    c.fails("PyFileHandle.__new__", TypeError, PyFileHandle)
+
+
+def exercise_terminal(c, fs):
+    term = c.ok("PyTerm.__new__", PyTerm, fs)
+    c.fails("PyTerm.__new__", TypeError, PyTerm, 1)
+    for line in ("ls /", "cd d", "pwd", "cat f", "echo a 'b c'", "help", "mkdir x", "touch x/y", "rm -r x", "cd /"):
+        c.ok("PyTerm.exec", term.exec, line)
+    for line in ("nosuch", "cd nope", "cat d", "rm d", "echo 'x", "rm --help", "mkdir d", "ls d/f"):
+        c.fails("PyTerm.exec", ValueError, term.exec, line)
+    c.fails("PyTerm.exec", TypeError, term.exec, 3)
+
+
+def exercise_whence(c):
+    s = Whence.SEEK_SET
+    expect(c.ok("Whence.__repr__", repr, s) == "Whence.SEEK_SET", "repr")
+    expect(c.ok("Whence.__int__", int, Whence.SEEK_END) == 2, "int")
+    expect(c.ok("Whence.__eq__", s.__eq__, 0) is True, "== int")
+    expect(c.ok("Whence.__eq__", s.__eq__, "0") is NotImplemented, "== str")
+    expect(c.ok("Whence.__ne__", s.__ne__, Whence.SEEK_CUR) is True, "!= Whence")
+    c.fails("Whence.__lt__", TypeError, lambda: s < Whence.SEEK_END)
+    c.fails("Whence.__hash__", TypeError, hash, s)
+    c.fails("Whence.__new__", TypeError, Whence)
+
+
+def exercise_pool_constructors(c):
+    # Making a pool and refusing bad arguments touches nothing on the host.
+    c.ok("PyUserPool.__new__", PyUserPool, 3)
+    c.fails("PyUserPool.__new__", TypeError, PyUserPool, "x")
+    c.fails("PyUserPool.__new__", OverflowError, PyUserPool, -1)
+    c.fails("PyUser.__new__", TypeError, PyUser)
+    c.fails("PyTerminalSession.__new__", TypeError, PyTerminalSession)
+
+
+def churn(long_lived):
+    # Entries made and removed on one long-lived file system: a directory
+    # past its inline capacity, removed child by child, then as a whole.
+    long_lived.mkdir("/churn")
+    for i in range(12):
+        long_lived.touch(f"/churn/f{i}")
+    for i in range(0, 12, 2):
+        long_lived.remove(f"/churn/f{i}", False)
+    long_lived.remove("/churn", True)
+
+
+def check_lifetimes():
+    fs = PyFs()
+    keep = fs.open("/k", "w")
+    term = PyTerm(fs)
+    del fs
+    # The handle keeps the file system alive, and the terminal shares it.
+    expect('name: "k"' in str(keep), "the handle lost its file system")
+    try:
+        term.exec("cat k")
+        raise AssertionError("cat read a file held open for writing")
+    except ValueError as e:
+        expect(str(e) == "cat: cannot access 'k': Resource is currently in use", str(e))
+    del keep  # the last reference: the handle is destroyed and unlocks the file
+    expect(term.exec("cat k") == "", "the dropped handle still holds its lock")
+
+
+def rss_kb():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+def exercise_pool(c, iterations):
+    pool = PyUserPool(2)
+    for i in range(iterations):
+        user = c.ok("PyUserPool.allocate", pool.allocate)
+        base = refs(user)
+        c.ok("PyUser.username", user.username)
+        c.ok("PyUser.uid", user.uid)
+        home = c.ok("PyUser.home", user.home)
+        expect(os.path.isdir(home) and not os.listdir(home), "the home is not fresh and empty")
+        c.ok("PyUser.__str__", str, user)
+        session = c.ok("PyUser.spawn", user.spawn)
+        expect(refs(user) == base, "a session holds the PyUser object itself")
+        expect(c.ok("PyTerminalSession.__enter__", session.__enter__) is session, "__enter__")
+        c.ok("PyTerminalSession.write", session.write, f"echo soak$(({i}+1))\n".encode())
+        read_until(session, f"soak{i + 1}".encode())
+        expect(c.ok("PyTerminalSession.read_err", session.read_err, 0) == b"", "empty read")
+        c.fails("PyTerminalSession.write", TypeError, session.write, "text")
+        c.fails("PyTerminalSession.read", OverflowError, session.read, 2**32)
+        c.ok("PyTerminalSession.close", session.close)
+        for name, args in (("write", (b"x",)), ("read", (1,)), ("read_err", (1,))):
+            c.fails("PyTerminalSession." + name, ValueError, getattr(session, name), *args)
+        c.ok("PyTerminalSession.__exit__", session.__exit__, None, None, None)
+        c.fails("PyTerminalSession.__exit__", TypeError, session.__exit__)
+        del session
+        expect(refs(user) == base, "closing the session left a reference to the user")
+        del user
+    full = PyUserPool(1)
+    held = full.allocate()
+    c.fails("PyUserPool.allocate", ValueError, full.allocate)
+    c.fails("PyUser.spawn", TypeError, held.spawn, 1)
+    del held
+
+
+def check_coverage(c, with_pool):
+    missing = []
+    for cls_name in ferrowick.__all__:
+        if cls_name in POOL_CLASSES and not with_pool:
+            continue
+        cls = getattr(ferrowick, cls_name)
+        methods = [m for m in dir(cls) if not m.startswith("_") and callable(getattr(cls, m))]
+        methods += [m for m in ("__enter__", "__exit__") if hasattr(cls, m)] + SPECIAL[cls_name]
+        missing += [f"{cls_name}.{m}" for m in methods if not any(p[0] == f"{cls_name}.{m}" for p in c.paths)]
+    expect(not missing, f"methods never called: {missing}")
+    errors = sum(1 for p in c.paths if p[1] == "error")
+    return len({p[0] for p in c.paths}), errors
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--iterations", type=int, default=200_000)
+    parser.add_argument("--pool-iterations", type=int, default=30)
+    parser.add_argument("--max-growth-kb", type=float, default=2.0,
+                        help="allowed resident growth per 1,000 iterations after the warm-up")
+    parser.add_argument("--slack-kb", type=int, default=64,
+                        help="allowed resident growth on top, for allocator noise in short runs")
+    parser.add_argument("--max-block-growth", type=int, default=200,
+                        help="allowed growth of the allocated-block count over the measured part")
+    args = parser.parse_args()
+
+    c = Calls()
+    long_lived = PyFs()
+    n = args.iterations
+    warm = max(n // 4, 1)
+    checkpoints = max(n // 20, 1)
+    samples = []
+    start = time.monotonic()
+    # PyFileHandle.read reports every read on descriptor 1: send it away.
+    sys.stdout.flush()
+    saved_stdout = os.dup(1)
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 1)
+    try:
+        for i in range(1, n + 1):
+            exercise_fs(c)
+            exercise_whence(c)
+            exercise_pool_constructors(c)
+            churn(long_lived)
+            if i % 100 == 0:
+                check_lifetimes()
+            if i == warm or i % checkpoints == 0:
+                samples.append((i, rss_kb(), sys.getallocatedblocks()))
+    finally:
+        os.dup2(saved_stdout, 1)
+        os.close(saved_stdout)
+        os.close(devnull)
+    elapsed = time.monotonic() - start
+
+    measured = [s for s in samples if s[0] >= warm]
+    (i0, rss0, blocks0), (i1, rss1, blocks1) = measured[0], measured[-1]
+    per_k = (rss1 - rss0) * 1000 / max(i1 - i0, 1)
+    print(f"soak: {n} iterations, {c.count} calls in {elapsed:.1f} s")
+    print("soak: resident KB at " + ", ".join(f"{i}: {rss}" for i, rss, _ in samples))
+    print(f"soak: after the warm-up ({i0} iterations) resident {rss0} KB -> {rss1} KB, "
+          f"{per_k:+.3f} KB per 1,000 iterations (bound {args.max_growth_kb} + {args.slack_kb} KB); "
+          f"allocated blocks {blocks0} -> {blocks1}")
+
+    with_pool = False
+    reason = pool_skip_reason()
+    if reason is None and args.pool_iterations > 0:
+        pool_start = time.monotonic()
+        rss_before = rss_kb()
+        exercise_pool(c, args.pool_iterations)
+        with_pool = True
+        print(f"soak: pool classes, {args.pool_iterations} allocate/spawn/echo/close cycles in "
+              f"{time.monotonic() - pool_start:.1f} s, resident {rss_before} KB -> {rss_kb()} KB")
+    else:
+        print(f"soak: pool classes skipped ({reason or 'no iterations asked'})")
+    methods, error_paths = check_coverage(c, with_pool)
+    print(f"soak: {methods} methods covered, {error_paths} of them in their failure paths too")
+
+    failures = []
+    allowed_kb = args.max_growth_kb * (i1 - i0) / 1000 + args.slack_kb
+    if rss1 - rss0 > allowed_kb:
+        failures.append(f"resident memory grew {rss1 - rss0} KB ({per_k:.3f} KB per 1,000 iterations), "
+                        f"more than {allowed_kb:.0f} KB")
+    if blocks1 - blocks0 > args.max_block_growth:
+        failures.append(f"{blocks1 - blocks0} allocated blocks leaked")
+    return finish("soak", failures)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
