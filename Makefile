@@ -49,6 +49,12 @@ check-packaging: module
 	@scripts/check_packaging.sh "$(VENV)"
 	@scripts/check_wheels.sh
 
+# Sanitizers (ASan+UBSan, TSan), fuzzing, soak and leak checks; slow (about
+# a quarter of an hour on two cores). See scripts/check_deep.sh.
+.PHONY: check-deep
+check-deep: check-python
+	@PYTHON="$(PYTHON)" VENV="$(VENV)" JOBS="$(JOBS)" scripts/check_deep.sh
+
 demo: module
 	@$(VENV)/bin/ferrowick-shell
 
