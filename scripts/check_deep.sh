@@ -10,8 +10,9 @@
 # report, fuzz finding, broken invariant, leak or failed test fails the run.
 #
 # Settings, from the environment: PYTHON, VENV (.venv), ASAN_VENV
-# (.venv-asan), DEEP_DIR (build/deep), PY_BUILD (as make module), JOBS (2), FUZZ_SECONDS (45),
-# SOAK_ITERATIONS (200000), POOL_CYCLES (100), STEPS (all of the above).
+# (.venv-asan), DEEP_DIR (build/deep), PY_BUILD (as for make module), JOBS
+# (2), FUZZ_SECONDS (60), SOAK_ITERATIONS (200000), POOL_CYCLES (100), STEPS
+# (all of the above, in that order).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -21,7 +22,7 @@ VENV=${VENV:-.venv}
 ASAN_VENV=${ASAN_VENV:-.venv-asan}
 DEEP_DIR=${DEEP_DIR:-build/deep}
 JOBS=${JOBS:-2}
-FUZZ_SECONDS=${FUZZ_SECONDS:-45}
+FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 SOAK_ITERATIONS=${SOAK_ITERATIONS:-200000}
 POOL_CYCLES=${POOL_CYCLES:-100}
 STEPS=${STEPS:-asan-cpp asan-python tsan fuzz soak pool-cycles}
@@ -207,11 +208,8 @@ for step in $STEPS; do
   fi
 done
 
-elapsed="$(((SECONDS - START) / 60))m$(((SECONDS - START) % 60))s"
-echo "== check-deep summary"
+echo "== check-deep summary ($(((SECONDS - START) / 60))m$(((SECONDS - START) % 60))s)"
 for line in "${SUMMARY[@]}"; do echo "   $line"; done
-if [ ${#FAILED[@]} -gt 0 ]; then
-  echo "check-deep: FAILED (${FAILED[*]}) in $elapsed"
-  exit 1
-fi
-echo "check-deep: all $(wc -w <<<"$STEPS") steps passed in $elapsed"
+[ ${#FAILED[@]} -eq 0 ] || echo "   failed: ${FAILED[*]}"
+echo "check-deep: $(($(wc -w <<<"$STEPS") - ${#FAILED[@]})) passed, ${#FAILED[@]} failed"
+[ ${#FAILED[@]} -eq 0 ]
