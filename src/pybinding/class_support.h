@@ -3,8 +3,8 @@
 // and the call wrappers that bind arguments, check `self`, and turn a Panic
 // (or any C++ exception) into a Python exception at the boundary.
 //
-// A class is a struct `T { PyObject_HEAD; <C++ members> }` with
-//   static constexpr const char* kName;  static PyTypeObject* type();
+// A class is a struct `T : ScriptClass<T> { PyObject_HEAD; <C++ members> }`
+// with `static constexpr const char* kName` and `static PyTypeObject* make_type()`.
 #pragma once
 
 #include <Python.h>
@@ -40,6 +40,19 @@ PyTypeObject* create_type(const ClassDef& def);
 // failure (a method that needs the type after import).
 PyTypeObject* try_cached_type(PyTypeObject*& slot, PyTypeObject* (*make)());
 PyTypeObject* cached_type(PyTypeObject*& slot, PyTypeObject* (*make)(), const char* name);
+
+// The per-class type object: made by T::make_type() on first use, then the
+// same object for the life of the process. An empty base, so it adds nothing
+// to the instance layout.
+template <class T>
+struct ScriptClass {
+  static PyTypeObject*& slot() {
+    static PyTypeObject* type = nullptr;
+    return type;
+  }
+  static PyTypeObject* type() { return cached_type(slot(), T::make_type, T::kName); }
+  static PyTypeObject* type_or_null() { return try_cached_type(slot(), T::make_type); }
+};
 
 // Allocates an instance of T's type and constructs its C++ members in place
 // from `args`. Returns a new reference, or nullptr with an exception set.

@@ -10,61 +10,54 @@
 #include <optional>
 
 #include "common/poison_lock.h"
+#include "pybinding/class_support.h"
 #include "fs/file_handle.h"
 #include "fs/file_system.h"
 #include "terminal/simple_terminal.h"
 
 namespace ferrowick::py {
 
-struct PyFsObject {
+struct PyFsObject : ScriptClass<PyFsObject> {
   PyObject_HEAD
   std::shared_ptr<FileSystem> fs;
 
   static constexpr const char* kName = "PyFs";
-  static PyTypeObject* type();
   static PyTypeObject* make_type();
-  static PyTypeObject*& slot();
   void init(std::shared_ptr<FileSystem> f) { new (&fs) std::shared_ptr<FileSystem>(std::move(f)); }
   void fini() { fs.~shared_ptr(); }
 };
 
-struct PyFileHandleObject {
+struct PyFileHandleObject : ScriptClass<PyFileHandleObject> {
   PyObject_HEAD
   Mutex<std::optional<FileHandle>> handle;
 
   static constexpr const char* kName = "PyFileHandle";
-  static PyTypeObject* type();
   static PyTypeObject* make_type();
-  static PyTypeObject*& slot();
   void init(FileHandle h) { new (&handle) Mutex<std::optional<FileHandle>>(std::in_place, std::move(h)); }
   void fini();
 };
 
-struct WhenceObject {
+struct WhenceObject : ScriptClass<WhenceObject> {
   PyObject_HEAD
   int value;
 
   static constexpr const char* kName = "Whence";
-  static PyTypeObject* type();
   static PyTypeObject* make_type();
-  static PyTypeObject*& slot();
   void init(int v) { value = v; }
   void fini() {}
 };
 
-struct PyTermObject {
+struct PyTermObject : ScriptClass<PyTermObject> {
   PyObject_HEAD
   Mutex<SimpleTerminal> terminal;
 
   static constexpr const char* kName = "PyTerm";
-  static PyTypeObject* type();
   static PyTypeObject* make_type();
-  static PyTypeObject*& slot();
   void init(std::shared_ptr<FileSystem> f) { new (&terminal) Mutex<SimpleTerminal>(std::in_place, std::move(f)); }
   void fini() { terminal.~Mutex(); }
 };
 
-// Pool classes (py_pool.cc).
+// Pool classes (py_pool.cc), for registration.
 PyTypeObject* user_pool_type_or_null();
 PyTypeObject* user_type_or_null();
 PyTypeObject* terminal_session_type_or_null();

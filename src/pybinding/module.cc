@@ -19,16 +19,11 @@ struct Registration {
   PyTypeObject* (*type)();
 };
 
-template <class T>
-PyTypeObject* registered_type() {
-  return try_cached_type(T::slot(), T::make_type);
-}
-
 const Registration kClasses[] = {
-    {"PyFs", registered_type<PyFsObject>},
-    {"PyFileHandle", registered_type<PyFileHandleObject>},
-    {"PyTerm", registered_type<PyTermObject>},
-    {"Whence", registered_type<WhenceObject>},
+    {"PyFs", PyFsObject::type_or_null},
+    {"PyFileHandle", PyFileHandleObject::type_or_null},
+    {"PyTerm", PyTermObject::type_or_null},
+    {"Whence", WhenceObject::type_or_null},
     {"PyUserPool", user_pool_type_or_null},
     {"PyUser", user_type_or_null},
     {"PyTerminalSession", terminal_session_type_or_null},

@@ -183,11 +183,6 @@ void PyFileHandleObject::fini() {
   handle.~Mutex();
 }
 
-PyTypeObject*& PyFileHandleObject::slot() {
-  static PyTypeObject* t = nullptr;
-  return t;
-}
-
 PyTypeObject* PyFileHandleObject::make_type() {
   return create_type({
       "PyFileHandle",
@@ -202,13 +197,6 @@ PyTypeObject* PyFileHandleObject::make_type() {
       kMethods,
       kSlots,
   });
-}
-
-PyTypeObject* PyFileHandleObject::type() { return cached_type(slot(), make_type, kName); }
-
-PyTypeObject*& WhenceObject::slot() {
-  static PyTypeObject* t = nullptr;
-  return t;
 }
 
 PyTypeObject* WhenceObject::make_type() {
@@ -236,7 +224,5 @@ PyTypeObject* WhenceObject::make_type() {
   PyType_Modified(tp);
   return tp;
 }
-
-PyTypeObject* WhenceObject::type() { return cached_type(slot(), make_type, kName); }
 
 }  // namespace ferrowick::py

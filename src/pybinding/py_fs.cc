@@ -138,11 +138,6 @@ PyType_Slot kSlots[] = {
 
 }  // namespace
 
-PyTypeObject*& PyFsObject::slot() {
-  static PyTypeObject* t = nullptr;
-  return t;
-}
-
 PyTypeObject* PyFsObject::make_type() {
   return create_type({
       "PyFs",
@@ -158,7 +153,5 @@ PyTypeObject* PyFsObject::make_type() {
       kSlots,
   });
 }
-
-PyTypeObject* PyFsObject::type() { return cached_type(slot(), make_type, kName); }
 
 }  // namespace ferrowick::py

@@ -18,14 +18,12 @@ namespace ferrowick::py {
 
 namespace {
 
-struct PoolObject {
+struct PoolObject : ScriptClass<PoolObject> {
   PyObject_HEAD
   SharedPool pool;
 
   static constexpr const char* kName = "PyUserPool";
-  static PyTypeObject* type();
   static PyTypeObject* make_type();
-  static PyTypeObject*& slot();
   void init(SharedPool p) { new (&pool) SharedPool(std::move(p)); }
   void fini() {
     SharedPool last = std::move(pool);
@@ -34,14 +32,12 @@ struct PoolObject {
   }
 };
 
-struct UserObject {
+struct UserObject : ScriptClass<UserObject> {
   PyObject_HEAD
   SharedUser user;
 
   static constexpr const char* kName = "PyUser";
-  static PyTypeObject* type();
   static PyTypeObject* make_type();
-  static PyTypeObject*& slot();
   void init(SharedUser u) { new (&user) SharedUser(std::move(u)); }
   // Dropping the last reference releases the account (pkill, back to pool).
   void fini() {
@@ -53,14 +49,12 @@ struct UserObject {
 
 using SessionCell = Mutex<std::unique_ptr<TerminalSession>>;
 
-struct SessionObject {
+struct SessionObject : ScriptClass<SessionObject> {
   PyObject_HEAD
   SessionCell session;
 
   static constexpr const char* kName = "PyTerminalSession";
-  static PyTypeObject* type();
   static PyTypeObject* make_type();
-  static PyTypeObject*& slot();
   void init(std::unique_ptr<TerminalSession> s) { new (&session) SessionCell(std::in_place, std::move(s)); }
   // Kills and reaps su, then drops the User reference.
   void fini() {
@@ -211,10 +205,6 @@ PyMethodDef kSessionMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject*& PoolObject::slot() {
-  static PyTypeObject* t = nullptr;
-  return t;
-}
 PyTypeObject* PoolObject::make_type() {
   return create_type({
       "PyUserPool",
@@ -228,12 +218,6 @@ PyTypeObject* PoolObject::make_type() {
       kPoolMethods,
       nullptr,
   });
-}
-PyTypeObject* PoolObject::type() { return cached_type(slot(), make_type, kName); }
-
-PyTypeObject*& UserObject::slot() {
-  static PyTypeObject* t = nullptr;
-  return t;
 }
 PyTypeObject* UserObject::make_type() {
   return create_type({
@@ -249,12 +233,6 @@ PyTypeObject* UserObject::make_type() {
       kUserSlots,
   });
 }
-PyTypeObject* UserObject::type() { return cached_type(slot(), make_type, kName); }
-
-PyTypeObject*& SessionObject::slot() {
-  static PyTypeObject* t = nullptr;
-  return t;
-}
 PyTypeObject* SessionObject::make_type() {
   return create_type({
       "PyTerminalSession",
@@ -269,14 +247,10 @@ PyTypeObject* SessionObject::make_type() {
       nullptr,
   });
 }
-PyTypeObject* SessionObject::type() { return cached_type(slot(), make_type, kName); }
-
 }  // namespace
 
-PyTypeObject* user_pool_type_or_null() { return try_cached_type(PoolObject::slot(), PoolObject::make_type); }
-PyTypeObject* user_type_or_null() { return try_cached_type(UserObject::slot(), UserObject::make_type); }
-PyTypeObject* terminal_session_type_or_null() {
-  return try_cached_type(SessionObject::slot(), SessionObject::make_type);
-}
+PyTypeObject* user_pool_type_or_null() { return PoolObject::type_or_null(); }
+PyTypeObject* user_type_or_null() { return UserObject::type_or_null(); }
+PyTypeObject* terminal_session_type_or_null() { return SessionObject::type_or_null(); }
 
 }  // namespace ferrowick::py

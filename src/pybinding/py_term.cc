@@ -33,11 +33,6 @@ PyMethodDef kMethods[] = {
 
 }  // namespace
 
-PyTypeObject*& PyTermObject::slot() {
-  static PyTypeObject* t = nullptr;
-  return t;
-}
-
 PyTypeObject* PyTermObject::make_type() {
   return create_type({
       "PyTerm",
@@ -50,7 +45,5 @@ PyTypeObject* PyTermObject::make_type() {
       nullptr,
   });
 }
-
-PyTypeObject* PyTermObject::type() { return cached_type(slot(), make_type, kName); }
 
 }  // namespace ferrowick::py
