@@ -50,9 +50,16 @@ bool too_many_positional(const Signature& sig, Py_ssize_t given) {
   return fail(msg);
 }
 
+// Keyword arguments in either calling convention: a tuple of names with
+// their values (vectorcall), or a dict (tp_new).
+struct Keywords {
+  PyObject* names = nullptr;
+  PyObject* const* values = nullptr;
+  PyObject* dict = nullptr;
+};
+
 // Binds positional and keyword objects to slots; reports binding errors.
-bool bind_slots(const Signature& sig, PyObject* const* pos, Py_ssize_t npos,
-                const std::array<std::pair<PyObject*, PyObject*>, 16>* kw, Py_ssize_t nkw, PyObject* kwdict,
+bool bind_slots(const Signature& sig, PyObject* const* pos, Py_ssize_t npos, const Keywords& kw,
                 std::array<PyObject*, kMaxParams>& slots) {
   const std::size_t n = sig.params.size();
   if (static_cast<std::size_t>(npos) > n) return too_many_positional(sig, npos);
@@ -72,13 +79,13 @@ bool bind_slots(const Signature& sig, PyObject* const* pos, Py_ssize_t npos,
     }
     return fail(std::string(sig.full_name) + " got an unexpected keyword argument '" + std::string(name) + "'");
   };
-  if (kw) {
-    for (Py_ssize_t i = 0; i < nkw; ++i)
-      if (!take_keyword((*kw)[static_cast<std::size_t>(i)].first, (*kw)[static_cast<std::size_t>(i)].second)) return false;
-  } else if (kwdict) {
+  if (kw.names) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kw.names); ++i)
+      if (!take_keyword(PyTuple_GET_ITEM(kw.names, i), kw.values[i])) return false;
+  } else if (kw.dict) {
     PyObject *key, *value;
     Py_ssize_t it = 0;
-    while (PyDict_Next(kwdict, &it, &key, &value))
+    while (PyDict_Next(kw.dict, &it, &key, &value))
       if (!take_keyword(key, value)) return false;
   }
 
@@ -185,32 +192,15 @@ bool convert_all(const Signature& sig, const std::array<PyObject*, kMaxParams>& 
 
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) {
   std::array<PyObject*, kMaxParams> slots{};
-  std::array<std::pair<PyObject*, PyObject*>, 16> kw{};
-  Py_ssize_t npos = PyVectorcall_NARGS(nargs);
-  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  if (nkw > static_cast<Py_ssize_t>(kw.size())) {
-    // More keywords than any method has parameters: report the first stranger.
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-      PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-      bool known = false;
-      for (const Param& p : sig.params) known = known || PyUnicode_CompareWithASCIIString(key, p.name) == 0;
-      if (!known) {
-        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.full_name, key);
-        return false;
-      }
-    }
-    PyErr_Format(PyExc_TypeError, "%s got multiple values for an argument", sig.full_name);
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < nkw; ++i) kw[static_cast<std::size_t>(i)] = {PyTuple_GET_ITEM(kwnames, i), args[npos + i]};
-  if (!bind_slots(sig, args, npos, &kw, nkw, nullptr, slots)) return false;
+  const Py_ssize_t npos = PyVectorcall_NARGS(nargs);
+  if (!bind_slots(sig, args, npos, Keywords{kwnames, args + npos, nullptr}, slots)) return false;
   return convert_all(sig, slots, out);
 }
 
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) {
   std::array<PyObject*, kMaxParams> slots{};
   PyObject* const* pos = &PyTuple_GET_ITEM(args, 0);
-  if (!bind_slots(sig, pos, PyTuple_GET_SIZE(args), nullptr, 0, kwargs, slots)) return false;
+  if (!bind_slots(sig, pos, PyTuple_GET_SIZE(args), Keywords{nullptr, nullptr, kwargs}, slots)) return false;
   return convert_all(sig, slots, out);
 }
 
