@@ -18,6 +18,15 @@ namespace ferrowick::py {
 
 namespace {
 
+// Destroys a member of an object being freed, letting go of what it owns
+// (which may kill processes, reap su and release an account) without the
+// interpreter lock. `owned` is what the member owns, moved out of it.
+template <class Member, class Owned>
+void destroy_without_gil(Member& member, Owned owned) {
+  member.~Member();
+  without_gil([&] { Owned gone = std::move(owned); });
+}
+
 struct PoolObject : ScriptClass<PoolObject> {
   PyObject_HEAD
   SharedPool pool;
@@ -25,11 +34,7 @@ struct PoolObject : ScriptClass<PoolObject> {
   static constexpr const char* kName = "PyUserPool";
   static PyTypeObject* make_type();
   void init(SharedPool p) { new (&pool) SharedPool(std::move(p)); }
-  void fini() {
-    SharedPool last = std::move(pool);
-    pool.~SharedPool();
-    without_gil([&] { last.reset(); });
-  }
+  void fini() { destroy_without_gil(pool, std::move(pool)); }
 };
 
 struct UserObject : ScriptClass<UserObject> {
@@ -40,11 +45,7 @@ struct UserObject : ScriptClass<UserObject> {
   static PyTypeObject* make_type();
   void init(SharedUser u) { new (&user) SharedUser(std::move(u)); }
   // Dropping the last reference releases the account (pkill, back to pool).
-  void fini() {
-    SharedUser last = std::move(user);
-    user.~SharedUser();
-    without_gil([&] { last.reset(); });
-  }
+  void fini() { destroy_without_gil(user, std::move(user)); }
 };
 
 using SessionCell = Mutex<std::unique_ptr<TerminalSession>>;
@@ -57,11 +58,7 @@ struct SessionObject : ScriptClass<SessionObject> {
   static PyTypeObject* make_type();
   void init(std::unique_ptr<TerminalSession> s) { new (&session) SessionCell(std::in_place, std::move(s)); }
   // Kills and reaps su, then drops the User reference.
-  void fini() {
-    std::unique_ptr<TerminalSession> last = std::move(session.unsafe_get());
-    session.~SessionCell();
-    without_gil([&] { last.reset(); });
-  }
+  void fini() { destroy_without_gil(session, std::move(session.unsafe_get())); }
 };
 
 // A pipe read never returns more than the pipe holds; 1 MiB is the largest
