@@ -15,6 +15,10 @@
 #include "fs/file_system.h"
 #include "terminal/simple_terminal.h"
 
+namespace ferrowick {
+class TerminalSession;
+}
+
 namespace ferrowick::py {
 
 struct PyFsObject : ScriptClass<PyFsObject> {
@@ -61,5 +65,9 @@ struct PyTermObject : ScriptClass<PyTermObject> {
 PyTypeObject* user_pool_type_or_null();
 PyTypeObject* user_type_or_null();
 PyTypeObject* terminal_session_type_or_null();
+
+// A new PyTerminalSession owning `session` (py_session.cc); new reference
+// or nullptr with an exception set.
+PyObject* new_terminal_session(std::unique_ptr<TerminalSession> session);
 
 }  // namespace ferrowick::py

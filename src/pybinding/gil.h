@@ -30,4 +30,13 @@ decltype(auto) without_gil(F&& f) {
   return std::forward<F>(f)();
 }
 
+// Destroys a member of an object being freed, letting go of what it owns
+// (which may kill processes, reap su and release an account) without the
+// interpreter lock. `owned` is what the member owns, moved out of it.
+template <class Member, class Owned>
+void destroy_without_gil(Member& member, Owned owned) {
+  member.~Member();
+  without_gil([&] { Owned gone = std::move(owned); });
+}
+
 }  // namespace ferrowick::py
