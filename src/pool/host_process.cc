@@ -3,12 +3,19 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+
+#include "pool/fd_wait.h"
+
+#ifndef P_PIDFD
+#define P_PIDFD 3
+#endif
 
 extern char** environ;
 
@@ -38,16 +45,6 @@ std::optional<int> HostOutput::exit_code() const {
   return std::nullopt;
 }
 
-Expected<int, int> wait_for_pid(pid_t pid) {
-  int status = 0;
-  for (;;) {
-    pid_t r = ::waitpid(pid, &status, 0);
-    if (r == pid) return status;
-    if (r < 0 && errno == EINTR) continue;
-    return Unexpected(r < 0 ? errno : ECHILD);
-  }
-}
-
 namespace {
 
 // A pipe whose both ends are close-on-exec and numbered 3 or above, so that
@@ -66,56 +63,148 @@ int make_pipe(UniqueFd& read_end, UniqueFd& write_end) {
   return 0;
 }
 
-// The shared part of both launchers: signal settings, the child's three
-// standard descriptors, and the search through PATH.
-class Launch {
- public:
-  Launch() {
-    posix_spawn_file_actions_init(&actions_);
-    posix_spawnattr_init(&attr_);
-  }
-  ~Launch() {
-    posix_spawn_file_actions_destroy(&actions_);
-    posix_spawnattr_destroy(&attr_);
-  }
-  Launch(const Launch&) = delete;
-  Launch& operator=(const Launch&) = delete;
+int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+int pidfd_send_signal(int pidfd, int sig) {
+  return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
+}
 
-  // Each of the three is either a descriptor to place on 0/1/2, or -1 for
-  // /dev/null (standard input only).
-  int start(const std::vector<std::string>& argv, int in, int out, int err, pid_t* pid) {
-    if (argv.empty()) return EINVAL;
-    sigset_t empty, pipe_only;
-    sigemptyset(&empty);
-    sigemptyset(&pipe_only);
-    sigaddset(&pipe_only, SIGPIPE);
-    int rc = posix_spawnattr_setsigmask(&attr_, &empty);
-    if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr_, &pipe_only);
-    if (rc == 0) rc = posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    if (rc == 0) {
-      rc = in >= 0 ? posix_spawn_file_actions_adddup2(&actions_, in, 0)
-                   : posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0);
-    }
-    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions_, out, 1);
-    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions_, err, 2);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    // Descriptors opened elsewhere in the process without close-on-exec must
-    // not reach the child either.
-    if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions_, 3);
-#endif
-    if (rc != 0) return rc;
-
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    return posix_spawnp(pid, args[0], &actions_, &attr_, args.data(), environ);
+// The paths to try for `program`, in search order: itself when it names a
+// path, else each PATH entry (an empty one meaning the working directory).
+std::vector<std::string> program_candidates(const std::string& program) {
+  if (program.find('/') != std::string::npos) return {program};
+  const char* path = std::getenv("PATH");
+  std::string_view rest = path ? path : "/bin:/usr/bin";
+  std::vector<std::string> out;
+  for (;;) {
+    std::size_t colon = rest.find(':');
+    std::string_view dir = rest.substr(0, colon);
+    out.push_back((dir.empty() ? std::string(".") : std::string(dir)) + "/" + program);
+    if (colon == std::string_view::npos) break;
+    rest.remove_prefix(colon + 1);
   }
+  return out;
+}
 
- private:
-  posix_spawn_file_actions_t actions_;
-  posix_spawnattr_t attr_;
+// Everything the child needs, prepared before the fork: in between fork and
+// exec the child may make async-signal-safe calls only (no allocation).
+struct ChildPlan {
+  std::vector<std::string> paths;
+  std::vector<char*> argv;  // null-terminated
+  char** envp;
+  int in, out, err;  // the child's 0, 1, 2; in == -1: /dev/null
+  int go_fd;         // read end: a byte (or EOF) once the parent holds the pidfd
+  int status_fd;     // write end: the errno of a failed start
 };
+
+void close_range_from(unsigned first, unsigned last) {
+  if (first > last) return;
+  if (::syscall(SYS_close_range, first, last, 0) == 0) return;
+  // Kernels before 5.9: one by one, up to the descriptor limit.
+  long max = ::sysconf(_SC_OPEN_MAX);
+  unsigned top = max > 0 && static_cast<unsigned long>(max) <= last ? static_cast<unsigned>(max - 1) : last;
+  for (unsigned fd = first; fd <= top; ++fd) ::close(static_cast<int>(fd));
+}
+
+// The child's whole setup, in one place: standard descriptors, no other
+// descriptor, default signal actions (SIGPIPE too) and an empty mask, then
+// the program. Runs with every signal blocked (see start_child).
+[[noreturn]] void run_child(const ChildPlan& plan) {
+  int err = 0;
+  int in = plan.in >= 0 ? plan.in : ::open("/dev/null", O_RDONLY);
+  if (in < 0 || ::dup2(in, 0) < 0 || ::dup2(plan.out, 1) < 0 || ::dup2(plan.err, 2) < 0) err = errno;
+  const unsigned lo = static_cast<unsigned>(std::min(plan.go_fd, plan.status_fd));
+  const unsigned hi = static_cast<unsigned>(std::max(plan.go_fd, plan.status_fd));
+  close_range_from(3, lo - 1);
+  close_range_from(lo + 1, hi - 1);
+  close_range_from(hi + 1, ~0U);
+
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction cur {};
+    if (::sigaction(sig, nullptr, &cur) != 0) continue;
+    if (sig == SIGPIPE || cur.sa_handler != SIG_IGN) ::sigaction(sig, &dfl, nullptr);
+  }
+  char go;
+  while (::read(plan.go_fd, &go, 1) < 0 && errno == EINTR) {
+  }
+  sigset_t empty;
+  sigemptyset(&empty);
+  ::sigprocmask(SIG_SETMASK, &empty, nullptr);
+
+  if (err == 0) {
+    // As execvp: EACCES from any candidate wins over "not found".
+    err = ENOENT;
+    for (const std::string& path : plan.paths) {
+      ::execve(path.c_str(), plan.argv.data(), plan.envp);
+      if (errno == EACCES) err = EACCES;
+      else if (errno != ENOENT && errno != ENOTDIR) { err = errno; break; }
+    }
+  }
+  while (::write(plan.status_fd, &err, sizeof err) < 0 && errno == EINTR) {
+  }
+  ::_exit(127);
+}
+
+struct Started {
+  pid_t pid;
+  UniqueFd pidfd;  // invalid on kernels without pidfds
+};
+
+// Forks and execs argv with the given standard descriptors (in == -1:
+// /dev/null). The child waits until the parent holds its pidfd, so it
+// cannot exit and be reaped by a foreign waitpid(-1) before that; it then
+// reports a failed exec through a close-on-exec pipe.
+Expected<Started, int> start_child(const std::vector<std::string>& argv, int in, int out, int err) {
+  if (argv.empty()) return Unexpected(EINVAL);
+  ChildPlan plan{program_candidates(argv[0]), {}, environ, in, out, err, -1, -1};
+  plan.argv.reserve(argv.size() + 1);
+  for (const std::string& a : argv) plan.argv.push_back(const_cast<char*>(a.c_str()));
+  plan.argv.push_back(nullptr);
+  UniqueFd go_r, go_w, status_r, status_w;
+  if (int e = make_pipe(go_r, go_w)) return Unexpected(e);
+  if (int e = make_pipe(status_r, status_w)) return Unexpected(e);
+  plan.go_fd = go_r.get();
+  plan.status_fd = status_w.get();
+
+  // No handler of this process may run in the child before exec.
+  sigset_t all, old;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &old);
+  const pid_t pid = ::fork();
+  if (pid == 0) run_child(plan);
+  const int fork_errno = errno;
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (pid < 0) return Unexpected(fork_errno);
+  go_r.reset();
+  status_w.reset();
+
+  UniqueFd pidfd(pidfd_open(pid));
+  const int pidfd_errno = pidfd.valid() ? 0 : errno;
+  // Until go_w is written or closed the child is blocked, unreaped: its pid
+  // is still ours to signal.
+  if (pidfd_errno != 0 && pidfd_errno != ENOSYS) ::kill(pid, SIGKILL);
+  const char go = 1;
+  while (::write(go_w.get(), &go, 1) < 0 && errno == EINTR) {
+  }
+  go_w.reset();
+  int child_errno = 0;
+  std::size_t got = 0;
+  while (got < sizeof child_errno) {
+    ssize_t n = ::read(status_r.get(), reinterpret_cast<char*>(&child_errno) + got, sizeof child_errno - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got < sizeof child_errno) child_errno = 0;  // end of stream: the exec succeeded
+  if (pidfd_errno != 0 && pidfd_errno != ENOSYS) child_errno = pidfd_errno;
+  if (child_errno != 0) {
+    ChildProcess failed(pid, std::move(pidfd), {}, {}, {});
+    failed.wait();
+    return Unexpected(child_errno);
+  }
+  return Started{pid, std::move(pidfd)};
+}
 
 // Reads whatever `fd` holds into `sink`; returns false at end of stream or
 // on a read error (both end the capture of that stream).
@@ -135,23 +224,24 @@ Expected<HostOutput, int> run_host_command(const std::vector<std::string>& argv)
   UniqueFd out_r, out_w, err_r, err_w;
   if (int e = make_pipe(out_r, out_w)) return Unexpected(e);
   if (int e = make_pipe(err_r, err_w)) return Unexpected(e);
-  pid_t pid = -1;
-  {
-    Launch launch;
-    if (int e = launch.start(argv, -1, out_w.get(), err_w.get(), &pid)) return Unexpected(e);
-  }
+  auto started = start_child(argv, -1, out_w.get(), err_w.get());
+  if (!started) return Unexpected(started.error());
+  ChildProcess child(started->pid, std::move(started->pidfd), {}, {}, {});
   out_w.reset();
   err_w.reset();
 
+  const WaitCheck* check = ambient_wait_check();
+  bool checking = check && *check;
   HostOutput result;
   pollfd fds[2] = {{out_r.get(), POLLIN, 0}, {err_r.get(), POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open_streams = 2;
   while (open_streams > 0) {
-    int n = ::poll(fds, 2, -1);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;  // cannot happen with valid descriptors; stop capturing
+    int n = ::poll(fds, 2, checking ? static_cast<int>(kCheckInterval.count()) : -1);
+    if (n < 0 && errno != EINTR) break;  // cannot happen with valid descriptors; stop capturing
+    if (n <= 0) {
+      if (checking && !(*check)()) checking = false;
+      continue;
     }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
@@ -163,15 +253,17 @@ Expected<HostOutput, int> run_host_command(const std::vector<std::string>& argv)
   }
   out_r.reset();
   err_r.reset();
-  auto status = wait_for_pid(pid);
+  child.wait();
   // Only a foreign waitpid(-1) could take our child; report it as a signal.
-  result.wait_status = status ? *status : SIGKILL;
+  result.wait_status = child.lost() ? SIGKILL : child.wait_status();
   return result;
 }
 
 ChildProcess::ChildProcess(ChildProcess&& o) noexcept
     : pid_(std::exchange(o.pid_, -1)),
+      pidfd_(std::move(o.pidfd_)),
       reaped_(o.reaped_),
+      lost_(o.lost_),
       wait_status_(o.wait_status_),
       stdin_(std::move(o.stdin_)),
       stdout_(std::move(o.stdout_)),
@@ -186,17 +278,45 @@ ChildProcess::~ChildProcess() {
 
 int ChildProcess::kill(int sig) {
   if (reaped_ || pid_ <= 0) return 0;
+  if (pidfd_.valid()) return pidfd_send_signal(pidfd_.get(), sig) == 0 ? 0 : errno;
+  // Held by pid only: signal it only while it is an unreaped child of ours
+  // that has not exited (an exited one, a zombie, needs no signal).
+  siginfo_t info{};
+  if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+    return errno == ECHILD ? ESRCH : errno;
+  if (info.si_pid == pid_) return 0;
   return ::kill(pid_, sig) == 0 ? 0 : errno;
 }
 
-int ChildProcess::wait() {
+int ChildProcess::reap(int options) {
   if (reaped_ || pid_ <= 0) return 0;
-  auto status = wait_for_pid(pid_);
-  if (!status) return status.error();
+  siginfo_t info{};
+  bool by_pidfd = pidfd_.valid();
+  for (;;) {
+    int rc = by_pidfd ? ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd_.get()), &info, WEXITED | options)
+                      : ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | options);
+    if (rc == 0) break;
+    if (errno == EINTR) continue;
+    if (errno == EINVAL && by_pidfd) {  // pidfds without waitid support (Linux 5.3)
+      by_pidfd = false;
+      continue;
+    }
+    if (errno == ECHILD) reaped_ = lost_ = true;
+    return errno;
+  }
+  if (info.si_pid == 0) return EAGAIN;  // WNOHANG, still running
   reaped_ = true;
-  wait_status_ = *status;
+  switch (info.si_code) {
+    case CLD_EXITED: wait_status_ = (info.si_status & 0xff) << 8; break;
+    case CLD_DUMPED: wait_status_ = info.si_status | 0x80; break;
+    default: wait_status_ = info.si_status; break;
+  }
   return 0;
 }
+
+int ChildProcess::wait() { return reap(0); }
+
+bool ChildProcess::try_reap() { return reap(WNOHANG) == 0 && reaped_; }
 
 void ChildProcess::close_pipes() {
   stdin_.reset();
@@ -209,14 +329,11 @@ Expected<ChildProcess, int> spawn_with_pipes(const std::vector<std::string>& arg
   if (int e = make_pipe(in_r, in_w)) return Unexpected(e);
   if (int e = make_pipe(out_r, out_w)) return Unexpected(e);
   if (int e = make_pipe(err_r, err_w)) return Unexpected(e);
-  pid_t pid = -1;
-  {
-    Launch launch;
-    if (int e = launch.start(argv, in_r.get(), out_w.get(), err_w.get(), &pid)) return Unexpected(e);
-  }
+  auto started = start_child(argv, in_r.get(), out_w.get(), err_w.get());
+  if (!started) return Unexpected(started.error());
   // The child's ends close here, so EOF and broken pipes are seen as soon as
   // the child (and its descendants) let go of them.
-  return ChildProcess(pid, std::move(in_w), std::move(out_r), std::move(err_r));
+  return ChildProcess(started->pid, std::move(started->pidfd), std::move(in_w), std::move(out_r), std::move(err_r));
 }
 
 }  // namespace ferrowick

@@ -3,7 +3,8 @@
 //
 // Every descriptor this file creates is close-on-exec from birth, so a child
 // inherits only the three descriptors it is handed as 0, 1 and 2. Children
-// are waited for by their own pid (never "any child"), and every system call
+// are held through pidfds and waited for one by one (never "any child"), and
+// every system call
 // that can be interrupted is retried. No shell is involved: the program name
 // is looked up through PATH and each argument is passed as one word.
 #pragma once
@@ -61,15 +62,25 @@ struct HostOutput {
 // both output streams captured in full, and waits for it to exit. Both pipes
 // are drained together, so a command filling one of them cannot stall.
 // Fails with the errno that kept the command from starting (e.g. ENOENT).
+// While it waits, the thread's ambient wait check (fd_wait.h) runs every
+// kCheckInterval; once it asks to stop, it is not called again, and the
+// command is still let finish: host tools are short, and one cut off half
+// way (`useradd`) could leave the host's account files locked.
 Expected<HostOutput, int> run_host_command(const std::vector<std::string>& argv);
 
-// A started child and the host's ends of its three pipes. Owns the child:
-// one that is dropped before it was reaped is killed (signal 9) and reaped,
-// so no zombie is ever left behind.
+// A started child, held through a pidfd, and the host's ends of its three
+// pipes. Owns the child: one that is dropped before it was reaped is killed
+// (signal 9) and reaped, so no zombie is ever left behind.
+//
+// Signals and waits go through the pidfd, so a pid that something else in
+// the process reaped (a SIGCHLD handler, waitpid(-1)) and the kernel handed
+// to a new process is never hit. Without pidfds (kernels before 5.3) the
+// child is held by pid, and a signal is sent only while waitid() shows the
+// pid still belongs to an unreaped child of this process.
 class ChildProcess {
  public:
-  ChildProcess(pid_t pid, UniqueFd in, UniqueFd out, UniqueFd err)
-      : pid_(pid), stdin_(std::move(in)), stdout_(std::move(out)), stderr_(std::move(err)) {}
+  ChildProcess(pid_t pid, UniqueFd pidfd, UniqueFd in, UniqueFd out, UniqueFd err)
+      : pid_(pid), pidfd_(std::move(pidfd)), stdin_(std::move(in)), stdout_(std::move(out)), stderr_(std::move(err)) {}
   ChildProcess(ChildProcess&& o) noexcept;
   ChildProcess& operator=(ChildProcess&&) = delete;
   ChildProcess(const ChildProcess&) = delete;
@@ -77,24 +88,37 @@ class ChildProcess {
   ~ChildProcess();
 
   pid_t pid() const { return pid_; }
+  // -1 when the kernel has no pidfds.
+  int pidfd() const { return pidfd_.get(); }
   bool reaped() const { return reaped_; }
+  // As waitpid reports it; meaningful once reaped() and not lost().
   int wait_status() const { return wait_status_; }
+  // True when something else reaped the child: its status is unknown.
+  bool lost() const { return lost_; }
   // Write end of the child's stdin, read ends of its stdout and stderr;
   // -1 when absent.
   int stdin_fd() const { return stdin_.get(); }
   int stdout_fd() const { return stdout_.get(); }
   int stderr_fd() const { return stderr_.get(); }
 
-  // Sends `sig` unless the child was reaped already. Returns 0 or an errno.
+  // Sends `sig` unless the child was reaped already. Returns 0, ESRCH when
+  // the child is gone (reaped by someone else: nothing was sent), or another
+  // errno.
   int kill(int sig);
-  // Blocks until the child exits and reaps it (idempotent). Returns 0 or the
-  // errno of a failed wait.
+  // Blocks until the child exits and reaps it (idempotent). Returns 0, or
+  // ECHILD when something else reaped it (then lost() is true).
   int wait();
+  // Reaps the child if it has exited, without blocking; true once reaped.
+  bool try_reap();
   void close_pipes();
 
  private:
+  int reap(int options);
+
   pid_t pid_;
+  UniqueFd pidfd_;
   bool reaped_ = false;
+  bool lost_ = false;
   int wait_status_ = 0;
   UniqueFd stdin_, stdout_, stderr_;
 };
@@ -102,11 +126,8 @@ class ChildProcess {
 // Starts argv[0] (looked up through PATH) with its standard input, output and
 // error on three new pipes. The child inherits environment and working
 // directory, gets an empty signal mask and the default SIGPIPE action, and no
-// other descriptor of this process. Fails with an errno.
+// other descriptor of this process. Fails with an errno (that of the exec
+// when the program cannot be run).
 Expected<ChildProcess, int> spawn_with_pipes(const std::vector<std::string>& argv);
-
-// Waits for `pid` (a child of this process) and returns its wait status, or
-// the errno of a failed wait. Retries after interruptions.
-Expected<int, int> wait_for_pid(pid_t pid);
 
 }  // namespace ferrowick

@@ -1,34 +1,91 @@
 #include "pool/terminal_session.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <utility>
+
+#include "pool/run_framing.h"
 
 namespace ferrowick {
 
 namespace {
 
 const char* const kProcessNone = "The process is None";
+const char* const kWriteFailed = "Failed to write to the stdin of the process: ";
 
-// One read(2) of at most the buffer's length; an interruption is a failure.
-Expected<std::size_t, std::string> read_once(int fd, std::span<std::uint8_t> buffer,
-                                             const char* missing, const char* failed) {
-  if (fd < 0) return Unexpected(std::string(missing));
-  if (buffer.empty()) return std::size_t{0};
-  const std::size_t want = std::min<std::size_t>(buffer.size(), SSIZE_MAX);
-  ssize_t n = ::read(fd, buffer.data(), want);
-  if (n < 0) return Unexpected(std::string(failed));
-  return static_cast<std::size_t>(n);
+SessionError failure(std::string message) { return {SessionError::Kind::kFailed, std::move(message)}; }
+SessionError timeout(std::string message) { return {SessionError::Kind::kTimedOut, std::move(message)}; }
+SessionError interrupted() { return {SessionError::Kind::kInterrupted, {}}; }
+
+// One slice of a longer wait: the caller's deadline, cut to one check
+// interval when there is a check to run between slices.
+WaitLimits one_slice(const WaitLimits& limits) {
+  WaitLimits slice;
+  slice.deadline = limits.deadline;
+  if (limits.check) {
+    auto end = WaitClock::now() + kCheckInterval;
+    slice.deadline = limits.deadline ? std::min(*limits.deadline, end) : end;
+  }
+  return slice;
+}
+
+// After a slice ended without a result: the error that ends the call, if
+// the deadline has passed or the check asks to stop.
+std::optional<SessionError> between_slices(const WaitLimits& limits, const char* timeout_text) {
+  if (limits.deadline && WaitClock::now() >= *limits.deadline) return timeout(timeout_text);
+  if (limits.check && !limits.check()) return interrupted();
+  return std::nullopt;
+}
+
+template <class T>
+Expected<T, std::string> message_only(Expected<T, SessionError> r) {
+  if (!r) return Unexpected(std::move(r.error().message));
+  if constexpr (std::is_void_v<T>) return {};
+  else return std::move(*r);
 }
 
 }  // namespace
 
+// A call that uses the child's descriptors: close() waits until none is
+// left before it closes them. Fails (ok() is false) once close() has begun.
+class TerminalSession::Use {
+ public:
+  explicit Use(TerminalSession& s) : s_(s) {
+    std::lock_guard<std::mutex> lk(s.state_mu_);
+    ok_ = !s.closed_;
+    if (ok_) ++s.active_;
+  }
+  ~Use() {
+    if (!ok_) return;
+    std::lock_guard<std::mutex> lk(s_.state_mu_);
+    if (--s_.active_ == 0 && s_.closed_) s_.idle_.notify_all();
+  }
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+  bool ok() const { return ok_; }
+  ChildProcess& child() const { return *s_.process_; }
+
+ private:
+  TerminalSession& s_;
+  bool ok_;
+};
+
 TerminalSession::TerminalSession(SharedUser user, ChildProcess process)
-    : user_(std::move(user)), process_(std::move(process)) {}
+    : user_(std::move(user)), process_(std::move(process)), wake_(::eventfd(0, EFD_CLOEXEC)) {
+  // Only this process writes to the shell's input: non-blocking, so a write
+  // takes what fits and waits in poll(), where close() can wake it.
+  int fd = process_->stdin_fd();
+  if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
 
 TerminalSession::~TerminalSession() {
   try {
@@ -39,42 +96,238 @@ TerminalSession::~TerminalSession() {
 }
 
 void TerminalSession::close() {
-  if (!process_) return;
-  ChildProcess child = std::move(*process_);
-  process_.reset();
-  if (child.kill(SIGKILL) != 0) panic("Failed to kill the terminal session");
-  child.wait();  // a failed wait leaves nothing more to do
-  child.close_pipes();
+  std::optional<ChildProcess> child;
+  int kill_error = 0;
+  {
+    std::unique_lock<std::mutex> lk(state_mu_);
+    if (closed_) return;
+    closed_ = true;
+    const std::uint64_t one = 1;
+    while (::write(wake_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    kill_error = process_->kill(SIGKILL);
+    if (kill_error == ESRCH) kill_error = 0;  // reaped by something else: nothing to kill
+    idle_.wait(lk, [&] { return active_ == 0; });
+    child.emplace(std::move(*process_));
+    process_.reset();
+  }
+  child->wait();  // a failed wait leaves nothing more to do
+  child->close_pipes();
+  if (kill_error != 0) panic("Failed to kill the terminal session");
+}
+
+bool TerminalSession::is_closed() const {
+  std::lock_guard<std::mutex> lk(state_mu_);
+  return closed_;
+}
+
+pid_t TerminalSession::pid() const {
+  std::lock_guard<std::mutex> lk(state_mu_);
+  return closed_ ? -1 : process_->pid();
+}
+
+int TerminalSession::stdout_fd() const {
+  std::lock_guard<std::mutex> lk(state_mu_);
+  return closed_ ? -1 : process_->stdout_fd();
+}
+
+int TerminalSession::stderr_fd() const {
+  std::lock_guard<std::mutex> lk(state_mu_);
+  return closed_ ? -1 : process_->stderr_fd();
+}
+
+Expected<TerminalSession::StreamLock, SessionError> TerminalSession::lock_stream(std::timed_mutex& mu,
+                                                                                 const WaitLimits& limits,
+                                                                                 const char* timeout_text) {
+  for (;;) {
+    StreamLock lock(mu, std::defer_lock);
+    WaitLimits slice = one_slice(limits);
+    if (slice.deadline ? lock.try_lock_until(*slice.deadline) : (lock.lock(), true)) return lock;
+    if (auto stop = between_slices(limits, timeout_text)) return Unexpected(std::move(*stop));
+  }
+}
+
+std::size_t TerminalSession::take_kept(std::span<std::uint8_t> buffer) {
+  std::lock_guard<std::mutex> lk(kept_mu_);
+  const std::size_t n = std::min(buffer.size(), kept_.size() - kept_pos_);
+  std::memcpy(buffer.data(), kept_.data() + kept_pos_, n);
+  kept_pos_ += n;
+  if (kept_pos_ == kept_.size()) {
+    kept_.clear();
+    kept_pos_ = 0;
+  }
+  return n;
+}
+
+void TerminalSession::keep_back(std::string_view bytes) {
+  if (bytes.empty()) return;
+  std::lock_guard<std::mutex> lk(kept_mu_);
+  kept_.replace(0, kept_pos_, bytes);
+  kept_pos_ = 0;
+}
+
+Expected<std::size_t, SessionError> TerminalSession::read(Stream stream, std::span<std::uint8_t> buffer,
+                                                          const WaitLimits& limits) {
+  const bool out = stream == Stream::kStdout;
+  const char* timeout_text = out ? "Timed out waiting for stdout" : "Timed out waiting for stderr";
+  auto lock = lock_stream(out ? out_mu_ : err_mu_, limits, timeout_text);
+  if (!lock) return Unexpected(std::move(lock.error()));
+  return read_fd(stream, buffer, limits);
+}
+
+Expected<std::size_t, SessionError> TerminalSession::read_fd(Stream stream, std::span<std::uint8_t> buffer,
+                                                             const WaitLimits& limits) {
+  const bool out = stream == Stream::kStdout;
+  for (;;) {
+    {
+      Use use(*this);
+      if (!use.ok()) return Unexpected(failure(kProcessNone));
+      const int fd = out ? use.child().stdout_fd() : use.child().stderr_fd();
+      if (fd < 0) {
+        return Unexpected(failure(out ? "Failed to get the stdout of the process" : "Failed to get the stderr of the process"));
+      }
+      if (buffer.empty()) return std::size_t{0};
+      if (out) {
+        if (std::size_t n = take_kept(buffer)) return n;
+      }
+      WaitResult r = wait_fd(fd, POLLIN, wake_.get(), one_slice(limits));
+      if (r == WaitResult::kCancelled) return Unexpected(failure(kProcessNone));
+      if (r == WaitResult::kReady) {
+        // poll() saw data (or the end) and this call holds the stream: the
+        // read returns at once.
+        ssize_t n = ::read(fd, buffer.data(), std::min<std::size_t>(buffer.size(), SSIZE_MAX));
+        if (n < 0) return Unexpected(failure(out ? "Failed to read stdout" : "Failed to read stderr"));
+        return static_cast<std::size_t>(n);
+      }
+    }
+    if (auto stop = between_slices(limits, out ? "Timed out waiting for stdout" : "Timed out waiting for stderr")) {
+      return Unexpected(std::move(*stop));
+    }
+  }
+}
+
+Expected<void, SessionError> TerminalSession::write(std::span<const std::uint8_t> data, const WaitLimits& limits) {
+  auto lock = lock_stream(in_mu_, limits, "Timed out waiting to write to the stdin of the process");
+  if (!lock) return Unexpected(std::move(lock.error()));
+  return write_fd(data, limits);
+}
+
+Expected<void, SessionError> TerminalSession::write_fd(std::span<const std::uint8_t> data, const WaitLimits& limits) {
+  const std::size_t total = data.size();
+  for (;;) {
+    {
+      Use use(*this);
+      if (!use.ok()) return Unexpected(failure(kProcessNone));
+      const int fd = use.child().stdin_fd();
+      if (fd < 0) return Unexpected(failure("Failed to get the stdin of the process"));
+      bool slice_over = false;
+      while (!data.empty() && !slice_over) {
+        ssize_t n = ::write(fd, data.data(), std::min<std::size_t>(data.size(), SSIZE_MAX));
+        if (n > 0) {
+          data = data.subspan(static_cast<std::size_t>(n));
+        } else if (n < 0 && errno == EAGAIN) {
+          WaitResult r = wait_fd(fd, POLLOUT, wake_.get(), one_slice(limits));
+          if (r == WaitResult::kCancelled) return Unexpected(failure(kProcessNone));
+          slice_over = r != WaitResult::kReady;
+        } else if (n < 0 && errno != EINTR) {
+          return Unexpected(failure(kWriteFailed + system_error_text(errno)));
+        } else if (n == 0) {
+          return Unexpected(failure(std::string(kWriteFailed) + "failed to write whole buffer"));
+        }
+      }
+      if (data.empty()) return {};
+    }
+    const std::string text = "Timed out after writing " + std::to_string(total - data.size()) + " of " +
+                             std::to_string(total) + " bytes to the stdin of the process";
+    if (auto stop = between_slices(limits, text.c_str())) return Unexpected(std::move(*stop));
+  }
+}
+
+Expected<void, SessionError> TerminalSession::interrupt(const WaitLimits& limits) {
+  // A lone byte goes into the pipe whole, between the chunks of any write
+  // in progress, so it needs no stream lock.
+  static constexpr std::uint8_t kCtrlC[] = {0x03};
+  return write_fd(kCtrlC, limits);
+}
+
+Expected<int, SessionError> TerminalSession::wait(const WaitLimits& limits) {
+  for (;;) {
+    {
+      Use use(*this);
+      if (!use.ok()) return Unexpected(failure(kProcessNone));
+      ChildProcess& child = use.child();
+      int pidfd;
+      {
+        std::lock_guard<std::mutex> lk(state_mu_);
+        if (child.reaped() || child.try_reap()) {
+          if (child.lost()) return Unexpected(failure("Failed to wait for the process: " + system_error_text(ECHILD)));
+          const int status = child.wait_status();
+          return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+        }
+        pidfd = child.pidfd();
+      }
+      WaitLimits slice = one_slice(limits);
+      // Without a pidfd there is nothing to poll for the exit: look again
+      // every few milliseconds.
+      if (pidfd < 0) {
+        auto soon = WaitClock::now() + std::chrono::milliseconds(5);
+        slice.deadline = slice.deadline ? std::min(*slice.deadline, soon) : soon;
+      }
+      WaitResult r = wait_fd(pidfd >= 0 ? pidfd : wake_.get(), POLLIN, pidfd >= 0 ? wake_.get() : -1, slice);
+      if (r == WaitResult::kCancelled || (pidfd < 0 && r == WaitResult::kReady)) {
+        return Unexpected(failure(kProcessNone));
+      }
+      if (r == WaitResult::kReady) continue;
+    }
+    if (auto stop = between_slices(limits, "Timed out waiting for the process to exit")) {
+      return Unexpected(std::move(*stop));
+    }
+  }
+}
+
+Expected<RunResult, SessionError> TerminalSession::run(std::string_view command, const WaitLimits& limits) {
+  if (command.find('\n') != std::string_view::npos) {
+    return Unexpected(failure("The command must be a single line: it contains a line feed"));
+  }
+  if (command.find('\0') != std::string_view::npos) {
+    return Unexpected(failure("The command must not contain a NUL character"));
+  }
+  const char* timeout_text = "Timed out waiting for the command to finish";
+  auto run_lock = lock_stream(run_mu_, limits, timeout_text);
+  if (!run_lock) return Unexpected(std::move(run_lock.error()));
+  const std::string token = new_run_token();
+  const std::string line = framed_command_line(command, token);
+  auto sent = write({reinterpret_cast<const std::uint8_t*>(line.data()), line.size()}, limits);
+  if (!sent) return Unexpected(std::move(sent.error()));
+
+  FrameScanner frame(token);
+  std::string seen;
+  std::vector<std::uint8_t> chunk(std::size_t{1} << 16);
+  for (;;) {
+    auto n = read(Stream::kStdout, chunk, limits);
+    if (!n || *n == 0) {
+      keep_back(seen);  // nothing that was read is lost to later reads
+      if (!n && n.error().kind == SessionError::Kind::kTimedOut) return Unexpected(timeout(timeout_text));
+      if (!n) return Unexpected(std::move(n.error()));
+      return Unexpected(failure("The shell exited before the command finished"));
+    }
+    seen.append(reinterpret_cast<const char*>(chunk.data()), *n);
+    if (frame.scan(seen)) break;
+  }
+  keep_back(std::string_view(seen).substr(frame.rest_begin()));
+  return RunResult{frame.status(), seen.substr(frame.body_begin(), frame.body_end() - frame.body_begin())};
 }
 
 Expected<void, std::string> TerminalSession::write(std::span<const std::uint8_t> data) {
-  if (!process_) return Unexpected(std::string(kProcessNone));
-  const int fd = process_->stdin_fd();
-  if (fd < 0) return Unexpected(std::string("Failed to get the stdin of the process"));
-  const std::string prefix = "Failed to write to the stdin of the process: ";
-  while (!data.empty()) {
-    const std::size_t want = std::min<std::size_t>(data.size(), SSIZE_MAX);
-    ssize_t n = ::write(fd, data.data(), want);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Unexpected(prefix + system_error_text(errno));
-    }
-    if (n == 0) return Unexpected(prefix + "failed to write whole buffer");
-    data = data.subspan(static_cast<std::size_t>(n));
-  }
-  return {};
+  return message_only(write(data, WaitLimits{}));
 }
 
 Expected<std::size_t, std::string> TerminalSession::read_stdout(std::span<std::uint8_t> buffer) {
-  if (!process_) return Unexpected(std::string(kProcessNone));
-  return read_once(process_->stdout_fd(), buffer, "Failed to get the stdout of the process",
-                   "Failed to read stdout");
+  return message_only(read(Stream::kStdout, buffer, WaitLimits{}));
 }
 
 Expected<std::size_t, std::string> TerminalSession::read_stderr(std::span<std::uint8_t> buffer) {
-  if (!process_) return Unexpected(std::string(kProcessNone));
-  return read_once(process_->stderr_fd(), buffer, "Failed to get the stderr of the process",
-                   "Failed to read stderr");
+  return message_only(read(Stream::kStderr, buffer, WaitLimits{}));
 }
 
 std::string session_command(std::string_view home) {

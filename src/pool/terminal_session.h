@@ -1,33 +1,64 @@
 // TerminalSession: a /bin/bash shell running as a pool account.
 //
-// The shell is started through `su`, in the account's home, with its
-// standard input, output and error on pipes. Writes hand bytes to the
-// shell's input; each read is exactly one read(2) of whatever the shell has
-// printed so far. A session holds a reference to its User, so the account
-// is not released while the session exists.
+// The shell is started through `su -P`, in the account's home, with its
+// standard input, output and error on pipes; `su` runs the shell on a
+// pseudo-terminal of its own and relays between it and the pipes, so the
+// shell is interactive (prompts, echo, line editing, job control) and what
+// it prints arrives with "\r\n" line ends. Each read is one read(2) of
+// whatever the shell has printed so far. A session holds a reference to its
+// User, so the account is not released while the session exists.
 //
-// A session has no lock of its own: its owner serialises all calls. Calls
-// may block (a read until the shell prints, a write while the pipe is full)
-// and take no other lock.
+// Full duplex: a read of standard output, a read of standard error and a
+// write may run at the same time on different threads; each stream
+// serialises only its own calls. close() never waits behind a blocked call:
+// it wakes every waiting call (which then fails with "The process is None"),
+// kills and reaps `su`, and closes the pipes once no call uses them. Every
+// wait can be bounded (WaitLimits) and runs its check between slices, with
+// no lock of the session held.
 #pragma once
 
+#include <sys/types.h>
+
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/expected.h"
+#include "pool/fd_wait.h"
 #include "pool/host_process.h"
 #include "pool/user_pool.h"
 #include "terminal/terminal.h"
 
 namespace ferrowick {
 
+// Why a bounded session call ended without its result.
+struct SessionError {
+  enum class Kind {
+    kFailed,       // `message` says why (the texts of the unbounded calls)
+    kTimedOut,     // the deadline passed; `message` says what was waited for
+    kInterrupted,  // the check asked to stop; nothing was lost
+  };
+  Kind kind = Kind::kFailed;
+  std::string message;
+};
+
+// What run() returns: the exit status and everything the command printed.
+struct RunResult {
+  int status = 0;
+  std::string output;
+};
+
 class TerminalSession final : public AsyncTerminal {
  public:
+  enum class Stream { kStdout, kStderr };
+
   TerminalSession(SharedUser user, ChildProcess process);
   TerminalSession(const TerminalSession&) = delete;
   TerminalSession& operator=(const TerminalSession&) = delete;
@@ -35,35 +66,85 @@ class TerminalSession final : public AsyncTerminal {
   // when this was its last holder). Never throws.
   ~TerminalSession() override;
 
-  // Ends the session for good: sends signal 9 to `su` unless it was reaped
-  // already, reaps it, and closes the pipes. Closing again does nothing.
-  // Panics with "Failed to kill the terminal session" when the signal cannot
-  // be sent (the session is closed all the same).
+  // Ends the session for good: wakes every waiting call, sends signal 9 to
+  // `su` unless it was reaped already (by wait(), or by something else in
+  // the process), reaps it, and closes the pipes. Closing again does
+  // nothing. Panics with "Failed to kill the terminal session" when the
+  // signal cannot be sent (the session is closed all the same).
   void close();
 
-  // Writes every byte of `data`, blocking while the pipe is full and
-  // retrying partial and interrupted writes. Fails with "The process is
-  // None", "Failed to get the stdin of the process" or "Failed to write to
-  // the stdin of the process: " + system error text (or "failed to write
-  // whole buffer"). Writing to a shell that has exited raises SIGPIPE
-  // unless the process ignores it; the failure is then EPIPE.
-  Expected<void, std::string> write(std::span<const std::uint8_t> data) override;
+  // Writes every byte of `data`, waiting while the pipe is full. Fails with
+  // "The process is None", "Failed to get the stdin of the process" or
+  // "Failed to write to the stdin of the process: " + system error text.
+  // On a timeout, the bytes already written stay written and the message
+  // says how many.
+  Expected<void, SessionError> write(std::span<const std::uint8_t> data, const WaitLimits& limits);
 
-  // Exactly one read(2) into `buffer`; returns the count (0 at end of
-  // stream or for an empty buffer, without waiting). Fails with "The
-  // process is None", "Failed to get the stdout (stderr) of the process" or
-  // "Failed to read stdout (stderr)", also when the read was interrupted.
+  // One read into `buffer` once the stream has data or has ended; returns
+  // the count (0 at end of stream or for an empty buffer, without waiting).
+  // Fails with "The process is None", "Failed to get the stdout (stderr) of
+  // the process" or "Failed to read stdout (stderr)". Output that run() read
+  // past its command's end is returned first.
+  Expected<std::size_t, SessionError> read(Stream stream, std::span<std::uint8_t> buffer, const WaitLimits& limits);
+
+  // Sends the shell's terminal the interrupt character (Ctrl-C), bypassing
+  // any write in progress: the terminal turns it into SIGINT for the
+  // foreground job, as when a user presses Ctrl-C.
+  Expected<void, SessionError> interrupt(const WaitLimits& limits);
+
+  // Waits for `su` to exit and reaps it; returns its exit status, or -N
+  // when signal N ended it.
+  Expected<int, SessionError> wait(const WaitLimits& limits);
+
+  // Runs one command line in the shell and returns its exit status and what
+  // it printed to the terminal, without the echoed line, prompts or the
+  // markers that frame it. `command` may not contain a line feed or NUL. On
+  // a timeout the command keeps running (interrupt() stops it) and what was
+  // read stays for the next read().
+  Expected<RunResult, SessionError> run(std::string_view command, const WaitLimits& limits);
+
+  // AsyncTerminal: the calls above without limits.
+  Expected<void, std::string> write(std::span<const std::uint8_t> data) override;
   Expected<std::size_t, std::string> read_stdout(std::span<std::uint8_t> buffer) override;
   Expected<std::size_t, std::string> read_stderr(std::span<std::uint8_t> buffer) override;
 
-  bool is_closed() const { return !process_.has_value(); }
-  // The pid of the `su` process; -1 once closed.
-  pid_t pid() const { return process_ ? process_->pid() : -1; }
+  bool is_closed() const;
+  // The pid of `su` and the read ends of standard output and error; -1 once
+  // closed. A descriptor is for waiting on (select, poll, an event loop):
+  // read through the session, which knows what run() kept back.
+  pid_t pid() const;
+  int stdout_fd() const;
+  int stderr_fd() const;
   const SharedUser& user() const { return user_; }
 
  private:
+  class Use;
+  using StreamLock = std::unique_lock<std::timed_mutex>;
+  Expected<StreamLock, SessionError> lock_stream(std::timed_mutex& mu, const WaitLimits& limits, const char* timeout);
+  Expected<std::size_t, SessionError> read_fd(Stream stream, std::span<std::uint8_t> buffer, const WaitLimits& limits);
+  Expected<void, SessionError> write_fd(std::span<const std::uint8_t> data, const WaitLimits& limits);
+  std::size_t take_kept(std::span<std::uint8_t> buffer);
+  void keep_back(std::string_view bytes);
+
   SharedUser user_;
+
+  // Open/closed state, the child and the count of calls using its
+  // descriptors; close() waits on idle_ for that count to drop to zero.
+  mutable std::mutex state_mu_;
+  std::condition_variable idle_;
+  bool closed_ = false;
+  int active_ = 0;
   std::optional<ChildProcess> process_;
+  UniqueFd wake_;  // an eventfd, readable from the moment close() begins
+
+  // One lock per stream, held for a whole call and taken in slices like any
+  // wait; run() also holds run_mu_.
+  std::timed_mutex in_mu_, out_mu_, err_mu_, run_mu_;
+  // Standard output that run() read past its end (or before it gave up),
+  // returned first by the next reads. kept_mu_ is never held while waiting.
+  std::mutex kept_mu_;
+  std::string kept_;
+  std::size_t kept_pos_ = 0;
 };
 
 // The command text handed to `su -c`: the home path is inserted as it is,

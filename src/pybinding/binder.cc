@@ -9,7 +9,9 @@ namespace ferrowick::py {
 
 namespace {
 
-bool is_optional(ArgKind k) { return k == ArgKind::OptText || k == ArgKind::OptUWord || k == ArgKind::OptU32; }
+bool is_optional(ArgKind k) {
+  return k == ArgKind::OptText || k == ArgKind::OptUWord || k == ArgKind::OptU32 || k == ArgKind::OptSeconds;
+}
 
 std::size_t required_count(const Signature& sig) {
   std::size_t n = 0;
@@ -164,6 +166,16 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
       return convert_unsigned(p, obj, std::numeric_limits<std::size_t>::max(), out);
     case ArgKind::OptU32:
       return convert_unsigned(p, obj, std::numeric_limits<std::uint32_t>::max(), out);
+    case ArgKind::OptSeconds: {
+      double v = PyFloat_AsDouble(obj);  // int, float, or anything with __float__ / __index__
+      if (v == -1.0 && PyErr_Occurred()) return prefix_type_error(p);
+      if (!(v >= 0)) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': must be a non-negative number of seconds", p.name);
+        return false;
+      }
+      out.seconds = v;
+      return true;
+    }
     case ArgKind::Flag:
       if (obj != Py_True && obj != Py_False) return cannot_convert(p, obj, "PyBool");
       out.flag = obj == Py_True;

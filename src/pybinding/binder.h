@@ -27,6 +27,7 @@ enum class ArgKind {
   UWord,     // unsigned machine word via __index__
   OptUWord,  // None/omitted or UWord
   OptU32,    // None/omitted or unsigned 32-bit
+  OptSeconds,  // None/omitted or a real number >= 0 (a time span); NaN and negatives: ValueError
   Flag,      // True or False only
   Instance,  // an instance of a class of this module
   Object,    // any object, passed through unconverted
@@ -53,6 +54,7 @@ struct Arg {
   std::string_view text;
   std::span<const std::uint8_t> bytes;
   std::uint64_t number = 0;
+  double seconds = 0;
   bool flag = false;
 };
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <new>
 #include <string>
@@ -99,6 +100,8 @@ PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   PyRef hold = PyRef::borrow(self);
   try {
     return Fn(*obj, a);
+  } catch (abi::__forced_unwind&) {
+    throw;  // the interpreter is ending this thread (finalisation): let it
   } catch (...) {
     return raise_current_exception();
   }
@@ -112,6 +115,8 @@ PyObject* noargs(PyObject* self, PyObject*) {
   PyRef hold = PyRef::borrow(self);
   try {
     return Fn(*obj);
+  } catch (abi::__forced_unwind&) {
+    throw;  // the interpreter is ending this thread (finalisation): let it
   } catch (...) {
     return raise_current_exception();
   }
@@ -123,6 +128,8 @@ PyObject* str_slot(PyObject* self) {
   try {
     std::string s = Fn(*reinterpret_cast<T*>(self));
     return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+  } catch (abi::__forced_unwind&) {
+    throw;  // the interpreter is ending this thread (finalisation): let it
   } catch (...) {
     return raise_current_exception();
   }

@@ -4,6 +4,7 @@
 //   error text          -> ValueError(text)
 //   Panic               -> PanicException(message)  (derives from BaseException)
 //   std::bad_alloc      -> MemoryError
+//   a wait that ran out -> TimeoutError(text)
 // Every raise_* function sets the error indicator and returns nullptr so a
 // method can `return raise_...(...)`.
 #pragma once
@@ -21,6 +22,7 @@ PyObject* raise_value_error(std::string_view text);
 PyObject* raise_io_error(const IoError& err);
 PyObject* raise_panic(std::string_view message);
 PyObject* raise_type_error(std::string_view text);
+PyObject* raise_timeout_error(std::string_view text);
 
 // The PanicException type, created once per process (new reference or null).
 PyObject* panic_exception_type();

@@ -14,7 +14,9 @@ namespace ferrowick::py {
 class GilRelease {
  public:
   GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-  ~GilRelease() { PyEval_RestoreThread(state_); }
+  // Taking the lock back ends the thread when the interpreter is finalising
+  // (pthread_exit unwinds through here), so this may throw.
+  ~GilRelease() noexcept(false) { PyEval_RestoreThread(state_); }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 

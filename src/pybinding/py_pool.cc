@@ -14,6 +14,7 @@
 #include "pybinding/class_support.h"
 #include "pybinding/classes.h"
 #include "pybinding/gil.h"
+#include "pybinding/signal_wait.h"
 
 namespace ferrowick::py {
 
@@ -56,7 +57,13 @@ PyObject* pool_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* allocate(PoolObject& self) {
   SharedPool pool = self.pool;
-  auto user = without_gil([&] { return alloc_user(std::move(pool)); });
+  // Host tools are let finish; a signal handler that raised meanwhile ends
+  // the call with its exception, and the account goes back to the pool.
+  auto user = without_gil_running_signal_handlers([&] { return alloc_user(std::move(pool)); });
+  if (PyErr_Occurred()) {
+    if (user) without_gil([&] { SharedUser released = std::move(*user); });
+    return nullptr;
+  }
   if (!user) return raise_value_error(user.error());
   return new_instance<UserObject>(std::move(*user));
 }

@@ -1,8 +1,9 @@
 // PyTerminalSession: one bash shell running as a pool account.
 //
-// Everything here that can block on the host (session reads and writes,
-// killing and reaping su) runs with the interpreter lock released, and the
-// native locks it needs are taken only inside that region.
+// The native session synchronises itself (one lock per stream, close()
+// waking every waiting call), so the script object holds it bare. Every
+// call that may wait releases the interpreter lock and, on the main thread,
+// lets signal handlers run at least every 0.1 s (signal_wait.h).
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -11,22 +12,23 @@
 #include "pybinding/class_support.h"
 #include "pybinding/classes.h"
 #include "pybinding/gil.h"
+#include "pybinding/signal_wait.h"
 
 namespace ferrowick::py {
 
 namespace {
 
-using SessionCell = Mutex<std::unique_ptr<TerminalSession>>;
+using Stream = TerminalSession::Stream;
 
 struct SessionObject : ScriptClass<SessionObject> {
   PyObject_HEAD
-  SessionCell session;
+  std::unique_ptr<TerminalSession> session;
 
   static constexpr const char* kName = "PyTerminalSession";
   static PyTypeObject* make_type();
-  void init(std::unique_ptr<TerminalSession> s) { new (&session) SessionCell(std::in_place, std::move(s)); }
+  void init(std::unique_ptr<TerminalSession> s) { new (&session) std::unique_ptr<TerminalSession>(std::move(s)); }
   // Kills and reaps su, then drops the User reference.
-  void fini() { destroy_without_gil(session, std::move(session.unsafe_get())); }
+  void fini() { destroy_without_gil(session, std::move(session)); }
 };
 
 // A pipe read never returns more than the pipe holds; 1 MiB is the largest
@@ -34,55 +36,116 @@ struct SessionObject : ScriptClass<SessionObject> {
 constexpr std::size_t kMaxReadReserve = std::size_t{1} << 20;
 constexpr std::size_t kDefaultReadSize = 1024;
 
-// ---- PyTerminalSession -------------------------------------------------------
+PyObject* raise_session_error(const SessionError& e) {
+  switch (e.kind) {
+    case SessionError::Kind::kFailed:
+      return raise_value_error(e.message);
+    case SessionError::Kind::kTimedOut:
+      return raise_timeout_error(e.message);
+    case SessionError::Kind::kInterrupted:
+      break;
+  }
+  // A signal handler raised; its exception is the call's result.
+  return PyErr_Occurred() ? nullptr : raise_panic("a wait was interrupted without an exception");
+}
 
-constexpr Param kWriteParams[] = {{"data", ArgKind::Bytes}};
+// Runs `op(session, limits)` without the interpreter lock, bounded by the
+// optional timeout argument `a`, with signal handlers running meanwhile.
+template <class Op>
+auto waiting(SessionObject& self, const Arg& timeout, Op&& op) {
+  const auto deadline = timeout.present ? deadline_after(timeout.seconds) : std::nullopt;
+  return without_gil_checking_signals([&](const WaitCheck& check) {
+    return op(*self.session, WaitLimits{deadline, check});
+  });
+}
+
+constexpr Param kWriteParams[] = {{"data", ArgKind::Bytes}, {"timeout", ArgKind::OptSeconds}};
 constexpr Signature kWriteSig{"PyTerminalSession.write()", kWriteParams};
-constexpr Param kReadParams[] = {{"buffer", ArgKind::OptU32}};
+constexpr Param kReadParams[] = {{"buffer", ArgKind::OptU32}, {"timeout", ArgKind::OptSeconds}};
 constexpr Signature kReadSig{"PyTerminalSession.read()", kReadParams};
 constexpr Signature kReadErrSig{"PyTerminalSession.read_err()", kReadParams};
+constexpr Param kTimeoutParams[] = {{"timeout", ArgKind::OptSeconds}};
+constexpr Signature kWaitSig{"PyTerminalSession.wait()", kTimeoutParams};
+constexpr Param kRunParams[] = {{"command", ArgKind::Text}, {"timeout", ArgKind::OptSeconds}};
+constexpr Signature kRunSig{"PyTerminalSession.run()", kRunParams};
+constexpr Signature kSessionExitSig{"PyTerminalSession.__exit__()", kExitParams};
 
 PyObject* session_close(SessionObject& self) {
-  without_gil([&] { (*self.session.lock())->close(); });
+  without_gil([&] { self.session->close(); });
   return none();
 }
 
-constexpr Signature kSessionExitSig{"PyTerminalSession.__exit__()", kExitParams};
-
 PyObject* session_write(SessionObject& self, Args& a) {
   // The bytes object stays alive (held by the call) while the lock is released.
-  auto r = without_gil([&] { return (*self.session.lock())->write(a[0].bytes); });
-  return r ? none() : raise_value_error(r.error());
+  auto r = waiting(self, a[1], [&](TerminalSession& s, const WaitLimits& l) { return s.write(a[0].bytes, l); });
+  return r ? none() : raise_session_error(r.error());
 }
 
-template <bool Stderr>
+template <Stream S>
 PyObject* session_read(SessionObject& self, Args& a) {
-  std::size_t want = a[0].present ? static_cast<std::size_t>(a[0].number) : kDefaultReadSize;
-  std::size_t reserve = std::min(want, kMaxReadReserve);
+  const std::size_t want = a[0].present ? static_cast<std::size_t>(a[0].number) : kDefaultReadSize;
+  const std::size_t reserve = std::min(want, kMaxReadReserve);
   PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(reserve));
   if (!out) return nullptr;
+  PyRef owned = PyRef::steal(out);
+  // Nobody else sees the new bytes object yet: it is filled without the lock.
   std::span<std::uint8_t> area(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out)), reserve);
-  auto n = without_gil([&] {
-    auto session = self.session.lock();
-    return Stderr ? (*session)->read_stderr(area) : (*session)->read_stdout(area);
-  });
-  if (!n) {
-    Py_DECREF(out);
-    return raise_value_error(n.error());
-  }
+  auto n = waiting(self, a[1], [&](TerminalSession& s, const WaitLimits& l) { return s.read(S, area, l); });
+  if (!n) return raise_session_error(n.error());
+  out = owned.release();
   if (*n != reserve && _PyBytes_Resize(&out, static_cast<Py_ssize_t>(*n)) < 0) return nullptr;
   return out;
+}
+
+PyObject* session_interrupt(SessionObject& self) {
+  auto r = waiting(self, Arg{}, [](TerminalSession& s, const WaitLimits& l) { return s.interrupt(l); });
+  return r ? none() : raise_session_error(r.error());
+}
+
+PyObject* session_wait(SessionObject& self, Args& a) {
+  auto r = waiting(self, a[0], [](TerminalSession& s, const WaitLimits& l) { return s.wait(l); });
+  return r ? PyLong_FromLong(*r) : raise_session_error(r.error());
+}
+
+PyObject* session_run(SessionObject& self, Args& a) {
+  auto r = waiting(self, a[1], [&](TerminalSession& s, const WaitLimits& l) { return s.run(a[0].text, l); });
+  if (!r) return raise_session_error(r.error());
+  return Py_BuildValue("(iy#)", r->status, r->output.data(), static_cast<Py_ssize_t>(r->output.size()));
+}
+
+template <int (TerminalSession::*Fd)() const>
+PyObject* session_fileno(SessionObject& self) {
+  const int fd = ((*self.session).*Fd)();
+  return fd < 0 ? raise_value_error("The process is None") : PyLong_FromLong(fd);
+}
+
+PyObject* session_pid(PyObject* self, void*) {
+  const pid_t pid = reinterpret_cast<SessionObject*>(self)->session->pid();
+  if (pid < 0) return none();
+  return PyLong_FromLong(pid);
 }
 
 PyMethodDef kSessionMethods[] = {
     {"close", cfunc(noargs<SessionObject, session_close>), METH_NOARGS,
      "close($self)\n--\n\n\nClose the terminal session.\n"},
     {"write", cfunc(fastcall<SessionObject, kWriteSig, session_write>), METH_FASTCALL | METH_KEYWORDS,
-     "write($self, data)\n--\n\n\nWrite data to the terminal session.\n"},
-    {"read", cfunc(fastcall<SessionObject, kReadSig, session_read<false>>), METH_FASTCALL | METH_KEYWORDS,
-     "read($self, buffer=None)\n--\n\n\nRead data from the terminal session.\n"},
-    {"read_err", cfunc(fastcall<SessionObject, kReadErrSig, session_read<true>>), METH_FASTCALL | METH_KEYWORDS,
-     "read_err($self, buffer=None)\n--\n\n\nRead data from the stderr of the terminal session.\n"},
+     "write($self, data, timeout=None)\n--\n\n\nWrite data to the terminal session.\n"},
+    {"read", cfunc(fastcall<SessionObject, kReadSig, session_read<Stream::kStdout>>), METH_FASTCALL | METH_KEYWORDS,
+     "read($self, buffer=None, timeout=None)\n--\n\n\nRead data from the terminal session.\n"},
+    {"read_err", cfunc(fastcall<SessionObject, kReadErrSig, session_read<Stream::kStderr>>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "read_err($self, buffer=None, timeout=None)\n--\n\n\nRead data from the stderr of the terminal session.\n"},
+    {"interrupt", cfunc(noargs<SessionObject, session_interrupt>), METH_NOARGS,
+     "interrupt($self)\n--\n\n\nSend the interrupt character (Ctrl-C) to the terminal of the session.\n"},
+    {"fileno", cfunc(noargs<SessionObject, session_fileno<&TerminalSession::stdout_fd>>), METH_NOARGS,
+     "fileno($self)\n--\n\n\nReturn the descriptor of the session's standard output, to wait on.\n"},
+    {"fileno_err", cfunc(noargs<SessionObject, session_fileno<&TerminalSession::stderr_fd>>), METH_NOARGS,
+     "fileno_err($self)\n--\n\n\nReturn the descriptor of the session's standard error, to wait on.\n"},
+    {"wait", cfunc(fastcall<SessionObject, kWaitSig, session_wait>), METH_FASTCALL | METH_KEYWORDS,
+     "wait($self, timeout=None)\n--\n\n\nWait for the shell to exit and return its exit status.\n"},
+    {"run", cfunc(fastcall<SessionObject, kRunSig, session_run>), METH_FASTCALL | METH_KEYWORDS,
+     "run($self, command, timeout=None)\n--\n\n\nRun one command line in the shell and return its exit status "
+     "and output.\n"},
     {"__enter__", cfunc(noargs<SessionObject, enter_self<SessionObject>>), METH_NOARGS,
      "__enter__($self)\n--\n\nReturn the session itself for use in a with statement.\n"},
     {"__exit__", cfunc(fastcall<SessionObject, kSessionExitSig, exit_close<SessionObject, session_close>>),
@@ -90,6 +153,18 @@ PyMethodDef kSessionMethods[] = {
      "__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the session on leaving a with statement.\n"},
     {nullptr, nullptr, 0, nullptr},
 };
+
+PyGetSetDef kSessionGetSet[] = {
+    {"pid", session_pid, nullptr, "The process id of su, or None once the session is closed.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSessionSlots[] = {
+    {Py_tp_getset, kSessionGetSet},
+    {0, nullptr},
+};
+
+}  // namespace
 
 PyTypeObject* SessionObject::make_type() {
   return create_type({
@@ -102,10 +177,9 @@ PyTypeObject* SessionObject::make_type() {
       nullptr,
       dealloc_instance<SessionObject>,
       kSessionMethods,
-      nullptr,
+      kSessionSlots,
   });
 }
-}  // namespace
 
 PyObject* new_terminal_session(std::unique_ptr<TerminalSession> session) {
   return new_instance<SessionObject>(std::move(session));

@@ -90,7 +90,7 @@ def test_pyfs_doc_shape():
         (ferrowick.PyFs.tree, "($self, path, ident=None)"),
         (ferrowick.PyFileHandle.seek, "($self, offset, whence)"),
         (ferrowick.PyTerm.exec, "($self, command)"),
-        (ferrowick.PyTerminalSession.read, "($self, buffer=None)"),
+        (ferrowick.PyTerminalSession.read, "($self, buffer=None, timeout=None)"),
         (ferrowick.PyUser.spawn, "($self)"),
     ],
 )
