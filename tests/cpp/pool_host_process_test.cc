@@ -1,10 +1,13 @@
 // The launcher: host commands with captured output, children on pipes.
 #include <fcntl.h>
+#include <linux/sched.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
 
 #include "pool/host_process.h"
 #include "pool_test_support.h"
@@ -98,6 +101,72 @@ TEST(Launcher, WaitSurvivesInterruptions) {
   EXPECT_EQ(rc, 0);
   EXPECT_TRUE(child->reaped() && WIFEXITED(child->wait_status()));
   EXPECT_EQ(child->kill(SIGKILL), 0);  // no signal to a reaped child's old pid
+}
+
+// A process that waits for SIGKILL under the given pid, made by a helper
+// child (so it is not a child of the test), or -1 when the pid is taken.
+struct Stranger {
+  pid_t pid = -1;
+  pid_t helper = -1;
+
+  explicit Stranger(pid_t wanted) {
+    int ready[2];
+    if (::pipe(ready) != 0) return;
+    helper = ::fork();
+    if (helper == 0) {
+      clone_args args{};
+      args.exit_signal = SIGCHLD;
+      args.set_tid = reinterpret_cast<std::uint64_t>(&wanted);
+      args.set_tid_size = 1;
+      long got = ::syscall(SYS_clone3, &args, sizeof args);
+      if (got == 0) {
+        for (;;) ::pause();
+      }
+      char ok = got > 0 ? 1 : 0;
+      (void)!::write(ready[1], &ok, 1);
+      if (got > 0) ::waitpid(static_cast<pid_t>(got), nullptr, 0);
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    char ok = 0;
+    if (helper > 0 && ::read(ready[0], &ok, 1) == 1 && ok) pid = wanted;
+    ::close(ready[0]);
+  }
+  ~Stranger() {
+    if (pid > 0) ::kill(pid, SIGKILL);  // ours: made above under this pid
+    if (helper > 0) ::waitpid(helper, nullptr, 0);
+  }
+  bool alive() const {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::size_t paren = line.rfind(')');
+    return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] != 'Z';
+  }
+};
+
+TEST(Launcher, APidReapedElsewhereAndReusedIsNeverSignalled) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to choose a pid";
+  for (bool through_pidfd : {true, false}) {
+    SCOPED_TRACE(through_pidfd ? "through the pidfd" : "held by pid only");
+    auto spawned = spawn_with_pipes({"sleep", "1000"});
+    ASSERT_TRUE(spawned.has_value());
+    const pid_t pid = spawned->pid();
+    EXPECT_EQ(spawned->pidfd() >= 0, true);
+    std::optional<ChildProcess> by_pid;
+    if (!through_pidfd) by_pid.emplace(pid, UniqueFd(), UniqueFd(), UniqueFd(), UniqueFd());
+    ChildProcess& child = through_pidfd ? *spawned : *by_pid;
+    // A SIGCHLD handler elsewhere in the process reaps the child ...
+    ASSERT_EQ(::kill(pid, SIGKILL), 0);
+    ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);
+    // ... and the kernel hands its pid to another process.
+    Stranger stranger(pid);
+    if (stranger.pid < 0) GTEST_SKIP() << "pid " << pid << " was taken before the test could reuse it";
+    EXPECT_EQ(child.kill(SIGKILL), ESRCH);
+    EXPECT_TRUE(stranger.alive());
+    EXPECT_EQ(child.wait(), ECHILD);
+    EXPECT_TRUE(child.reaped() && child.lost());
+  }
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "pool/account_processes.h"
 #include "pool/terminal_session.h"
@@ -102,6 +105,111 @@ TEST_F(TerminalSessionTest, MissingSuFailsAndKeepsTheAccountHandedOut) {
   EXPECT_EQ(session.error(), "Failed to create the terminal session: No such file or directory (os error 2)");
   EXPECT_EQ(user_.use_count(), 2);  // the fixture's and the live session's
   EXPECT_TRUE(pool_->lock()->free_user.empty());
+}
+
+using Stream = TerminalSession::Stream;
+using Kind = SessionError::Kind;
+
+WaitLimits within(double seconds) { return WaitLimits{deadline_after(seconds), {}}; }
+
+// Reader, writer and closer threads on one session (run under TSan by the
+// deep checks): a write and a read of standard output go through while
+// another thread is blocked reading standard error, and close() wakes that
+// reader at once.
+TEST_F(TerminalSessionTest, StreamsAreIndependentAndCloseWakesBlockedCalls) {
+  testing_support::Watchdog dog(30);
+  std::atomic<bool> err_done{false};
+  Expected<std::size_t, SessionError> err_read = std::size_t{0};
+  std::thread err_reader([&] {
+    std::uint8_t buf[64];
+    err_read = session_->read(Stream::kStderr, buf, WaitLimits{});
+    err_done = true;
+  });
+  std::thread writer([&] { EXPECT_TRUE(session_->write(bytes("echo m$((6*7))\n"), WaitLimits{})); });
+  EXPECT_NE(read_until(*session_, "m42").find("m42"), std::string::npos);
+  writer.join();
+  EXPECT_FALSE(err_done);
+  std::thread stdout_reader([&] {
+    std::uint8_t buf[64];
+    for (;;) {
+      auto n = session_->read(Stream::kStdout, buf, WaitLimits{});
+      if (!n) {
+        EXPECT_EQ(n.error().message, "The process is None");
+        return;
+      }
+    }
+  });
+  auto start = std::chrono::steady_clock::now();
+  std::thread closer([&] { session_->close(); });
+  closer.join();
+  err_reader.join();
+  stdout_reader.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  ASSERT_FALSE(err_read);
+  EXPECT_EQ(err_read.error().message, "The process is None");
+  EXPECT_EQ(session_->pid(), -1);
+  EXPECT_EQ(session_->stdout_fd(), -1);
+}
+
+TEST_F(TerminalSessionTest, RunFramesEachCommandAndKeepsTheShellState) {
+  testing_support::Watchdog dog(60);
+  struct {
+    const char* command;
+    int status;
+    std::string output;
+  } const cases[] = {
+      {"false", 1, ""},
+      {"echo $?", 0, "1\r\n"},
+      {"echo hi", 0, "hi\r\n"},
+      {"printf 'no line end'", 0, "no line end"},
+      {"printf 'ferrowick-%s-end:0\\n' x", 0, "ferrowick-x-end:0\r\n"},
+      {"cd /tmp; X=kept; (exit 7)", 7, ""},
+      {"echo $PWD $X", 0, "/tmp kept\r\n"},
+      {"echo 'a\tb' \"!\"", 0, "a\tb !\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    auto r = session_->run(c.command, within(20));
+    ASSERT_TRUE(r) << r.error().message;
+    EXPECT_EQ(r->status, c.status);
+    EXPECT_EQ(r->output, c.output);
+  }
+  auto big = session_->run("head -c 1048576 /dev/zero | tr '\\0' a", within(30));
+  ASSERT_TRUE(big);
+  EXPECT_EQ(big->output, std::string(1 << 20, 'a'));
+  EXPECT_EQ(session_->run("echo a\necho b", {}).error().message,
+            "The command must be a single line: it contains a line feed");
+}
+
+TEST_F(TerminalSessionTest, TimeoutsChecksInterruptAndWait) {
+  testing_support::Watchdog dog(60);
+  std::uint8_t buf[64];
+  ASSERT_TRUE(session_->run("true", within(20)));  // the prompt is out: the shell is quiet now
+  auto start = std::chrono::steady_clock::now();
+  auto quiet = session_->read(Stream::kStderr, buf, within(0.3));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+  ASSERT_FALSE(quiet);
+  EXPECT_EQ(quiet.error().kind, Kind::kTimedOut);
+
+  int checks = 0;
+  auto stopped = session_->read(Stream::kStderr, buf, WaitLimits{{}, [&] { return ++checks < 3; }});
+  ASSERT_FALSE(stopped);
+  EXPECT_EQ(stopped.error().kind, Kind::kInterrupted);
+  EXPECT_EQ(checks, 3);
+
+  auto slow = session_->run("sleep 100", within(0.3));
+  ASSERT_FALSE(slow);
+  EXPECT_EQ(slow.error().kind, Kind::kTimedOut);
+  ASSERT_TRUE(session_->interrupt(within(5)));
+  auto after = session_->run("echo after", within(20));
+  ASSERT_TRUE(after) << after.error().message;
+  EXPECT_EQ(after->output, "after\r\n");
+
+  EXPECT_EQ(session_->wait(within(0.1)).error().kind, Kind::kTimedOut);
+  ASSERT_TRUE(session_->write(bytes("exit 3\n"), within(5)));
+  EXPECT_EQ(session_->wait(within(20)).value(), 3);
+  EXPECT_EQ(session_->wait(WaitLimits{}).value(), 3);  // reaped once, status kept
+  session_->close();
 }
 
 }  // namespace
