@@ -6,16 +6,12 @@ session's input, what the session prints (``read()`` and ``read_err()``)
 comes back, until the user leaves (end of input) or the shell exits. The
 account is released on every way out, Ctrl-C included.
 
-Why the relay asks the kernel before every session call: each call of a
-session holds that session's own mutex for as long as it blocks. A reader
-blocked in ``read()`` while the shell waits for input would therefore keep a
-writer out for good -- and the shell's output would never come, because it
-waits for exactly that input. The relay never makes a call that can block:
-it finds the host's ends of the session's three pipes and waits with
-``select`` until a read has data (or end of stream) or a write of at most
-``PIPE_BUF`` bytes fits, and only then calls ``read``/``read_err``/``write``.
-Each call then returns at once, so the mutex is only ever held for an
-instant and neither stream can starve the other or the input.
+The session is full duplex: two reader threads wait in ``read()`` and
+``read_err()`` while the caller's thread writes, each stream on its own.
+Every call is bounded by a short timeout, so the threads look at the stop
+flag several times a second, and a write is handed over in pieces of at
+most ``PIPE_BUF`` bytes, each of which goes into the pipe whole or (on a
+timeout) not at all.
 """
 
 from __future__ import annotations
@@ -26,14 +22,14 @@ import signal
 import sys
 import threading
 import time
-from typing import Any, BinaryIO, Callable, NamedTuple
+from typing import Any, BinaryIO, Callable
 
 import ferrowick
 
-# How often waiting threads look at the stop flag.
+# How often waiting threads look at the stop flag: the timeout of each call.
 POLL_SECONDS = 0.1
 READ_SIZE = 4096
-# A pipe that reports "writable" takes a write of up to PIPE_BUF bytes whole.
+# A write of up to PIPE_BUF bytes goes into the pipe whole or not at all.
 WRITE_CHUNK = select.PIPE_BUF
 # End of input is passed on as the terminal's end-of-file character (^D), as
 # often as needed: the first may end a program reading the terminal, the next
@@ -51,14 +47,6 @@ NOT_ROOT = (
 )
 
 
-class SessionPipes(NamedTuple):
-    """The host's ends of a session's pipes: the shell's input and its two outputs."""
-
-    stdin: int
-    stdout: int
-    stderr: int
-
-
 class Leave(Exception):
     """Raised in the main thread by SIGTERM and SIGHUP: leave like on Ctrl-C."""
 
@@ -67,83 +55,24 @@ class Leave(Exception):
         self.signum = signum
 
 
-def _stat_fields(pid: str) -> tuple[str, int]:
-    """The command name and parent pid of a process, from /proc/PID/stat."""
-    with open(f"/proc/{pid}/stat", encoding="utf-8", errors="replace") as f:
-        stat = f.read()
-    # The name sits in parentheses and may itself contain blanks or ')'.
-    name = stat[stat.index("(") + 1 : stat.rindex(")")]
-    ppid = int(stat[stat.rindex(")") + 2 :].split()[1])
-    return name, ppid
-
-
-def _su_children() -> list[str]:
-    me = os.getpid()
-    found = []
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit():
-            continue
-        try:
-            name, ppid = _stat_fields(pid)
-        except (OSError, ValueError):
-            continue  # gone meanwhile, or not ours to read
-        if ppid == me and name == "su":
-            found.append(pid)
-    return found
-
-
-def find_session_pipes(timeout: float = 5.0) -> SessionPipes:
-    """Finds our ends of the pipes of the one `su` child this process runs.
-
-    Matches the pipes on the child's descriptors 0, 1 and 2 with the pipe
-    descriptors of this process. Raises RuntimeError when there is not
-    exactly one such child or its pipes are not all found.
-    """
-    deadline = time.monotonic() + timeout
-    while True:
-        children = _su_children()
-        if len(children) == 1 or time.monotonic() >= deadline:
-            break
-        time.sleep(0.01)
-    if len(children) != 1:
-        raise RuntimeError(f"expected one su child process, found {len(children)}")
-    pid = children[0]
-    wanted = [os.readlink(f"/proc/{pid}/fd/{n}") for n in (0, 1, 2)]
-    ours: dict[str, int] = {}
-    for entry in os.listdir("/proc/self/fd"):
-        try:
-            link = os.readlink(f"/proc/self/fd/{entry}")
-        except OSError:
-            continue  # the descriptor of the listing itself, already closed
-        if link.startswith("pipe:"):
-            ours[link] = int(entry)
-    try:
-        fds = [ours[link] for link in wanted]
-    except KeyError:
-        raise RuntimeError(f"the pipes of su ({', '.join(wanted)}) are not open in this process") from None
-    return SessionPipes(*fds)
-
-
 class Relay:
-    """Moves bytes between the user and one session without ever blocking in it.
+    """Moves bytes between the user and one session.
 
-    Two reader threads, one per output stream, wait until their pipe has
-    data and then read it through the session; the caller's thread sends
-    input with `send`. `ended` is set once the shell's output has ended;
-    `failure` holds the message of a session call that failed, if any.
+    Two reader threads, one per output stream, read through the session;
+    the caller's thread sends input with `send`. `ended` is set once the
+    shell's output has ended; `failure` holds the message of a session call
+    that failed, if any.
     """
 
-    def __init__(self, session: ferrowick.PyTerminalSession, pipes: SessionPipes,
-                 out: BinaryIO, err: BinaryIO) -> None:
+    def __init__(self, session: ferrowick.PyTerminalSession, out: BinaryIO, err: BinaryIO) -> None:
         self._session = session
-        self._pipes = pipes
         self.ended = threading.Event()
         self._stop = threading.Event()
         self.failure: str | None = None
         self._readers = [
-            threading.Thread(target=self._pump, args=(pipes.stdout, session.read, out, self.ended),
+            threading.Thread(target=self._pump, args=(session.read, out, self.ended),
                              name="ferrowick-host-stdout", daemon=True),
-            threading.Thread(target=self._pump, args=(pipes.stderr, session.read_err, err, None),
+            threading.Thread(target=self._pump, args=(session.read_err, err, None),
                              name="ferrowick-host-stderr", daemon=True),
         ]
 
@@ -151,14 +80,14 @@ class Relay:
         for t in self._readers:
             t.start()
 
-    def _pump(self, fd: int, read: Callable[[int], bytes], sink: BinaryIO,
+    def _pump(self, read: Callable[[int, float], bytes], sink: BinaryIO,
               at_end: threading.Event | None) -> None:
         try:
             while not self._stop.is_set():
-                ready, _, _ = select.select([fd], [], [], POLL_SECONDS)
-                if not ready:
+                try:
+                    data = read(READ_SIZE, POLL_SECONDS)
+                except TimeoutError:
                     continue
-                data = read(READ_SIZE)  # data or end of stream is waiting: returns at once
                 if not data:
                     return
                 sink.write(data)
@@ -175,14 +104,12 @@ class Relay:
         """Hands `data` to the shell's input; False once the shell is gone."""
         view = memoryview(data)
         while view:
-            while True:
-                if self.ended.is_set() or self._stop.is_set():
-                    return False
-                _, ready, _ = select.select([], [self._pipes.stdin], [], POLL_SECONDS)
-                if ready:
-                    break
+            if self.ended.is_set() or self._stop.is_set():
+                return False
             try:
-                self._session.write(bytes(view[:WRITE_CHUNK]))
+                self._session.write(bytes(view[:WRITE_CHUNK]), POLL_SECONDS)
+            except TimeoutError:
+                continue  # nothing of the piece was written: try again
             except ValueError:
                 return False  # broken pipe: the shell has exited
             view = view[WRITE_CHUNK:]
@@ -288,7 +215,7 @@ def _relay_session(script: str | None, out: BinaryIO, err: BinaryIO) -> None:
             pool = ferrowick.PyUserPool(1)
             user = pool.allocate()
             session = user.spawn()
-            relay = Relay(session, find_session_pipes(), out, err)
+            relay = Relay(session, out, err)
             relay.start()
             try:
                 _relay_input(relay, fd)
@@ -298,6 +225,12 @@ def _relay_session(script: str | None, out: BinaryIO, err: BinaryIO) -> None:
                 raise
             if relay.failure is not None:
                 raise RuntimeError(f"the session failed: {relay.failure}")
+            if relay.ended.is_set():
+                # The shell has ended: let su follow it, so that closing only reaps.
+                try:
+                    session.wait(timeout=5.0)
+                except TimeoutError:
+                    pass
     finally:
         # A second Ctrl-C must not cut the release short.
         previous_int = signal.signal(signal.SIGINT, signal.SIG_IGN)

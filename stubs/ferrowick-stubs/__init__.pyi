@@ -159,22 +159,45 @@ class PyUser:
 class PyTerminalSession:
     """A bash session of a PyUser; a context manager that closes it.
 
-    One session's calls are serialised: a read that waits for output also
-    keeps a write to the same session from another thread waiting. Reads,
-    writes and close release the interpreter lock while they block.
+    Full duplex: a read of standard output, a read of standard error and a
+    write may run at once on different threads; each stream serialises only
+    its own calls, and close() wakes every waiting call. Every call releases
+    the interpreter lock while it waits and, on the main thread, lets signal
+    handlers run (Ctrl-C raises KeyboardInterrupt). A `timeout` in seconds
+    bounds a wait (TimeoutError when it runs out); None waits as long as it
+    takes; a negative or NaN timeout raises ValueError.
     """
+
+    @property
+    def pid(self) -> int | None:
+        """The process id of su, or None once the session is closed."""
 
     def close(self) -> None:
         """Kills and reaps the session; later reads and writes raise ValueError "The process is None"."""
 
-    def write(self, data: bytes) -> None:
-        """Hands all of `data` to the shell's input."""
+    def write(self, data: bytes, timeout: float | None = None) -> None:
+        """Hands all of `data` to the shell's input (on a timeout, what was written stays written)."""
 
-    def read(self, buffer: SupportsIndex | None = None) -> bytes:
+    def read(self, buffer: SupportsIndex | None = None, timeout: float | None = None) -> bytes:
         """Waits for output and returns up to `buffer` (default 1024) bytes; b"" at end of stream."""
 
-    def read_err(self, buffer: SupportsIndex | None = None) -> bytes:
+    def read_err(self, buffer: SupportsIndex | None = None, timeout: float | None = None) -> bytes:
         """Like read, for the session's standard error."""
+
+    def interrupt(self) -> None:
+        """Sends the shell's terminal Ctrl-C, which stops the foreground command."""
+
+    def fileno(self) -> int:
+        """The descriptor of standard output's read end, to wait on (select, asyncio's add_reader)."""
+
+    def fileno_err(self) -> int:
+        """The descriptor of standard error's read end, to wait on."""
+
+    def wait(self, timeout: float | None = None) -> int:
+        """Waits for su to exit and returns its exit status (-N when signal N ended it)."""
+
+    def run(self, command: str, timeout: float | None = None) -> tuple[int, bytes]:
+        """Runs one command line; returns its exit status and what it printed (lines end in CR LF)."""
 
     def __enter__(self) -> Self: ...
     def __exit__(

@@ -15,7 +15,7 @@ import pytest
 
 from conftest import needs_pool
 from test_pool import live_processes_of
-from ferrowick_shell import host, main
+from ferrowick_shell import main
 
 HOST = [sys.executable, "-m", "ferrowick_shell", "--host"]
 ACCOUNT = re.compile(rb"(test_[A-Za-z0-9]{8})@")
@@ -144,8 +144,3 @@ def test_help_describes_host(capsys):
     assert done.value.code == 0
     text = " ".join(capsys.readouterr().out.split())
     assert "--host" in text and "root only" in text and "130 for Ctrl-C" in text
-
-
-def test_pipes_of_a_missing_session_are_not_guessed():
-    with pytest.raises(RuntimeError, match="expected one su child process, found 0"):
-        host.find_session_pipes(timeout=0)
