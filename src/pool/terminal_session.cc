@@ -136,13 +136,30 @@ int TerminalSession::stderr_fd() const {
   return closed_ ? -1 : process_->stderr_fd();
 }
 
-Expected<TerminalSession::StreamLock, SessionError> TerminalSession::lock_stream(std::timed_mutex& mu,
-                                                                                 const WaitLimits& limits,
-                                                                                 const char* timeout_text) {
+bool TerminalSession::Gate::enter_until(std::optional<WaitClock::time_point> deadline) {
+  std::unique_lock<std::mutex> lk(mu_);
+  auto is_free = [&] { return !busy_; };
+  if (deadline) {
+    if (!free_.wait_until(lk, *deadline, is_free)) return false;
+  } else {
+    free_.wait(lk, is_free);
+  }
+  busy_ = true;
+  return true;
+}
+
+void TerminalSession::Gate::leave() {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    busy_ = false;
+  }
+  free_.notify_one();
+}
+
+Expected<TerminalSession::GatePass, SessionError> TerminalSession::enter(Gate& gate, const WaitLimits& limits,
+                                                                        const char* timeout_text) {
   for (;;) {
-    StreamLock lock(mu, std::defer_lock);
-    WaitLimits slice = one_slice(limits);
-    if (slice.deadline ? lock.try_lock_until(*slice.deadline) : (lock.lock(), true)) return lock;
+    if (gate.enter_until(one_slice(limits).deadline)) return GatePass(&gate);
     if (auto stop = between_slices(limits, timeout_text)) return Unexpected(std::move(*stop));
   }
 }
@@ -170,8 +187,8 @@ Expected<std::size_t, SessionError> TerminalSession::read(Stream stream, std::sp
                                                           const WaitLimits& limits) {
   const bool out = stream == Stream::kStdout;
   const char* timeout_text = out ? "Timed out waiting for stdout" : "Timed out waiting for stderr";
-  auto lock = lock_stream(out ? out_mu_ : err_mu_, limits, timeout_text);
-  if (!lock) return Unexpected(std::move(lock.error()));
+  auto pass = enter(out ? out_gate_ : err_gate_, limits, timeout_text);
+  if (!pass) return Unexpected(std::move(pass.error()));
   return read_fd(stream, buffer, limits);
 }
 
@@ -207,8 +224,8 @@ Expected<std::size_t, SessionError> TerminalSession::read_fd(Stream stream, std:
 }
 
 Expected<void, SessionError> TerminalSession::write(std::span<const std::uint8_t> data, const WaitLimits& limits) {
-  auto lock = lock_stream(in_mu_, limits, "Timed out waiting to write to the stdin of the process");
-  if (!lock) return Unexpected(std::move(lock.error()));
+  auto pass = enter(in_gate_, limits, "Timed out waiting to write to the stdin of the process");
+  if (!pass) return Unexpected(std::move(pass.error()));
   return write_fd(data, limits);
 }
 
@@ -293,8 +310,8 @@ Expected<RunResult, SessionError> TerminalSession::run(std::string_view command,
     return Unexpected(failure("The command must not contain a NUL character"));
   }
   const char* timeout_text = "Timed out waiting for the command to finish";
-  auto run_lock = lock_stream(run_mu_, limits, timeout_text);
-  if (!run_lock) return Unexpected(std::move(run_lock.error()));
+  auto pass = enter(run_gate_, limits, timeout_text);
+  if (!pass) return Unexpected(std::move(pass.error()));
   const std::string token = new_run_token();
   const std::string line = framed_command_line(command, token);
   auto sent = write({reinterpret_cast<const std::uint8_t*>(line.data()), line.size()}, limits);

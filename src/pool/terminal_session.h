@@ -28,6 +28,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/expected.h"
@@ -119,8 +120,36 @@ class TerminalSession final : public AsyncTerminal {
 
  private:
   class Use;
-  using StreamLock = std::unique_lock<std::timed_mutex>;
-  Expected<StreamLock, SessionError> lock_stream(std::timed_mutex& mu, const WaitLimits& limits, const char* timeout);
+
+  // A lock held for a whole call and taken like any wait: until a deadline,
+  // giving way to the caller's check between slices. (A mutex and a flag
+  // rather than a timed mutex, whose timed lock the thread sanitizer cannot
+  // follow.)
+  class Gate {
+   public:
+    // False when the deadline passed first.
+    bool enter_until(std::optional<WaitClock::time_point> deadline);
+    void leave();
+
+   private:
+    std::mutex mu_;
+    std::condition_variable free_;
+    bool busy_ = false;
+  };
+  // Holds a gate until destroyed.
+  class GatePass {
+   public:
+    explicit GatePass(Gate* gate) : gate_(gate) {}
+    GatePass(GatePass&& o) noexcept : gate_(std::exchange(o.gate_, nullptr)) {}
+    GatePass& operator=(GatePass&&) = delete;
+    ~GatePass() {
+      if (gate_) gate_->leave();
+    }
+
+   private:
+    Gate* gate_;
+  };
+  Expected<GatePass, SessionError> enter(Gate& gate, const WaitLimits& limits, const char* timeout);
   Expected<std::size_t, SessionError> read_fd(Stream stream, std::span<std::uint8_t> buffer, const WaitLimits& limits);
   Expected<void, SessionError> write_fd(std::span<const std::uint8_t> data, const WaitLimits& limits);
   std::size_t take_kept(std::span<std::uint8_t> buffer);
@@ -137,9 +166,8 @@ class TerminalSession final : public AsyncTerminal {
   std::optional<ChildProcess> process_;
   UniqueFd wake_;  // an eventfd, readable from the moment close() begins
 
-  // One lock per stream, held for a whole call and taken in slices like any
-  // wait; run() also holds run_mu_.
-  std::timed_mutex in_mu_, out_mu_, err_mu_, run_mu_;
+  // One gate per stream, held for a whole call; run() also holds run_gate_.
+  Gate in_gate_, out_gate_, err_gate_, run_gate_;
   // Standard output that run() read past its end (or before it gave up),
   // returned first by the next reads. kept_mu_ is never held while waiting.
   std::mutex kept_mu_;
