@@ -21,7 +21,7 @@ void append_hex_byte(std::string& out, unsigned char c) {
 }  // namespace
 
 std::string new_run_token() {
-  unsigned char bytes[16];
+  unsigned char bytes[8];
   std::size_t got = 0;
   while (got < sizeof bytes) {
     ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
@@ -38,7 +38,7 @@ std::string new_run_token() {
 }
 
 std::string framed_command_line(std::string_view command, std::string_view token) {
-  const std::string first = "ferrowick-" + std::string(token.substr(0, token.size() / 2));
+  const std::string first(token.substr(0, token.size() / 2));
   const std::string second(token.substr(token.size() / 2));
   std::string quoted = "$'";
   for (unsigned char c : command) {
@@ -50,21 +50,21 @@ std::string framed_command_line(std::string_view command, std::string_view token
     }
   }
   quoted += '\'';
-  // $? is kept across the markers' printf calls: saved in a variable, which
-  // is unset again before the command runs, and put back by (exit N) (only
-  // when not 0, to spare a fork). So the command sees the status of the
-  // shell's previous command, and the next line sees the command's.
-  const std::string restore =
-      "__ferrowick_rc=${__ferrowick_rc#0}; eval \"unset __ferrowick_rc;${__ferrowick_rc:+(exit $__ferrowick_rc)}\"";
-  return " __ferrowick_rc=$?; printf '%s%s\\n' " + first + " " + second + "-start; " + restore + "; eval " + quoted +
-         "; __ferrowick_rc=$?; printf '%s%s:%s\\n' " + first + " " + second + "-end \"$__ferrowick_rc\"; " + restore +
-         "\n";
+  // The shell echoes every byte of the line, at a few microseconds each, so
+  // the line is short: one function, (re)defined by every line (so a new or
+  // nested shell needs nothing set up), prints a marker line with a status
+  // and returns that status. The first call takes the status the line found
+  // (kept in __fw_rc across the definition, which resets $?), so the command
+  // sees $? of the shell's previous command; the second takes the command's,
+  // which the next line then finds.
+  return " __fw_rc=$?;__ferrowick(){ local s=${__fw_rc-$?};unset __fw_rc;printf %s%s:$s\\\\n fw-$1 $2;return $s;};"
+         "__ferrowick " + first + " " + second + "-s;eval " + quoted + ";__ferrowick " + first + " " + second + "-e\n";
 }
 
 FrameScanner::FrameScanner(std::string_view token) {
-  const std::string joined = "ferrowick-" + std::string(token);
-  start_ = joined + "-start";
-  end_ = joined + "-end:";
+  const std::string joined = "fw-" + std::string(token);
+  start_ = joined + "-s:";
+  end_ = joined + "-e:";
 }
 
 bool FrameScanner::scan(std::string_view out) {
@@ -78,13 +78,12 @@ bool FrameScanner::scan(std::string_view out) {
       keep_tail(0, start_.size());
       return false;
     }
-    std::size_t nl = at + start_.size();
-    if (nl < out.size() && out[nl] == '\r') ++nl;
-    if (nl >= out.size()) {
+    std::size_t nl = out.find('\n', at + start_.size());
+    if (nl == std::string_view::npos) {
       searched_ = at;
       return false;
     }
-    if (out[nl] == '\n') ++nl;
+    ++nl;
     body_begin_found_ = nl;
     searched_ = nl;
   }

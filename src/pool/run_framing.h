@@ -9,8 +9,10 @@
 //
 // The command travels inside $'...' with every byte outside printable ASCII
 // (and the quote, backslash and '!') written as \xHH, so line editing sees
-// no control character and history expansion sees no '!'. `$?` at its start
-// is the status of the shell's previous command, as when typed.
+// no control character and history expansion sees no '!'; eval runs it in
+// the shell itself, as if typed. `$?` at its start is the status of the
+// shell's previous command. The line defines a shell function,
+// `__ferrowick`, that prints the markers.
 #pragma once
 
 #include <cstddef>
@@ -20,7 +22,7 @@
 
 namespace ferrowick {
 
-// A fresh random token of 32 hexadecimal digits.
+// A fresh random token of 16 hexadecimal digits.
 std::string new_run_token();
 
 // The line (ending in "\n") that runs `command` framed by `token`'s markers.

@@ -10,7 +10,7 @@ namespace ferrowick {
 namespace {
 
 const std::string kToken = "0123456789abcdef0123456789abcdef";
-const std::string kMarker = "ferrowick-" + kToken;
+const std::string kMarker = "fw-" + kToken;
 
 struct Case {
   const char* name;
@@ -21,15 +21,15 @@ struct Case {
 };
 
 TEST(FrameScanner, FindsTheFrameHoweverTheOutputArrives) {
-  const std::string echo = " __ferrowick_rc=$?; printf '%s%s\\n' ferrowick-0123456789abcdef 0123456789abcdef-start\r\n";
+  const std::string echo = framed_command_line("echo hi", kToken) + "\r";
   const Case cases[] = {
-      {"plain", echo + kMarker + "-start\r\nhi\r\n" + kMarker + "-end:0\r\n$ ", 0, "hi\r\n", "$ "},
-      {"no output, status", kMarker + "-start\r\n" + kMarker + "-end:127\r\n", 127, "", ""},
-      {"no final line feed", kMarker + "-start\r\nno newline" + kMarker + "-end:1\r\n", 1, "no newline", ""},
-      {"bare line feeds", kMarker + "-start\nx\n" + kMarker + "-end:2\nrest", 2, "x\n", "rest"},
-      {"look-alikes", "ferrowick-other-start\r\n" + kMarker + "-start\r\nferrowick-other-end:9\r\n" + kMarker +
-                          "-end-not:3\r\n" + kMarker + "-end:4\r\n",
-       4, "ferrowick-other-end:9\r\n" + kMarker + "-end-not:3\r\n", ""},
+      {"plain", echo + kMarker + "-s:0\r\nhi\r\n" + kMarker + "-e:0\r\n$ ", 0, "hi\r\n", "$ "},
+      {"no output, status", kMarker + "-s:0\r\n" + kMarker + "-e:127\r\n", 127, "", ""},
+      {"no final line feed", kMarker + "-s:0\r\nno newline" + kMarker + "-e:1\r\n", 1, "no newline", ""},
+      {"bare line feeds", kMarker + "-s:0\nx\n" + kMarker + "-e:2\nrest", 2, "x\n", "rest"},
+      {"look-alikes", "fw-other-s:0\r\n" + kMarker + "-s:0\r\nfw-other-e:9\r\n" + kMarker +
+                          "-e-not:3\r\n" + kMarker + "-e:4\r\n",
+       4, "fw-other-e:9\r\n" + kMarker + "-e-not:3\r\n", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -56,8 +56,8 @@ TEST(FrameScanner, FindsTheFrameHoweverTheOutputArrives) {
 
 TEST(FrameScanner, AnUnfinishedFrameIsNotFound) {
   FrameScanner frame(kToken);
-  EXPECT_FALSE(frame.scan(kMarker + "-start\r\nhi\r\n" + kMarker + "-end:1"));  // the status may go on
-  EXPECT_FALSE(FrameScanner(kToken).scan("hi\r\n" + kMarker + "-end:0\r\n"));  // an end without a start
+  EXPECT_FALSE(frame.scan(kMarker + "-s:0\r\nhi\r\n" + kMarker + "-e:1"));  // the status may go on
+  EXPECT_FALSE(FrameScanner(kToken).scan("hi\r\n" + kMarker + "-e:0\r\n"));  // an end without a start
 }
 
 TEST(FramedCommandLine, SendsOnlyPrintableAsciiAndNeverTheJoinedMarkers) {
@@ -68,7 +68,7 @@ TEST(FramedCommandLine, SendsOnlyPrintableAsciiAndNeverTheJoinedMarkers) {
   EXPECT_EQ(line.find('!'), std::string::npos);
   EXPECT_NE(line.find("eval $'printf \\x27a\\x5ctb\\x27 \\x09\\x01\\xc3\\xa9\\x21x'"), std::string::npos);
   EXPECT_NE(new_run_token(), new_run_token());
-  EXPECT_EQ(new_run_token().size(), 32u);
+  EXPECT_EQ(new_run_token().size(), 16u);
 }
 
 }  // namespace

@@ -162,7 +162,7 @@ TEST_F(TerminalSessionTest, RunFramesEachCommandAndKeepsTheShellState) {
       {"echo $?", 0, "1\r\n"},
       {"echo hi", 0, "hi\r\n"},
       {"printf 'no line end'", 0, "no line end"},
-      {"printf 'ferrowick-%s-end:0\\n' x", 0, "ferrowick-x-end:0\r\n"},
+      {"printf 'fw-%s-e:0\\n' x", 0, "fw-x-e:0\r\n"},
       {"cd /tmp; X=kept; (exit 7)", 7, ""},
       {"echo $PWD $X", 0, "/tmp kept\r\n"},
       {"echo 'a\tb' \"!\"", 0, "a\tb !\r\n"},
