@@ -79,8 +79,8 @@ class TerminalSession::Use {
   bool ok_;
 };
 
-TerminalSession::TerminalSession(SharedUser user, ChildProcess process)
-    : user_(std::move(user)), process_(std::move(process)), wake_(::eventfd(0, EFD_CLOEXEC)) {
+TerminalSession::TerminalSession(SharedUser user, ChildProcess process, UniqueFd wake)
+    : user_(std::move(user)), process_(std::move(process)), wake_(std::move(wake)) {
   // Only this process writes to the shell's input: non-blocking, so a write
   // takes what fits and waits in poll(), where close() can wake it.
   int fd = process_->stdin_fd();
@@ -366,11 +366,15 @@ Expected<std::unique_ptr<TerminalSession>, std::string> spawn_terminal(SharedUse
     auto guard = user->lock();
     argv = session_argv(guard->username(), guard->home());
   }
+  // Made first: a session whose close() could not wake its waiting calls
+  // must not start at all.
+  UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
+  if (!wake.valid()) return Unexpected("Failed to create the terminal session: " + system_error_text(errno));
   Expected<ChildProcess, int> child = spawn_with_pipes(argv);
   if (!child) {
     return Unexpected("Failed to create the terminal session: " + system_error_text(child.error()));
   }
-  return std::make_unique<TerminalSession>(std::move(user), std::move(*child));
+  return std::make_unique<TerminalSession>(std::move(user), std::move(*child), std::move(wake));
 }
 
 }  // namespace ferrowick

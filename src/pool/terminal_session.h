@@ -60,7 +60,8 @@ class TerminalSession final : public AsyncTerminal {
  public:
   enum class Stream { kStdout, kStderr };
 
-  TerminalSession(SharedUser user, ChildProcess process);
+  // `wake` is an eventfd (see close()).
+  TerminalSession(SharedUser user, ChildProcess process, UniqueFd wake);
   TerminalSession(const TerminalSession&) = delete;
   TerminalSession& operator=(const TerminalSession&) = delete;
   // Closes the session, then lets go of the User (which releases the account

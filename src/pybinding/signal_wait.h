@@ -34,12 +34,14 @@ decltype(auto) without_gil_checking_signals(F&& f) {
     ~Released() noexcept(false) { PyEval_RestoreThread(state); }
   } released;
   WaitCheck check;
+  bool raised = false;
   if (main) {
-    check = [&released] {
+    check = [&released, &raised] {
+      if (raised) return false;  // the exception stays as the first handler left it
       PyEval_RestoreThread(released.state);
-      const int rc = PyErr_CheckSignals();
+      raised = PyErr_CheckSignals() != 0;
       released.state = PyEval_SaveThread();
-      return rc == 0;
+      return !raised;
     };
   }
   return std::forward<F>(f)(check);
