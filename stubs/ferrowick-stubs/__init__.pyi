@@ -17,6 +17,9 @@ from typing import ClassVar, Literal, Self, SupportsIndex, final
 
 __all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyUser", "PyTerminalSession"]
 
+__version__: str
+"""The package's version, as in its wheel's metadata (not exported by ``*``)."""
+
 @final
 class PyFs:
     """An in-memory file system: directories, files and symbolic links.
