@@ -40,7 +40,17 @@ struct Param {
   PyTypeObject* (*type)() = nullptr;
 };
 
+// The most parameters a method may declare. A signature with more does not
+// compile, so the binder's fixed-size arrays can never be overrun.
+inline constexpr std::size_t kMaxParams = 4;
+
 struct Signature {
+  template <std::size_t N>
+    requires(N <= kMaxParams)
+  constexpr Signature(const char* name, const Param (&p)[N]) : full_name(name), params(p) {}
+  // A method or constructor without parameters: {"PyFs.__new__()", {}}.
+  constexpr Signature(const char* name, std::span<const Param, 0> = {}) : full_name(name) {}
+
   const char* full_name;  // "PyFs.mkdir()"
   std::span<const Param> params;
 };
@@ -56,12 +66,13 @@ struct Arg {
   bool flag = false;
 };
 
-inline constexpr std::size_t kMaxParams = 4;
 using Args = std::array<Arg, kMaxParams>;
 
-// Vectorcall form (METH_FASTCALL | METH_KEYWORDS). False with an exception set.
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out);
+// Vectorcall form (METH_FASTCALL | METH_KEYWORDS). False with an exception
+// set; a C++ exception met while binding (out of memory, an internal
+// assertion failure) is raised as a Python exception too, never thrown.
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) noexcept;
 // Tuple/dict form used by constructors.
-bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out);
+bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) noexcept;
 
 }  // namespace ferrowick::py

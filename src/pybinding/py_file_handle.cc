@@ -62,23 +62,20 @@ constexpr Signature kExitSig{"PyFileHandle.__exit__()", kExitParams};
 
 PyObject* read(Self& self, Args& a) {
   // Only what the file can still return is reserved, so any size works.
-  PyObject* result = nullptr;
+  PyRef result;
   Expected<std::size_t, IoError> n = std::size_t{0};
   {
     auto h = self.handle.lock();
     n = (*h)->read_into(static_cast<std::size_t>(a[0].number), [&](std::size_t size) -> std::uint8_t* {
       // A null destination abandons the read untouched (MemoryError is set).
-      result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
-      return result ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result)) : nullptr;
+      result = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+      return result ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get())) : nullptr;
     });
   }
-  if (!n) {
-    Py_XDECREF(result);
-    return raise_io_error(n.error());
-  }
+  if (!n) return raise_io_error(n.error());
   if (!result) return nullptr;
   announce_read(*n);
-  return result;
+  return result.release();
 }
 
 PyObject* write(Self& self, Args& a) {
@@ -149,20 +146,26 @@ PyObject* whence_repr(PyObject* self) { return PyUnicode_FromString(kWhenceNames
 PyObject* whence_int(PyObject* self) { return PyLong_FromLong(reinterpret_cast<WhenceObject*>(self)->value); }
 
 PyObject* whence_richcompare(PyObject* self, PyObject* other, int op) {
-  if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+  if (op != Py_EQ && op != Py_NE) return PyRef::borrow(Py_NotImplemented).release();
   const long mine = reinterpret_cast<WhenceObject*>(self)->value;
   bool equal;
-  if (PyIndex_Check(other)) {
-    PyRef index = PyRef::steal(PyNumber_Index(other));
-    if (!index) return nullptr;
+  PyRef index = PyRef::steal(PyIndex_Check(other) ? PyNumber_Index(other) : nullptr);
+  if (!index && PyErr_Occurred()) {
+    // An __index__ that raises or returns no int means `other` is not an
+    // integer: it is compared as anything else. Only an interruption
+    // (KeyboardInterrupt, SystemExit) is let through.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    PyErr_Clear();
+  }
+  if (index) {
     int overflow = 0;
     long v = PyLong_AsLongAndOverflow(index.get(), &overflow);
     if (v == -1 && PyErr_Occurred()) return nullptr;
     equal = overflow == 0 && v == mine;
-  } else if (PyObject_TypeCheck(other, WhenceObject::type())) {
+  } else if (Py_IS_TYPE(other, Py_TYPE(self))) {  // Whence has no subclasses
     equal = reinterpret_cast<WhenceObject*>(other)->value == mine;
   } else {
-    Py_RETURN_NOTIMPLEMENTED;
+    return PyRef::borrow(Py_NotImplemented).release();
   }
   return PyBool_FromLong((op == Py_EQ) == equal);
 }
@@ -214,12 +217,10 @@ PyTypeObject* WhenceObject::make_type() {
   // The three members are made once and stored on the (immutable) type.
   static constexpr const char* kAttrs[] = {"SEEK_SET", "SEEK_CUR", "SEEK_END"};
   for (int v = 0; v < 3; ++v) {
-    PyObject* member = tp->tp_alloc(tp, 0);
+    PyRef member = PyRef::steal(tp->tp_alloc(tp, 0));
     if (!member) return nullptr;
-    reinterpret_cast<WhenceObject*>(member)->init(v);
-    int rc = PyDict_SetItemString(tp->tp_dict, kAttrs[v], member);
-    Py_DECREF(member);
-    if (rc < 0) return nullptr;
+    reinterpret_cast<WhenceObject*>(member.get())->init(v);
+    if (PyDict_SetItemString(tp->tp_dict, kAttrs[v], member.get()) < 0) return nullptr;
   }
   PyType_Modified(tp);
   return tp;

@@ -93,15 +93,7 @@ PyObject* tree(Self& self, Args& a) {
 
 std::string render(Self& self) { return self.fs->render(); }
 
-PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  Args a;
-  if (!bind(kNewSig, args, kwargs, a)) return nullptr;
-  try {
-    return new_instance<Self>(FileSystem::create());
-  } catch (...) {
-    return raise_current_exception();
-  }
-}
+PyObject* construct(Args&) { return new_instance<Self>(FileSystem::create()); }
 
 PyMethodDef kMethods[] = {
     {"mkdir", cfunc(fastcall<Self, kMkdirSig, mkdir>),
@@ -147,7 +139,7 @@ PyTypeObject* PyFsObject::make_type() {
       "filesystem\ncan handle files, nested directories and symlinks.\n\nThe filesystem is thread-safe and can be "
       "shared between multiple threads.\n",
       static_cast<int>(sizeof(Self)),
-      construct,
+      constructor<kNewSig, construct>,
       dealloc_instance<Self>,
       kMethods,
       kSlots,
