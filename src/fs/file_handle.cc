@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -134,6 +135,25 @@ Expected<void, IoError> FileHandle::seek(SeekOrigin origin, std::uint64_t distan
     offset_ = static_cast<std::size_t>(std::min(target, length));
     return {};
   });
+}
+
+Expected<void, IoError> FileHandle::truncate(std::uint64_t size) {
+  if (id_ && !has_flag(type_, FileHandleType::WRITE)) return Unexpected(IoError::operation_not_supported("truncate"));
+  // A length that cannot be allocated is reported after the data lock is
+  // released, so that it leaves the file as it was and the lock unpoisoned.
+  bool out_of_memory = false;
+  auto r = with_file<Access::Write>([&](File& file) -> Expected<void, IoError> {
+    try {
+      file.data.data.resize(static_cast<std::size_t>(size));
+    } catch (const std::bad_alloc&) {
+      out_of_memory = true;
+      return {};
+    }
+    offset_ = std::min(offset_, static_cast<std::size_t>(size));
+    return {};
+  });
+  if (out_of_memory) throw std::bad_alloc();
+  return r;
 }
 
 Expected<void, IoError> FileHandle::close() {

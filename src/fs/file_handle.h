@@ -56,6 +56,10 @@ class FileHandle {
   // Writes at the offset (growing the file with zeros), offset unchanged.
   Expected<std::size_t, IoError> write(std::span<const std::uint8_t> bytes);
   Expected<void, IoError> seek(SeekOrigin origin, std::uint64_t distance);
+  // Sets the file's length to `size`, zero-filling when it grows; the offset
+  // is kept, or pulled back to the new end. Needs WRITE
+  // (OperationNotSupported "truncate").
+  Expected<void, IoError> truncate(std::uint64_t size);
   // Releases the lock; a second close fails with InvalidFileDescriptor.
   // Panics if the lock word is not in the state this handle holds.
   Expected<void, IoError> close();

@@ -32,6 +32,14 @@ struct Listing {
   std::vector<std::string> directories;
 };
 
+// What stat() reports: the kind, the size (bytes of a file, number of
+// children of a directory, 0 for a link) and the identifier.
+struct EntryStat {
+  KindTag kind;
+  std::uint64_t size;
+  InodeId ino;
+};
+
 class FileSystem {
  public:
   // A new file system holding only the root directory (id 0).
@@ -69,6 +77,13 @@ class FileSystem {
   Expected<std::string, IoError> get_path_by_inode(InodeId id) const;
   Expected<bool, IoError> is_file_raw(InodeId id) const;
   Expected<bool, IoError> is_directory_raw(InodeId id) const;
+
+  // --- Queries by path that create nothing (queries.cc) ------------------
+  // Whether `path` resolves (links followed); any resolution failure is "no".
+  bool exists(std::string_view path) const;
+  // The entry `path` names, the last component not followed: a symbolic link
+  // is reported as itself. Fails as path resolution does.
+  Expected<EntryStat, IoError> stat(std::string_view path) const;
 
   // --- Namespace operations ----------------------------------------------
   Expected<void, IoError> mkdir(std::string_view path);

@@ -5,6 +5,7 @@
 #include "pybinding/class_support.h"
 #include "pybinding/classes.h"
 #include "pybinding/errors.h"
+#include "pybinding/py_stat.h"
 
 namespace ferrowick::py {
 
@@ -67,6 +68,10 @@ PyObject* init_module() {
   try {
     for (const Registration& reg : kClasses)
       if (!add_class(module.get(), reg)) return nullptr;
+    // PyFs.stat's result type: an attribute for isinstance, not in __all__.
+    PyTypeObject* stat_type = stat_result_type();
+    if (!stat_type || PyModule_AddObjectRef(module.get(), "StatResult", reinterpret_cast<PyObject*>(stat_type)) < 0)
+      return nullptr;
   } catch (...) {
     return raise_current_exception();
   }

@@ -102,6 +102,27 @@ PyObject* tell(Self& self) {
   return PyLong_FromSize_t((*h)->offset());
 }
 
+constexpr Param kReadintoParams[] = {{"buffer", ArgKind::WritableBuffer}};
+constexpr Signature kReadintoSig{"PyFileHandle.readinto()", kReadintoParams};
+constexpr Param kTruncateParams[] = {{"size", ArgKind::UWord}};
+constexpr Signature kTruncateSig{"PyFileHandle.truncate()", kTruncateParams};
+
+// Like read, straight into the caller's memory, and without the report line.
+PyObject* readinto(Self& self, Args& a) {
+  WritableView view;
+  if (!view.acquire(kReadintoParams[0], a[0].object)) return nullptr;
+  auto h = self.handle.lock();
+  auto n = (*h)->read(view.bytes());
+  if (!n) return raise_io_error(n.error());
+  return PyLong_FromSize_t(*n);
+}
+
+PyObject* truncate(Self& self, Args& a) {
+  auto h = self.handle.lock();
+  auto r = (*h)->truncate(a[0].number);
+  return r ? none() : raise_io_error(r.error());
+}
+
 std::string render(Self& self) { return (*self.handle.lock())->render(); }
 
 PyMethodDef kMethods[] = {
@@ -127,6 +148,13 @@ PyMethodDef kMethods[] = {
     {"tell", cfunc(noargs<Self, tell>), METH_NOARGS,
      "tell($self)\n--\n\n\nTell the current position in the file.\n\nThis function returns the current position "
      "in the file. The function will\nreturn an error if the tell operation failed.\n"},
+    {"readinto", cfunc(fastcall<Self, kReadintoSig, readinto>), METH_FASTCALL | METH_KEYWORDS,
+     "readinto($self, buffer)\n--\n\nRead into a writable buffer (bytearray, memoryview, array, ...) from the "
+     "current\nposition, moving past what was read; returns the count, 0 at the end of the file.\nWrites no report "
+     "line.\n"},
+    {"truncate", cfunc(fastcall<Self, kTruncateSig, truncate>), METH_FASTCALL | METH_KEYWORDS,
+     "truncate($self, size)\n--\n\nSet the file's length to size bytes, zero-filling when it grows. The "
+     "position stays,\nor moves back to the new end. Needs a handle opened for writing.\n"},
     {"__enter__", cfunc(noargs<Self, enter_self<Self>>), METH_NOARGS,
      "__enter__($self)\n--\n\nReturn the handle itself for use in a with statement.\n"},
     {"__exit__", cfunc(fastcall<Self, kExitSig, exit_close<Self, close_if_open>>), METH_FASTCALL | METH_KEYWORDS,

@@ -3,6 +3,7 @@
 
 #include "pybinding/class_support.h"
 #include "pybinding/classes.h"
+#include "pybinding/py_stat.h"
 
 namespace ferrowick::py {
 
@@ -91,6 +92,17 @@ PyObject* tree(Self& self, Args& a) {
   return to_str(out);
 }
 
+constexpr Signature kExistsSig{"PyFs.exists()", kPathParam};
+constexpr Signature kStatSig{"PyFs.stat()", kPathParam};
+
+PyObject* exists(Self& self, Args& a) { return PyBool_FromLong(self.fs->exists(a[0].text)); }
+
+PyObject* stat(Self& self, Args& a) {
+  auto st = self.fs->stat(a[0].text);
+  if (!st) return raise_io_error(st.error());
+  return new_stat_result(*st);
+}
+
 std::string render(Self& self) { return self.fs->render(); }
 
 PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
@@ -128,6 +140,12 @@ PyMethodDef kMethods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "tree($self, path, ident=None)\n--\n\n\nDebug the file system\n\nThis function will return a debug "
      "representation of the filesystem as a string.\n"},
+    {"exists", cfunc(fastcall<Self, kExistsSig, exists>), METH_FASTCALL | METH_KEYWORDS,
+     "exists($self, path)\n--\n\nWhether the path names an entry (links followed). Never raises for a missing "
+     "path and creates nothing.\n"},
+    {"stat", cfunc(fastcall<Self, kStatSig, stat>), METH_FASTCALL | METH_KEYWORDS,
+     "stat($self, path)\n--\n\nThe kind, size and inode identifier of the entry the path names, as a "
+     "StatResult\n(kind, size, ino). A final symbolic link is reported itself. Creates nothing.\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
