@@ -1,0 +1,97 @@
+"""PyFs.exists/stat and PyFileHandle.readinto/truncate: what the binding adds
+to the core's queries (argument handling, buffers, the result type)."""
+
+import array
+
+import pytest
+
+import ferrowick
+from ferrowick import PyFs, Whence
+
+
+@pytest.fixture
+def tree(fs):
+    fs.mkdir("/d")
+    h = fs.open("/d/f", "w")
+    h.write(b"0123456789")
+    h.close()
+    return fs
+
+
+def test_stat_result_is_a_struct_sequence_outside_all(tree):
+    st = tree.stat("/d/f")
+    assert isinstance(st, ferrowick.StatResult) and isinstance(st, tuple)
+    kind, size, ino = st
+    assert (kind, size, ino) == (st.kind, st.size, st.ino) == ("file", 10, 2)
+    assert tuple(tree.stat("/")) == ("directory", 1, 0)
+    assert "StatResult" not in ferrowick.__all__
+    assert repr(st) == "ferrowick.StatResult(kind='file', size=10, ino=2)"
+
+
+@pytest.mark.parametrize("path, exists", [("/d/f", True), ("d", True), ("/missing", False), ("/d/f/x", False)])
+def test_exists_never_raises_for_a_path(tree, path, exists):
+    assert tree.exists(path) is exists
+    assert tree.listdir("/d") == (["f"], [])
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda fs: fs.exists(b"/d"), "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+    (lambda fs: fs.stat(), "PyFs.stat() missing 1 required positional argument: 'path'"),
+    (lambda fs: fs.exists("/", "/"), "PyFs.exists() takes 1 positional arguments but 2 were given"),
+])
+def test_query_argument_errors(fs, call, message):
+    with pytest.raises(TypeError) as e:
+        call(fs)
+    assert str(e.value) == message
+
+
+def test_stat_failures_are_the_file_systems(tree):
+    for path, message in [("/missing", "Inode not found"), ("/d/f/x", "The specified INode is not a directory")]:
+        with pytest.raises(ValueError) as e:
+            tree.stat(path)
+        assert e.value.args == (message,)
+
+
+@pytest.mark.parametrize("make, view", [
+    (lambda: bytearray(4), bytes),
+    (lambda: memoryview(bytearray(6))[1:5], bytes),
+    (lambda: array.array("B", bytes(4)), bytes),
+    (lambda: array.array("H", [0, 0]), lambda a: a.tobytes()),
+])
+def test_readinto_fills_writable_buffers_silently(tree, capfd, make, view):
+    h = tree.open("/d/f", "r")
+    h.seek(3, Whence.SEEK_SET)
+    buffer = make()
+    assert h.readinto(buffer) == 4
+    assert view(buffer) == b"3456"
+    assert h.tell() == 7
+    assert capfd.readouterr().out == ""
+
+
+@pytest.mark.parametrize("buffer, kind", [
+    (b"abcd", "bytes"), ("abcd", "str"), (memoryview(bytearray(8))[::2], "memoryview"), (4, "int")])
+def test_readinto_refuses_what_cannot_be_written(tree, buffer, kind):
+    h = tree.open("/d/f", "r")
+    with pytest.raises(TypeError) as e:
+        h.readinto(buffer)
+    assert str(e.value) == f"argument 'buffer': '{kind}' object cannot be converted to 'WritableBuffer'"
+    assert h.tell() == 0
+
+
+def test_truncate_arguments_and_modes(tree):
+    w = tree.open("/d/f", "w")
+    w.truncate(size=12)
+    assert tree.stat("/d/f").size == 12
+    with pytest.raises(OverflowError):
+        w.truncate(-1)
+    with pytest.raises(TypeError, match="^argument 'size': "):
+        w.truncate("3")
+    w.close()
+    r = tree.open("/d/f", "r")
+    with pytest.raises(ValueError, match="^File does not support the specified operation: truncate$"):
+        r.truncate(0)
+    with pytest.raises(ValueError, match="^File does not support the specified operation: read$"):
+        tree.open("/d/g", "w").readinto(bytearray(1))
+    r.close()
+    with pytest.raises(ValueError, match="^Invalid file descriptor$"):
+        r.readinto(bytearray(1))
