@@ -16,8 +16,8 @@ import threading
 from glob import has_magic
 from typing import Any
 
-from fsspec import AbstractFileSystem
-from fsspec.utils import stringify_path
+from fsspec import AbstractFileSystem  # type: ignore[import-untyped]
+from fsspec.utils import stringify_path  # type: ignore[import-untyped]
 
 from ferrowick import PyFs
 

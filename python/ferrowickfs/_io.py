@@ -304,10 +304,10 @@ def open(  # noqa: A001 - the point is to stand in for the built-in
             buffer = io.BufferedWriter(raw, buffering)
         else:
             buffer = io.BufferedReader(raw, buffering)
-        result = buffer  # type: ignore[assignment]
+        result = buffer
         if binary:
             return result
-        wrapper = io.TextIOWrapper(buffer, io.text_encoding(encoding), errors, newline, line_buffering)  # type: ignore[arg-type]
+        wrapper = io.TextIOWrapper(buffer, io.text_encoding(encoding), errors, newline, line_buffering)
         result = wrapper
         wrapper.mode = mode  # type: ignore[misc]
         return result
