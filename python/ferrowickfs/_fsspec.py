@@ -67,11 +67,14 @@ class FerrowickFileSystem(AbstractFileSystem, metaclass=_CacheOnlyTheDefault):  
 
     @classmethod
     def _strip_protocol(cls, path: Any) -> Any:
-        if isinstance(path, list):
-            return [cls._strip_protocol(p) for p in path]
-        path = stringify_path(path)
+        if type(path) is not str:
+            if isinstance(path, list):
+                return [cls._strip_protocol(p) for p in path]
+            path = stringify_path(path)
         if path.startswith(_PREFIX):
             path = path[len(_PREFIX) :]
+        elif path.startswith("/") and not path.endswith("/") and not path.startswith("//"):
+            return path  # already in the form used here
         return "/" + path.strip("/")
 
     # --- queries ----------------------------------------------------------------
@@ -122,8 +125,15 @@ class FerrowickFileSystem(AbstractFileSystem, metaclass=_CacheOnlyTheDefault):  
         names += [f"{base}/{n}" for n in dirs]
         if not detail:
             return names
-        stat, details = self.pyfs.stat, self._details
-        return [details(n, stat(n)) for n in names]
+        stat, out = self.pyfs.stat, []
+        for name in names:
+            st = stat(name)
+            kind = st[0]
+            if kind == "symlink":
+                out.append(self._details(name, st))
+            else:
+                out.append({"name": name, "size": st[1], "type": kind, "ino": st[2]})
+        return out
 
     # --- directories --------------------------------------------------------------
     def mkdir(self, path: str, create_parents: bool = True, **kwargs: Any) -> None:
@@ -217,27 +227,15 @@ class FerrowickFileSystem(AbstractFileSystem, metaclass=_CacheOnlyTheDefault):  
 
     def cat_file(self, path: str, start: int | None = None, end: int | None = None, **kwargs: Any) -> bytes:
         path = self._strip_protocol(path)
-        st = self._stat(path)
-        if st.kind == "directory":
-            raise is_a_directory(path)
-        pyfs = self.pyfs
         try:
-            h = pyfs.open(path, "r")
-            try:
-                size = st.size
-                if st.kind != "file":  # a link: the length of what it leads to
-                    h.seek(0, _io._END)
-                    size = h.tell()
-                first, last, _ = slice(start, end).indices(size)
-                data = bytearray(max(last - first, 0))
-                if data:
-                    h.seek(first, _io._SET)
-                    h.readinto(data)
-            finally:
-                h.close()
+            if (start is not None and start < 0) or (end is not None and end < 0):
+                # Counted from the end: the length decides where the range lies.
+                st = self._stat(path)
+                size = len(self.pyfs.read_bytes(path)) if st.kind == "symlink" else st.size
+                start, end, _ = slice(start, end).indices(size)
+            return self.pyfs.read_bytes(path, start, end)
         except ValueError as e:
             raise os_error(e, path) from None
-        return bytes(data)
 
     def pipe_file(self, path: str, value: bytes, mode: str = "overwrite", **kwargs: Any) -> None:
         path = self._strip_protocol(path)

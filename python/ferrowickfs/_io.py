@@ -135,18 +135,10 @@ class FerrowickRawIO(io.RawIOBase):
         self._check(self._readable, "reading")
         if self._beyond is not None:
             return b""
-        h = self._h
         try:
-            start = h.tell()
-            h.seek(0, _END)
-            end = h.tell()
-            h.seek(start, _SET)
-            # No writer but this handle can exist, so the length holds.
-            data = bytearray(end - start)
-            h.readinto(data)
+            return self._h.readall()
         except ValueError as e:
             raise os_error(e, self._name) from None
-        return bytes(data)
 
     def write(self, b: Buffer) -> int:
         self._check(self._writable, "writing")

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -117,6 +118,22 @@ PyObject* readinto(Self& self, Args& a) {
   return PyLong_FromSize_t(*n);
 }
 
+// The rest of the file in one bytes object sized by the read itself (one
+// allocation, one copy), without the report line.
+PyObject* readall(Self& self) {
+  PyRef result;
+  Expected<std::size_t, IoError> n = std::size_t{0};
+  {
+    auto h = self.handle.lock();
+    n = (*h)->read_into(SIZE_MAX, [&](std::size_t size) -> std::uint8_t* {
+      result = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+      return result ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get())) : nullptr;
+    });
+  }
+  if (!n) return raise_io_error(n.error());
+  return result.release();  // null with MemoryError set when the bytes could not be made
+}
+
 PyObject* truncate(Self& self, Args& a) {
   auto h = self.handle.lock();
   auto r = (*h)->truncate(a[0].number);
@@ -152,6 +169,9 @@ PyMethodDef kMethods[] = {
      "readinto($self, buffer)\n--\n\nRead into a writable buffer (bytearray, memoryview, array, ...) from the "
      "current\nposition, moving past what was read; returns the count, 0 at the end of the file.\nWrites no report "
      "line.\n"},
+    {"readall", cfunc(noargs<Self, readall>), METH_NOARGS,
+     "readall($self)\n--\n\nRead from the current position to the end of the file into one bytes object,\nmoving "
+     "the position to the end. Writes no report line.\n"},
     {"truncate", cfunc(fastcall<Self, kTruncateSig, truncate>), METH_FASTCALL | METH_KEYWORDS,
      "truncate($self, size)\n--\n\nSet the file's length to size bytes, zero-filling when it grows. The "
      "position stays,\nor moves back to the new end. Needs a handle opened for writing.\n"},

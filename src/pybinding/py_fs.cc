@@ -1,4 +1,5 @@
 // PyFs: a virtual file system, worked on by path.
+#include <cstdint>
 #include <string>
 
 #include "pybinding/class_support.h"
@@ -103,6 +104,30 @@ PyObject* stat(Self& self, Args& a) {
   return new_stat_result(*st);
 }
 
+constexpr Param kReadBytesParams[] = {
+    {"path", ArgKind::Text}, {"start", ArgKind::OptUWord}, {"end", ArgKind::OptUWord}};
+constexpr Signature kReadBytesSig{"PyFs.read_bytes()", kReadBytesParams};
+
+// A file's bytes [start, end), clamped to the file, in one call: opens for
+// reading without creating, reads straight into the result, closes.
+PyObject* read_bytes(Self& self, Args& a) {
+  auto handle = FileSystem::open(self.fs, a[0].text, FileHandleType::READ, /*create=*/false);
+  if (!handle) return raise_io_error(handle.error());
+  const std::uint64_t start = a[1].present ? a[1].number : 0;
+  const std::uint64_t end = a[2].present ? a[2].number : UINT64_MAX;
+  PyRef result;
+  auto sought = handle->seek(SeekOrigin::Start, start);
+  if (!sought) return raise_io_error(sought.error());
+  auto n = handle->read_into(end > start ? end - start : 0, [&](std::size_t size) -> std::uint8_t* {
+    result = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    return result ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get())) : nullptr;
+  });
+  auto closed = handle->close();
+  if (!n) return raise_io_error(n.error());
+  if (!closed) return raise_io_error(closed.error());
+  return result.release();  // null with MemoryError set when the bytes could not be made
+}
+
 std::string render(Self& self) { return self.fs->render(); }
 
 PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
@@ -143,6 +168,10 @@ PyMethodDef kMethods[] = {
     {"exists", cfunc(fastcall<Self, kExistsSig, exists>), METH_FASTCALL | METH_KEYWORDS,
      "exists($self, path)\n--\n\nWhether the path names an entry (links followed). Never raises for a missing "
      "path and creates nothing.\n"},
+    {"read_bytes", cfunc(fastcall<Self, kReadBytesSig, read_bytes>), METH_FASTCALL | METH_KEYWORDS,
+     "read_bytes($self, path, start=None, end=None)\n--\n\nThe bytes of an existing file, or of its range [start, "
+     "end) clamped to the file,\nin one call. Creates nothing and writes no report line; a file open for\nwriting "
+     "elsewhere is refused like open() refuses it.\n"},
     {"stat", cfunc(fastcall<Self, kStatSig, stat>), METH_FASTCALL | METH_KEYWORDS,
      "stat($self, path)\n--\n\nThe kind, size and inode identifier of the entry the path names, as a "
      "StatResult\n(kind, size, ino). A final symbolic link is reported itself. Creates nothing.\n"},

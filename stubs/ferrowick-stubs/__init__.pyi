@@ -68,6 +68,11 @@ class PyFs:
     def exists(self, path: str) -> bool:
         """Whether `path` names an entry (links followed); never raises for a missing path."""
 
+    def read_bytes(self, path: str, start: SupportsIndex | None = None, end: SupportsIndex | None = None) -> bytes:
+        """The bytes of an existing file, or of its range [start, end) clamped to
+        the file. Creates nothing, writes no report line; ValueError "Inode not
+        found" for a missing file."""
+
     def stat(self, path: str) -> StatResult:
         """Kind, size and inode identifier of the entry `path` names; creates nothing.
 
@@ -126,6 +131,9 @@ class PyFileHandle:
     def readinto(self, buffer: Buffer) -> int:
         """Reads into a writable buffer from the current position and moves past
         what was read; returns the count (0 at the end). Writes no report line."""
+
+    def readall(self) -> bytes:
+        """Reads from the current position to the end in one piece; writes no report line."""
 
     def truncate(self, size: SupportsIndex) -> None:
         """Sets the file's length, zero-filling when it grows; needs a handle opened for writing."""

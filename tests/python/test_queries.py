@@ -95,3 +95,34 @@ def test_truncate_arguments_and_modes(tree):
     r.close()
     with pytest.raises(ValueError, match="^Invalid file descriptor$"):
         r.readinto(bytearray(1))
+
+
+def test_readall_reads_the_rest_silently(tree, capfd):
+    h = tree.open("/d/f", "r")
+    h.seek(4, Whence.SEEK_SET)
+    assert (h.readall(), h.readall(), h.tell()) == (b"456789", b"", 10)
+    assert capfd.readouterr().out == ""
+    h.close()
+    with pytest.raises(ValueError, match="^Invalid file descriptor$"):
+        h.readall()
+
+
+@pytest.mark.parametrize("start, end, want", [
+    (None, None, b"0123456789"), (3, None, b"3456789"), (None, 4, b"0123"), (2, 5, b"234"),
+    (8, 100, b"89"), (20, None, b""), (5, 2, b""), (2**64 - 1, 2**64 - 1, b"")])
+def test_read_bytes_ranges(tree, capfd, start, end, want):
+    assert tree.read_bytes("/d/f", start, end) == want
+    assert capfd.readouterr().out == ""
+
+
+def test_read_bytes_creates_nothing_and_respects_writers(tree):
+    for path, message in [("/d/new", "Inode not found"), ("/d", "The specified INode is not a file")]:
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            tree.read_bytes(path)
+    assert tree.listdir("/d") == (["f"], [])
+    w = tree.open("/d/f", "w")
+    with pytest.raises(ValueError, match="^Resource is currently in use$"):
+        tree.read_bytes("/d/f")
+    w.close()
+    with pytest.raises(OverflowError):
+        tree.read_bytes("/d/f", -1)
