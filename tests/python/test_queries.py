@@ -28,28 +28,16 @@ def test_stat_result_is_a_struct_sequence_outside_all(tree):
     assert repr(st) == "ferrowick.StatResult(kind='file', size=10, ino=2)"
 
 
-@pytest.mark.parametrize("path, exists", [("/d/f", True), ("d", True), ("/missing", False), ("/d/f/x", False)])
-def test_exists_never_raises_for_a_path(tree, path, exists):
-    assert tree.exists(path) is exists
-    assert tree.listdir("/d") == (["f"], [])
-
-
 @pytest.mark.parametrize("call, message", [
     (lambda fs: fs.exists(b"/d"), "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
     (lambda fs: fs.stat(), "PyFs.stat() missing 1 required positional argument: 'path'"),
     (lambda fs: fs.exists("/", "/"), "PyFs.exists() takes 1 positional arguments but 2 were given"),
+    (lambda fs: fs.read_bytes("/", end="1"), "argument 'end': 'str' object cannot be interpreted as an integer"),
 ])
 def test_query_argument_errors(fs, call, message):
     with pytest.raises(TypeError) as e:
         call(fs)
     assert str(e.value) == message
-
-
-def test_stat_failures_are_the_file_systems(tree):
-    for path, message in [("/missing", "Inode not found"), ("/d/f/x", "The specified INode is not a directory")]:
-        with pytest.raises(ValueError) as e:
-            tree.stat(path)
-        assert e.value.args == (message,)
 
 
 @pytest.mark.parametrize("make, view", [
