@@ -1,5 +1,5 @@
-// ByteBuffer: a file's content. Eight bytes in the record; an empty file owns
-// no memory, a non-empty one a single heap block holding length, capacity
+// ByteBuffer: a growable byte sequence in eight bytes (a file's content). An
+// empty buffer owns no memory, a non-empty one a single heap block holding length, capacity
 // and the bytes. Blocks grow by realloc so large files extend in place.
 //
 // Every operation that may allocate does so before it changes anything: an
