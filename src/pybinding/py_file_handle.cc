@@ -128,17 +128,10 @@ PyObject* readinto(Self& self, Args& a) {
 // The rest of the file in one bytes object sized by the read itself (one
 // allocation, one copy), without the report line.
 PyObject* readall(Self& self) {
-  PyRef result;
-  Expected<std::size_t, IoError> n = std::size_t{0};
-  {
-    auto h = self.handle.lock();
-    n = (*h)->read_into(SIZE_MAX, [&](std::size_t size) -> std::uint8_t* {
-      result = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-      return result ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get())) : nullptr;
-    });
-  }
+  NewBytes out;
+  auto n = (*self.handle.lock())->read_into(SIZE_MAX, out);
   if (!n) return raise_io_error(n.error());
-  return result.release();  // null with MemoryError set when the bytes could not be made
+  return out.result.release();  // null with MemoryError set when the bytes could not be made
 }
 
 PyObject* truncate(Self& self, Args& a) {

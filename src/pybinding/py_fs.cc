@@ -94,17 +94,14 @@ PyObject* read_bytes(Self& self, Args& a) {
   if (!handle) return raise_io_error(handle.error());
   const std::uint64_t start = a[1].present ? a[1].number : 0;
   const std::uint64_t end = a[2].present ? a[2].number : UINT64_MAX;
-  PyRef result;
   auto sought = handle->seek(SeekOrigin::Start, start);
   if (!sought) return raise_io_error(sought.error());
-  auto n = handle->read_into(end > start ? end - start : 0, [&](std::size_t size) -> std::uint8_t* {
-    result = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-    return result ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get())) : nullptr;
-  });
+  NewBytes out;
+  auto n = handle->read_into(end > start ? end - start : 0, out);
   auto closed = handle->close();
   if (!n) return raise_io_error(n.error());
   if (!closed) return raise_io_error(closed.error());
-  return result.release();  // null with MemoryError set when the bytes could not be made
+  return out.result.release();  // null with MemoryError set when the bytes could not be made
 }
 
 std::string render(Self& self) { return self.fs->render(); }
