@@ -26,7 +26,7 @@ make -C "$root" --no-print-directory module VENV="$venv" PY_BUILD="$py_build"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check pyfakefs fsspec
 
 status=0
-for driver in bench_fs bench_handles bench_term bench_pool; do
+for driver in bench_fs bench_handles bench_term bench_pool bench_ecosystem; do
   echo
   echo "== $driver"
   start=$SECONDS
