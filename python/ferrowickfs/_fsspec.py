@@ -127,7 +127,10 @@ class FerrowickFileSystem(AbstractFileSystem, metaclass=_CacheOnlyTheDefault):  
             return names
         stat, out = self.pyfs.stat, []
         for name in names:
-            st = stat(name)
+            try:
+                st = stat(name)
+            except ValueError:
+                continue  # removed since the directory was listed
             kind = st[0]
             if kind == "symlink":
                 out.append(self._details(name, st))
