@@ -115,8 +115,8 @@ Expected<std::size_t, IoError> FileHandle::read(std::span<std::uint8_t> dest) {
 
 Expected<std::size_t, IoError> FileHandle::read_impl(std::size_t max, std::uint8_t* (*dest)(void*, std::size_t),
                                                      void* ctx) {
-  // Holding a reader share means no writer exists, so the content cannot
-  // change while the destination is obtained.
+  // The data lock is held for reading from the sizing to the copy, so no
+  // write can change the length in between (whatever this handle's mode).
   return with_file<Access::Read>([&](const File& file) -> Expected<std::size_t, IoError> {
     const auto& bytes = file.data.data;
     const std::size_t available = offset_ < bytes.size() ? bytes.size() - offset_ : 0;
