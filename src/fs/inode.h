@@ -103,7 +103,6 @@ class Directory {
   void remove_first(std::size_t count, std::uint64_t stamp) noexcept;
   // For the invariant checks: slots in use, tombstones included.
   std::size_t slot_count() const noexcept { return body_ ? body_->slots.size() : 0; }
-  bool indexed() const noexcept { return body_ && !body_->index.empty(); }
 
  private:
   struct Body {
