@@ -59,7 +59,7 @@ for minor in "${minors[@]}"; do
   "$py" - "$wheel" <<'PY'
 import sys, zipfile
 names = set(zipfile.ZipFile(sys.argv[1]).namelist())
-for want in ("ferrowick-stubs/__init__.pyi", "ferrowick_shell/host.py"):
+for want in ("ferrowick-stubs/__init__.pyi", "ferrowick_shell/host.py", "ferrowickfs/__init__.py", "ferrowickfs/py.typed"):
     if want not in names:
         sys.exit(f"check_wheels: {want} is missing from the wheel")
 if not any(n.startswith("ferrowick.cpython-") and n.endswith(".so") for n in names):
@@ -94,6 +94,14 @@ if ferrowick.__version__ != sys.argv[1]:
     sys.exit(f"check_wheels: ferrowick.__version__ is {ferrowick.__version__}, the wheel's {sys.argv[1]}")
 if pathlib.Path(sys.prefix) not in pathlib.Path(ferrowick.__file__).parents:
     sys.exit(f"check_wheels: ferrowick imported from {ferrowick.__file__}, not from the new environment")
+import ferrowickfs
+with ferrowickfs.open(ferrowick.PyFs(), "/probe", "w") as f:
+    f.write("ok")
+if "fsspec" in sys.modules:
+    sys.exit("check_wheels: ferrowickfs imported fsspec")
+from importlib.metadata import entry_points
+if [e.value for e in entry_points(group="fsspec.specs", name="ferrowick")] != ["ferrowickfs:FerrowickFileSystem"]:
+    sys.exit("check_wheels: the fsspec entry point for ferrowick is missing")
 spec = importlib.util.find_spec("ferrowick-stubs")
 locations = (spec.submodule_search_locations if spec else None) or []
 if not any((pathlib.Path(d) / "__init__.pyi").is_file() for d in locations):

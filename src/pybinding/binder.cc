@@ -171,6 +171,9 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
       return true;
     case ArgKind::Object:
       return true;
+    case ArgKind::WritableBuffer:
+      if (!PyObject_CheckBuffer(obj)) return cannot_convert(p, obj, "WritableBuffer");
+      return true;
   }
   return true;
 }
@@ -200,6 +203,18 @@ bool bind_and_convert(const Signature& sig, PyObject* const* pos, Py_ssize_t npo
 }
 
 }  // namespace
+
+bool WritableView::acquire(const Param& p, PyObject* obj) {
+  if (PyObject_GetBuffer(obj, &view_, PyBUF_WRITABLE) == 0) return true;
+  view_.obj = nullptr;
+  // The interpreter reports a read-only or strided export as BufferError;
+  // for the caller it is an argument of the wrong kind.
+  if (PyErr_ExceptionMatches(PyExc_BufferError)) {
+    PyErr_Clear();
+    return cannot_convert(p, obj, "WritableBuffer");
+  }
+  return prefix_type_error(p);
+}
 
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) noexcept {
   const Py_ssize_t npos = PyVectorcall_NARGS(nargs);

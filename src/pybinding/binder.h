@@ -30,6 +30,7 @@ enum class ArgKind {
   Flag,      // True or False only
   Instance,  // an instance of a class of this module
   Object,    // any object, passed through unconverted
+  WritableBuffer,  // an object exporting a buffer; the method acquires it with WritableView
 };
 
 struct Param {
@@ -67,6 +68,27 @@ struct Arg {
 };
 
 using Args = std::array<Arg, kMaxParams>;
+
+// The writable, C-contiguous bytes of a WritableBuffer argument, held for
+// the length of a call (bytearray, memoryview, array, numpy array, ...).
+class WritableView {
+ public:
+  WritableView() = default;
+  WritableView(const WritableView&) = delete;
+  WritableView& operator=(const WritableView&) = delete;
+  ~WritableView() {
+    if (view_.obj) PyBuffer_Release(&view_);
+  }
+  // False with TypeError "argument '<name>': ..." set when `obj` cannot lend
+  // writable contiguous memory (read-only bytes, a strided view).
+  bool acquire(const Param& p, PyObject* obj);
+  std::span<std::uint8_t> bytes() const {
+    return {static_cast<std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+};
 
 // Vectorcall form (METH_FASTCALL | METH_KEYWORDS). False with an exception
 // set; a C++ exception met while binding (out of memory, an internal

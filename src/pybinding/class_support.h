@@ -9,6 +9,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <new>
 #include <string>
 #include <utility>
@@ -180,5 +182,16 @@ inline PyObject* to_str(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
 }
 inline PyObject* none() { return PyRef::borrow(Py_None).release(); }
+
+// A destination for FileHandle::read_into: a new bytes object of exactly the
+// size the read will return, so the bytes are copied once. A null return
+// (MemoryError set) abandons the read.
+struct NewBytes {
+  PyRef result;
+  std::uint8_t* operator()(std::size_t size) {
+    result = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    return result ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get())) : nullptr;
+  }
+};
 
 }  // namespace ferrowick::py

@@ -6,6 +6,7 @@
 #include "pybinding/class_support.h"
 #include "pybinding/classes.h"
 #include "pybinding/errors.h"
+#include "pybinding/py_stat.h"
 
 namespace ferrowick::py {
 
@@ -69,6 +70,10 @@ PyObject* init_module() {
   if (!module) return nullptr;
   for (const Registration& reg : kClasses)
     if (!add_class(module.get(), reg)) return nullptr;
+  // PyFs.stat's result type: an attribute for isinstance, not in __all__.
+  PyTypeObject* stat_type = stat_result_type();
+  if (!stat_type || PyModule_AddObjectRef(module.get(), "StatResult", reinterpret_cast<PyObject*>(stat_type)) < 0)
+    return nullptr;
   // The package's version; an attribute, not an export.
   if (PyModule_AddStringConstant(module.get(), "__version__", FERROWICK_VERSION) < 0) return nullptr;
   g_module = PyRef(module).release();  // kept for later initialisations
