@@ -67,6 +67,11 @@ INode* Directory::find(std::string_view name) const noexcept {
   }
 }
 
+void Directory::prefetch(std::string_view name) const noexcept {
+  if (!body_ || body_->index.empty()) return;
+  __builtin_prefetch(&body_->index[hash_of(name) & (body_->index.size() - 1)]);
+}
+
 void Directory::index_insert(std::uint32_t hash, std::uint32_t slot) noexcept {
   Body& b = *body_;
   const std::size_t mask = b.index.size() - 1;
@@ -93,8 +98,10 @@ void Directory::reserve_one() {
   if (b.slots.size() == b.slots.capacity()) b.slots.reserve(b.slots.empty() ? 4 : b.slots.size() * 2);
   const std::size_t want = b.slots.size() + 1;
   if (want <= kScannedChildren && b.index.empty()) return;
-  // Keep the index at most three quarters full, tombstones included.
-  if ((b.index_used + 1) * 4 > b.index.size() * 3) {
+  // Keep the index at most half full, tombstones included: a creation looks
+  // up a name that is absent, and with linear probing such a search stays
+  // within a cache line or two only at low load.
+  if ((b.index_used + 1) * 2 > b.index.size()) {
     const std::size_t cap = std::bit_ceil(std::max<std::size_t>(32, (b.live + 1) * 2));
     std::vector<std::uint64_t> fresh(cap);  // may throw: nothing changed yet
     if (b.index.empty()) {
@@ -104,7 +111,10 @@ void Directory::reserve_one() {
     }
     // Rehash from the stored hashes: no child record is touched.
     const std::size_t mask = cap - 1;
-    for (const std::uint64_t e : b.index) {
+    constexpr std::size_t kAhead = 8;  // random stores: load their lines early
+    for (std::size_t k = 0; k < b.index.size(); ++k) {
+      if (k + kAhead < b.index.size()) __builtin_prefetch(&fresh[entry_hash(b.index[k + kAhead]) & mask], 1);
+      const std::uint64_t e = b.index[k];
       if (e == kFree || entry_slot1(e) == kTombSlot) continue;
       std::size_t i = entry_hash(e) & mask;
       while (fresh[i] != kFree) i = (i + 1) & mask;

@@ -92,6 +92,8 @@ class Directory {
 
   // The child listed under `name`, or null.
   INode* find(std::string_view name) const noexcept;
+  // Starts loading what find(name) will read first; changes nothing.
+  void prefetch(std::string_view name) const noexcept;
   // Allocates whatever the next append needs; throws std::bad_alloc and
   // changes nothing observable on failure.
   void reserve_one();
