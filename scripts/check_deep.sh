@@ -103,7 +103,7 @@ step_asan_python() {
   runtime="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so)"
   run_logged "$LOGS/asan-python-build.log" env CXX=g++ "$ASAN_VENV/bin/python" -m pip install -v \
     --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
-    "-Cbuild-dir=build/asan-{wheel_tag}" -Ccmake.build-type=None \
+    "-Cbuild-dir=build/asan-{wheel_tag}" -Ccmake.build-type=None -Cinstall.strip=false \
     "-Ccmake.define.CMAKE_CXX_FLAGS=$SAN_FLAGS" -Ccmake.define.FERROWICK_SANITIZE=address,undefined \
     -Ccmake.define.FERROWICK_WERROR=OFF . || return 1
   # Child interpreters (the shell tests) need the preload too, but some host

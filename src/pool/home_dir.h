@@ -26,14 +26,9 @@ inline constexpr std::string_view kHomeRoot = "/tmp/tmp_user_home";
 //   3. creates <root>/<username> (mode 0777 less the umask);
 //   4. resolves it to its canonical absolute path, which must be UTF-8;
 //   5. sets its owner and group to `uid`.
-// Returns the canonical path, or one of these texts:
-//   "Failed to get the parent folder of the path"
-//   "Failed to create the parent folder of the temporary home directory"
-//   "Failed to remove the existing temporary home directory"
-//   "Failed to create the temporary home directory"   (also: dangling link)
-//   "Failed to canonicalize the path: " + system error text
-//   "Failed to convert the path to a valid utf-8 string"
-//   "Failed to change the ownership of the home directory: " + system error text
+// Returns the canonical path, or a text naming the step that failed, with
+// the system's error text for canonicalisation and ownership. A dangling
+// link at <root>/<username> makes step 3 fail.
 Expected<std::string, std::string> prepare_home_in(std::string_view root,
                                                    std::string_view username,
                                                    std::uint32_t uid);

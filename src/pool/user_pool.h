@@ -82,13 +82,12 @@ class User {
 using SharedUser = std::shared_ptr<Mutex<User>>;
 
 // Hands out an account of `pool` (consumed: it moves into the User).
-// Fails with "Failed to allocate a new user account" (pool full, `useradd`
-// failed, or the new account has no uid) or a home-preparation text (see
-// home_dir.h); on a home failure the account stays free in the pool.
-// Panics with kPoisonedLock, "Failed to execute the command `id`",
-// "Failed to execute the command `useradd`" or
-// "assertion failed: self.user.len() <= self.max_user"; a panic while the
-// pool lock is held poisons it.
+// Fails when the pool is full or no account could be made (`useradd`
+// failed, or the new account has no uid), or with prepare_home's text; on a
+// home failure the account stays free in the pool. Panics when the pool lock
+// is poisoned, when `id` or `useradd` cannot be started, or when the pool
+// holds more accounts than its capacity; a panic while the pool lock is held
+// poisons it.
 Expected<SharedUser, std::string> alloc_user(SharedPool pool);
 
 // The uid of host account `name` from `id -u NAME`; nothing when `id` fails

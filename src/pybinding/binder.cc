@@ -2,10 +2,15 @@
 
 #include <limits>
 #include <string>
+#include <type_traits>
 
 #include "pybinding/errors.h"
+#include "pybinding/py_ref.h"
 
 namespace ferrowick::py {
+
+static_assert(!std::is_constructible_v<Signature, const char*, const Param (&)[kMaxParams + 1]>,
+              "a signature longer than the binder's arrays must not compile");
 
 namespace {
 
@@ -110,12 +115,9 @@ bool bind_slots(const Signature& sig, PyObject* const* pos, Py_ssize_t npos, con
 // Rewrites a TypeError in flight as "argument 'NAME': <message>".
 bool prefix_type_error(const Param& p) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-  PyObject* exc = PyErr_GetRaisedException();
-  PyObject* text = PyObject_Str(exc);
-  Py_DECREF(exc);
+  PyRef text = PyRef::steal(PyObject_Str(PyRef::steal(PyErr_GetRaisedException()).get()));
   if (!text) return false;
-  PyErr_Format(PyExc_TypeError, "argument '%s': %U", p.name, text);
-  Py_DECREF(text);
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", p.name, text.get());
   return false;
 }
 
@@ -126,15 +128,11 @@ bool cannot_convert(const Param& p, PyObject* obj, const char* target) {
 }
 
 bool convert_unsigned(const Param& p, PyObject* obj, std::uint64_t max, Arg& out) {
-  PyObject* index = PyNumber_Index(obj);
+  PyRef index = PyRef::steal(PyNumber_Index(obj));
   if (!index) return prefix_type_error(p);
   // Negative values raise the interpreter's own OverflowError.
-  unsigned long long v = PyLong_AsUnsignedLongLong(index);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    Py_DECREF(index);
-    return prefix_type_error(p);
-  }
-  Py_DECREF(index);
+  unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return prefix_type_error(p);
   if (v > max) {
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
     return false;
@@ -185,6 +183,9 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
       return true;
     case ArgKind::Object:
       return true;
+    case ArgKind::WritableBuffer:
+      if (!PyObject_CheckBuffer(obj)) return cannot_convert(p, obj, "WritableBuffer");
+      return true;
   }
   return true;
 }
@@ -200,20 +201,41 @@ bool convert_all(const Signature& sig, const std::array<PyObject*, kMaxParams>& 
   return true;
 }
 
-}  // namespace
-
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) {
-  std::array<PyObject*, kMaxParams> slots{};
-  const Py_ssize_t npos = PyVectorcall_NARGS(nargs);
-  if (!bind_slots(sig, args, npos, Keywords{kwnames, args + npos, nullptr}, slots)) return false;
-  return convert_all(sig, slots, out);
+// Error messages allocate, and an Instance parameter may create its type on
+// first use: either can throw, and nothing may be thrown to the interpreter.
+bool bind_and_convert(const Signature& sig, PyObject* const* pos, Py_ssize_t npos, const Keywords& kw,
+                      Args& out) noexcept {
+  try {
+    std::array<PyObject*, kMaxParams> slots{};
+    return bind_slots(sig, pos, npos, kw, slots) && convert_all(sig, slots, out);
+  } catch (...) {
+    raise_current_exception();
+    return false;
+  }
 }
 
-bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) {
-  std::array<PyObject*, kMaxParams> slots{};
-  PyObject* const* pos = &PyTuple_GET_ITEM(args, 0);
-  if (!bind_slots(sig, pos, PyTuple_GET_SIZE(args), Keywords{nullptr, nullptr, kwargs}, slots)) return false;
-  return convert_all(sig, slots, out);
+}  // namespace
+
+bool WritableView::acquire(const Param& p, PyObject* obj) {
+  if (PyObject_GetBuffer(obj, &view_, PyBUF_WRITABLE) == 0) return true;
+  view_.obj = nullptr;
+  // The interpreter reports a read-only or strided export as BufferError;
+  // for the caller it is an argument of the wrong kind.
+  if (PyErr_ExceptionMatches(PyExc_BufferError)) {
+    PyErr_Clear();
+    return cannot_convert(p, obj, "WritableBuffer");
+  }
+  return prefix_type_error(p);
+}
+
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) noexcept {
+  const Py_ssize_t npos = PyVectorcall_NARGS(nargs);
+  return bind_and_convert(sig, args, npos, Keywords{kwnames, args + npos, nullptr}, out);
+}
+
+bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) noexcept {
+  return bind_and_convert(sig, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
+                          Keywords{nullptr, nullptr, kwargs}, out);
 }
 
 }  // namespace ferrowick::py

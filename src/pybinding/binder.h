@@ -31,6 +31,7 @@ enum class ArgKind {
   Flag,      // True or False only
   Instance,  // an instance of a class of this module
   Object,    // any object, passed through unconverted
+  WritableBuffer,  // an object exporting a buffer; the method acquires it with WritableView
 };
 
 struct Param {
@@ -41,7 +42,17 @@ struct Param {
   PyTypeObject* (*type)() = nullptr;
 };
 
+// The most parameters a method may declare. A signature with more does not
+// compile, so the binder's fixed-size arrays can never be overrun.
+inline constexpr std::size_t kMaxParams = 4;
+
 struct Signature {
+  template <std::size_t N>
+    requires(N <= kMaxParams)
+  constexpr Signature(const char* name, const Param (&p)[N]) : full_name(name), params(p) {}
+  // A method or constructor without parameters: {"PyFs.__new__()", {}}.
+  constexpr Signature(const char* name, std::span<const Param, 0> = {}) : full_name(name) {}
+
   const char* full_name;  // "PyFs.mkdir()"
   std::span<const Param> params;
 };
@@ -58,12 +69,34 @@ struct Arg {
   bool flag = false;
 };
 
-inline constexpr std::size_t kMaxParams = 4;
 using Args = std::array<Arg, kMaxParams>;
 
-// Vectorcall form (METH_FASTCALL | METH_KEYWORDS). False with an exception set.
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out);
+// The writable, C-contiguous bytes of a WritableBuffer argument, held for
+// the length of a call (bytearray, memoryview, array, numpy array, ...).
+class WritableView {
+ public:
+  WritableView() = default;
+  WritableView(const WritableView&) = delete;
+  WritableView& operator=(const WritableView&) = delete;
+  ~WritableView() {
+    if (view_.obj) PyBuffer_Release(&view_);
+  }
+  // False with TypeError "argument '<name>': ..." set when `obj` cannot lend
+  // writable contiguous memory (read-only bytes, a strided view).
+  bool acquire(const Param& p, PyObject* obj);
+  std::span<std::uint8_t> bytes() const {
+    return {static_cast<std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+};
+
+// Vectorcall form (METH_FASTCALL | METH_KEYWORDS). False with an exception
+// set; a C++ exception met while binding (out of memory, an internal
+// assertion failure) is raised as a Python exception too, never thrown.
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) noexcept;
 // Tuple/dict form used by constructors.
-bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out);
+bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) noexcept;
 
 }  // namespace ferrowick::py

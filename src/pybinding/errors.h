@@ -29,7 +29,12 @@ PyObject* panic_exception_type();
 
 // Converts the exception in flight (call only inside a catch block) and
 // returns nullptr. Used by the call wrappers at the binding boundary.
-PyObject* raise_current_exception();
+PyObject* raise_current_exception() noexcept;
+
+// Reports the exception in flight (call only inside a catch block) through
+// the interpreter's unraisable-exception hook, naming `where`; an exception
+// already set in the interpreter is kept. For destructors, which cannot raise.
+void report_unraisable_current_exception(PyObject* where) noexcept;
 
 // Installed as the core's drop-panic hook: reports a Panic met in a
 // destructor through the interpreter's unraisable-exception hook.

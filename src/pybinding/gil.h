@@ -6,21 +6,41 @@
 #pragma once
 
 #include <Python.h>
+#include <unistd.h>
 
 #include <utility>
 
 namespace ferrowick::py {
 
+// True on the interpreter's main thread: the one that runs signal handlers
+// and finalises the interpreter.
+bool on_main_thread();
+
+// PyEval_RestoreThread, except that another thread coming back while the
+// interpreter is finalising sleeps until the process ends: the interpreter
+// would end it with pthread_exit, whose unwinding may not pass the binding's
+// noexcept entry points.
+inline void take_back_gil(PyThreadState* state, bool main_thread) {
+#if PY_VERSION_HEX >= 0x030D0000
+  const bool finalizing = Py_IsFinalizing();
+#else
+  const bool finalizing = _Py_IsFinalizing();
+#endif
+  if (finalizing && !main_thread) {
+    for (;;) ::pause();
+  }
+  PyEval_RestoreThread(state);
+}
+
 class GilRelease {
  public:
-  GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-  // Taking the lock back ends the thread when the interpreter is finalising
-  // (pthread_exit unwinds through here), so this may throw.
-  ~GilRelease() noexcept(false) { PyEval_RestoreThread(state_); }
+  GilRelease() : main_(on_main_thread()), state_(PyEval_SaveThread()) {}
+  ~GilRelease() { take_back_gil(state_, main_); }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 
  private:
+  bool main_;
   PyThreadState* state_;
 };
 

@@ -48,9 +48,7 @@ constexpr std::uint32_t kDefaultPoolSize = 256;
 constexpr Param kPoolNewParams[] = {{"user_count", ArgKind::OptU32}};
 constexpr Signature kPoolNewSig{"PyUserPool.__new__()", kPoolNewParams};
 
-PyObject* pool_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  Args a;
-  if (!bind(kPoolNewSig, args, kwargs, a)) return nullptr;
+PyObject* pool_new(Args& a) {
   auto size = a[0].present ? static_cast<std::uint32_t>(a[0].number) : kDefaultPoolSize;
   return new_instance<PoolObject>(make_user_pool(size));
 }
@@ -135,7 +133,7 @@ PyTypeObject* PoolObject::make_type() {
       "be used to\ncreate and release user accounts. The pool is thread-safe and can be\nshared between multiple "
       "threads.\n",
       static_cast<int>(sizeof(PoolObject)),
-      pool_new,
+      constructor<kPoolNewSig, pool_new>,
       dealloc_instance<PoolObject>,
       kPoolMethods,
       nullptr,

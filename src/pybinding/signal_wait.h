@@ -18,27 +18,24 @@
 #include <utility>
 
 #include "pool/fd_wait.h"
+#include "pybinding/gil.h"
 
 namespace ferrowick::py {
-
-// True on the interpreter's main thread.
-bool on_main_thread();
 
 template <class F>
 decltype(auto) without_gil_checking_signals(F&& f) {
   const bool main = on_main_thread();
   struct Released {
-    PyThreadState* state = PyEval_SaveThread();
-    // May end the thread (the interpreter is finalising), so it may throw
-    // the unwinder's exception.
-    ~Released() noexcept(false) { PyEval_RestoreThread(state); }
-  } released;
+    PyThreadState* state;
+    bool main;
+    ~Released() { take_back_gil(state, main); }
+  } released{PyEval_SaveThread(), main};
   WaitCheck check;
   bool raised = false;
   if (main) {
     check = [&released, &raised] {
       if (raised) return false;  // the exception stays as the first handler left it
-      PyEval_RestoreThread(released.state);
+      take_back_gil(released.state, true);
       raised = PyErr_CheckSignals() != 0;
       released.state = PyEval_SaveThread();
       return !raised;

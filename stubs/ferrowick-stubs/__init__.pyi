@@ -12,10 +12,16 @@ PyFileHandle, Whence, PyUser or PyTerminalSession raises TypeError
 attributes of Whence, PyUserPool.allocate and PyUser.spawn).
 """
 
+from collections.abc import Buffer
 from types import TracebackType
-from typing import ClassVar, Literal, Self, SupportsIndex, final
+from typing import ClassVar, Final, Literal, Self, SupportsIndex, final
+
+from _typeshed import structseq
 
 __all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyUser", "PyTerminalSession"]
+
+__version__: str
+"""The package's version, as in its wheel's metadata (not exported by ``*``)."""
 
 @final
 class PyFs:
@@ -62,6 +68,38 @@ class PyFs:
         with `ident` and ends with a line feed.
         """
 
+    def exists(self, path: str) -> bool:
+        """Whether `path` names an entry (links followed); never raises for a missing path."""
+
+    def read_bytes(self, path: str, start: SupportsIndex | None = None, end: SupportsIndex | None = None) -> bytes:
+        """The bytes of an existing file, or of its range [start, end) clamped to
+        the file. Creates nothing, writes no report line; ValueError "Inode not
+        found" for a missing file."""
+
+    def stat(self, path: str) -> StatResult:
+        """Kind, size and inode identifier of the entry `path` names; creates nothing.
+
+        A final symbolic link is reported itself. A missing path raises
+        ValueError "Inode not found".
+        """
+
+@final
+class StatResult(structseq[str | int], tuple[Literal["file", "directory", "symlink"], int, int]):
+    """What PyFs.stat reports; unpacks as (kind, size, ino). Not in __all__."""
+
+    __match_args__: Final = ("kind", "size", "ino")
+    @property
+    def kind(self) -> Literal["file", "directory", "symlink"]:
+        """"file", "directory" or "symlink"."""
+
+    @property
+    def size(self) -> int:
+        """Bytes of a file, number of entries of a directory, 0 for a link."""
+
+    @property
+    def ino(self) -> int:
+        """The inode identifier."""
+
 @final
 class PyFileHandle:
     """An open file of a PyFs, made by PyFs.open; a context manager that closes it.
@@ -92,6 +130,16 @@ class PyFileHandle:
 
     def tell(self) -> int:
         """The current position."""
+
+    def readinto(self, buffer: Buffer) -> int:
+        """Reads into a writable buffer from the current position and moves past
+        what was read; returns the count (0 at the end). Writes no report line."""
+
+    def readall(self) -> bytes:
+        """Reads from the current position to the end in one piece; writes no report line."""
+
+    def truncate(self, size: SupportsIndex) -> None:
+        """Sets the file's length, zero-filling when it grows; needs a handle opened for writing."""
 
     def __enter__(self) -> Self: ...
     def __exit__(
