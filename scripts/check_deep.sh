@@ -83,12 +83,15 @@ step_bootstrap() {
   fi
 }
 
+# Pool tests make real accounts: their runs take the host-wide pool lock.
 step_asan_cpp() {
   local dir=$DEEP_DIR/asan-cpp total=0
   configure "$dir" -DFERROWICK_TESTS=ON -DFERROWICK_SANITIZE=address,undefined || return 1
   run_logged "$LOGS/asan-cpp-build.log" cmake --build "$dir" -j "$JOBS" || return 1
   for area in common fs terminal pool; do
-    run_logged "$LOGS/asan-cpp-$area.log" timeout 900 "$dir/${area}_tests" || return 1
+    local lock=()
+    [ "$area" = pool ] && lock=(flock /tmp/ferrowick-pool-tests.lock)
+    run_logged "$LOGS/asan-cpp-$area.log" "${lock[@]}" timeout 900 "$dir/${area}_tests" || return 1
     total=$((total + $(gtest_count "$LOGS/asan-cpp-$area.log")))
   done
   note asan-cpp "$total C++ tests passed with no AddressSanitizer, LeakSanitizer or UBSan report"
@@ -131,7 +134,6 @@ step_tsan() {
   configure "$dir" -DFERROWICK_TESTS=ON -DFERROWICK_SANITIZE=thread || return 1
   run_logged "$LOGS/tsan-build.log" cmake --build "$dir" -j "$JOBS" || return 1
   for area in common fs terminal pool; do
-    # Pool tests make real accounts: one run at a time on the host.
     local lock=()
     [ "$area" = pool ] && lock=(flock /tmp/ferrowick-pool-tests.lock)
     run_logged "$LOGS/tsan-$area.log" "${lock[@]}" timeout 900 "$dir/${area}_tests" || return 1
