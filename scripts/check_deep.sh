@@ -119,7 +119,8 @@ step_asan_python() {
     printf '#!/bin/bash\nunset LD_PRELOAD\nexec -a %s %s "$@"\n' "$tool" "$real" >"$tools/$tool"
     chmod +x "$tools/$tool"
   done
-  (cd tests/python && run_logged "$LOGS/asan-python.log" env LD_PRELOAD="$runtime" PATH="$tools:$PATH" \
+  (cd tests/python && run_logged "$LOGS/asan-python.log" flock /tmp/ferrowick-pool-tests.lock \
+    env LD_PRELOAD="$runtime" PATH="$tools:$PATH" \
     ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:detect_stack_use_after_return=1" PYTHONMALLOC=malloc \
     timeout 1200 "$ASAN_VENV/bin/python" -c '
 import sys
@@ -187,7 +188,8 @@ step_soak() {
 }
 
 step_pool_cycles() {
-  run_logged "$LOGS/pool-cycles.log" timeout 900 "$VENV/bin/python" tests/soak/pool_cycles.py --cycles "$POOL_CYCLES"
+  run_logged "$LOGS/pool-cycles.log" flock /tmp/ferrowick-pool-tests.lock \
+    timeout 900 "$VENV/bin/python" tests/soak/pool_cycles.py --cycles "$POOL_CYCLES"
   local rc=$?
   sed 's/^/     /' "$LOGS/pool-cycles.log"
   [ $rc -eq 0 ] || return 1
