@@ -83,15 +83,12 @@ step_bootstrap() {
   fi
 }
 
-# Pool tests make real accounts: their runs take the host-wide pool lock.
 step_asan_cpp() {
   local dir=$DEEP_DIR/asan-cpp total=0
   configure "$dir" -DFERROWICK_TESTS=ON -DFERROWICK_SANITIZE=address,undefined || return 1
   run_logged "$LOGS/asan-cpp-build.log" cmake --build "$dir" -j "$JOBS" || return 1
   for area in common fs terminal pool; do
-    local lock=()
-    [ "$area" = pool ] && lock=(flock /tmp/ferrowick-pool-tests.lock)
-    run_logged "$LOGS/asan-cpp-$area.log" "${lock[@]}" timeout 900 "$dir/${area}_tests" || return 1
+    run_logged "$LOGS/asan-cpp-$area.log" timeout 900 "$dir/${area}_tests" || return 1
     total=$((total + $(gtest_count "$LOGS/asan-cpp-$area.log")))
   done
   note asan-cpp "$total C++ tests passed with no AddressSanitizer, LeakSanitizer or UBSan report"
@@ -119,8 +116,7 @@ step_asan_python() {
     printf '#!/bin/bash\nunset LD_PRELOAD\nexec -a %s %s "$@"\n' "$tool" "$real" >"$tools/$tool"
     chmod +x "$tools/$tool"
   done
-  (cd tests/python && run_logged "$LOGS/asan-python.log" flock /tmp/ferrowick-pool-tests.lock \
-    env LD_PRELOAD="$runtime" PATH="$tools:$PATH" \
+  (cd tests/python && run_logged "$LOGS/asan-python.log" env LD_PRELOAD="$runtime" PATH="$tools:$PATH" \
     ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:detect_stack_use_after_return=1" PYTHONMALLOC=malloc \
     timeout 1200 "$ASAN_VENV/bin/python" -c '
 import sys
@@ -135,9 +131,7 @@ step_tsan() {
   configure "$dir" -DFERROWICK_TESTS=ON -DFERROWICK_SANITIZE=thread || return 1
   run_logged "$LOGS/tsan-build.log" cmake --build "$dir" -j "$JOBS" || return 1
   for area in common fs terminal pool; do
-    local lock=()
-    [ "$area" = pool ] && lock=(flock /tmp/ferrowick-pool-tests.lock)
-    run_logged "$LOGS/tsan-$area.log" "${lock[@]}" timeout 900 "$dir/${area}_tests" || return 1
+    run_logged "$LOGS/tsan-$area.log" timeout 900 "$dir/${area}_tests" || return 1
     total=$((total + $(gtest_count "$LOGS/tsan-$area.log")))
   done
   note tsan "$total C++ tests passed with no ThreadSanitizer report"
@@ -188,8 +182,7 @@ step_soak() {
 }
 
 step_pool_cycles() {
-  run_logged "$LOGS/pool-cycles.log" flock /tmp/ferrowick-pool-tests.lock \
-    timeout 900 "$VENV/bin/python" tests/soak/pool_cycles.py --cycles "$POOL_CYCLES"
+  run_logged "$LOGS/pool-cycles.log" timeout 900 "$VENV/bin/python" tests/soak/pool_cycles.py --cycles "$POOL_CYCLES"
   local rc=$?
   sed 's/^/     /' "$LOGS/pool-cycles.log"
   [ $rc -eq 0 ] || return 1
