@@ -19,6 +19,7 @@
 #include "error/io_error.h"
 #include "fs/inode.h"
 #include "fs/inode_table.h"
+#include "fs/snapshot_image.h"
 
 namespace ferrowick {
 
@@ -88,6 +89,20 @@ class FileSystem {
                                             FileHandleType type, bool create);
   static Expected<FileHandle, IoError> open_raw(std::shared_ptr<FileSystem> fs, InodeId id,
                                                 FileHandleType type);
+
+  // --- Workspaces (workspace.cc) -------------------------------------------
+  // A new, independent file system with the same tree: names, child order,
+  // contents, identifiers and next_inode_id; every lock word 0. File
+  // contents are shared copy-on-write, so the cost is O(inodes). Safe while
+  // other threads change this file system: each directory and each file is
+  // copied as it was at one moment.
+  std::shared_ptr<FileSystem> clone() const;
+  // Describes the tree for the snapshot encoder. The image points into this
+  // file system's records, so no other thread may change it meanwhile (take
+  // it of a clone).
+  SnapshotImage snapshot_image() const;
+  // Builds a file system from a well-formed image (decode_snapshot's).
+  static std::shared_ptr<FileSystem> restore(const SnapshotImage& image);
 
   // One-line diagnostic rendering:
   // "FileSystem { inodes: {0: INode { ... }}, next_inode_id: 1 }".
