@@ -1,98 +1,163 @@
+#include <algorithm>
+#include <bit>
 #include <cstdint>
-#include <vector>
+#include <functional>
 
+#include "common/panic.h"
 #include "fs/inode.h"
-#include "fs/inode_table.h"
 
 namespace ferrowick {
 
-InodeId Directory::find(std::string_view name, const InodeTable& table) const {
-  if (index) {
-    auto it = index->find(name);
-    return it == index->end() ? kRootId : slots[it->second];
-  }
-  // Small directory: at most kInlineChildren records to compare.
-  for (InodeId id : slots) {
-    if (id == kRootId) continue;
-    INodeRef child = table.get(id);
-    if (child && child->name == name) return id;
-  }
-  return kRootId;
+namespace {
+
+constexpr std::uint64_t kFree = 0;
+constexpr std::uint32_t kTombSlot = UINT32_MAX;  // (slot + 1) of a removed entry
+
+std::uint32_t hash_of(std::string_view name) noexcept {
+  const std::uint64_t h = std::hash<std::string_view>{}(name);
+  return static_cast<std::uint32_t>(h ^ (h >> 32));
+}
+std::uint32_t entry_hash(std::uint64_t e) noexcept { return static_cast<std::uint32_t>(e >> 32); }
+std::uint32_t entry_slot1(std::uint64_t e) noexcept { return static_cast<std::uint32_t>(e); }
+
+}  // namespace
+
+Directory::~Directory() {
+  if (!body_) return;
+  for (INode* child : body_->slots)
+    if (child) child->release();
 }
 
-void Directory::append(InodeId child, std::string_view name, const InodeTable& table) {
-  FERROWICK_ASSERT(slots.size() < UINT32_MAX);
-  const auto slot = static_cast<std::uint32_t>(slots.size());
-  slots.push_back(child);
-  ++live;
-  if (index) {
-    index->emplace(std::string(name), slot);
-  } else if (slots.size() > kInlineChildren) {
-    build_index(table);
+INode* Directory::find(std::string_view name) const noexcept {
+  if (!body_) return nullptr;
+  const Body& b = *body_;
+  if (b.index.empty()) {
+    for (INode* child : b.slots)
+      if (child && child->name == name) return child;
+    return nullptr;
   }
-}
-
-void Directory::build_index(const InodeTable& table) {
-  auto idx = std::make_unique<NameIndex>();
-  idx->reserve(slots.size() * 2);
-  for (std::uint32_t slot = 0; slot < slots.size(); ++slot) {
-    InodeId id = slots[slot];
-    if (id == kRootId) continue;
-    // The newest child is already in the table: creation inserts the record
-    // before listing it.
-    if (INodeRef child = table.get(id)) idx->emplace(child->name, slot);
-  }
-  index = std::move(idx);
-}
-
-bool Directory::remove(InodeId child, std::string_view name) {
-  std::size_t slot = slots.size();
-  if (index) {
-    auto it = index->find(name);
-    if (it != index->end() && slots[it->second] == child) {
-      slot = it->second;
-      index->erase(it);
+  const std::uint32_t h = hash_of(name);
+  const std::size_t mask = b.index.size() - 1;
+  for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+    const std::uint64_t e = b.index[i];
+    if (e == kFree) return nullptr;
+    const std::uint32_t slot1 = entry_slot1(e);
+    if (slot1 != kTombSlot && entry_hash(e) == h) {
+      INode* child = b.slots[slot1 - 1];
+      if (child->name == name) return child;
     }
   }
-  if (slot == slots.size()) {
-    // Not found by name: scan (small directories, or an entry whose name does
-    // not match its record, which a sound tree never has).
-    for (std::size_t i = 0; i < slots.size(); ++i) {
-      if (slots[i] == child) {
+}
+
+void Directory::index_insert(std::uint32_t hash, std::uint32_t slot) noexcept {
+  Body& b = *body_;
+  const std::size_t mask = b.index.size() - 1;
+  std::size_t i = hash & mask;
+  while (b.index[i] != kFree) i = (i + 1) & mask;
+  b.index[i] = (static_cast<std::uint64_t>(hash) << 32) | (slot + 1);
+  ++b.index_used;
+}
+
+void Directory::rebuild_index(std::size_t capacity) noexcept {
+  // The caller has sized `index` to `capacity` (a power of two) already.
+  Body& b = *body_;
+  std::fill(b.index.begin(), b.index.end(), kFree);
+  (void)capacity;
+  b.index_used = 0;
+  for (std::uint32_t slot = 0; slot < b.slots.size(); ++slot)
+    if (INode* child = b.slots[slot]) index_insert(hash_of(child->name), slot);
+}
+
+void Directory::reserve_one() {
+  if (!body_) body_ = std::make_unique<Body>();
+  Body& b = *body_;
+  FERROWICK_ASSERT(b.slots.size() < UINT32_MAX - 1);
+  if (b.slots.size() == b.slots.capacity()) b.slots.reserve(b.slots.empty() ? 4 : b.slots.size() * 2);
+  const std::size_t want = b.slots.size() + 1;
+  if (want <= kInlineChildren && b.index.empty()) return;
+  // Keep the index at most three quarters full, tombstones included.
+  if ((b.index_used + 1) * 4 > b.index.size() * 3) {
+    std::size_t cap = std::bit_ceil(std::max<std::size_t>(32, (b.live + 1) * 2));
+    if (cap != b.index.size()) {
+      std::vector<std::uint64_t> fresh(cap);  // may throw: nothing changed yet
+      b.index.swap(fresh);
+    }
+    rebuild_index(cap);
+  }
+}
+
+void Directory::append(INode* child, std::uint64_t stamp) noexcept {
+  Body& b = *body_;
+  const auto slot = static_cast<std::uint32_t>(b.slots.size());
+  b.slots.push_back(child);  // capacity reserved: cannot throw
+  child->retain();
+  ++b.live;
+  b.stamp = stamp;
+  if (!b.index.empty()) index_insert(hash_of(child->name), slot);
+}
+
+bool Directory::remove(const INode* child, std::uint64_t stamp) noexcept {
+  if (!body_) return false;
+  Body& b = *body_;
+  std::size_t slot = b.slots.size();
+  if (!b.index.empty()) {
+    const std::uint32_t h = hash_of(child->name);
+    const std::size_t mask = b.index.size() - 1;
+    for (std::size_t i = h & mask; b.index[i] != kFree; i = (i + 1) & mask) {
+      const std::uint32_t slot1 = entry_slot1(b.index[i]);
+      if (slot1 != kTombSlot && b.slots[slot1 - 1] == child) {
+        slot = slot1 - 1;
+        b.index[i] = (static_cast<std::uint64_t>(h) << 32) | kTombSlot;
+        break;
+      }
+    }
+  } else {
+    for (std::size_t i = 0; i < b.slots.size(); ++i) {
+      if (b.slots[i] == child) {
         slot = i;
         break;
       }
     }
-    if (slot == slots.size()) return false;
-    if (index) {
-      for (auto it = index->begin(); it != index->end(); ++it) {
-        if (it->second == slot) {
-          index->erase(it);
-          break;
-        }
-      }
-    }
   }
-  slots[slot] = kRootId;
-  --live;
-  while (!slots.empty() && slots[slots.size() - 1] == kRootId) slots.pop_back();
-  if (slots.size() - live > live) compact();
+  if (slot == b.slots.size()) return false;
+  b.slots[slot] = nullptr;
+  --b.live;
+  b.stamp = stamp;
+  while (!b.slots.empty() && b.slots.back() == nullptr) b.slots.pop_back();
+  if (b.slots.size() - b.live > b.live) compact();
+  child->release();
   return true;
 }
 
-void Directory::compact() {
-  // new_slot[old] = number of live slots before `old`.
-  std::vector<std::uint32_t> new_slot;
-  if (index) new_slot.resize(slots.size());
+void Directory::remove_first(std::size_t count, std::uint64_t stamp) noexcept {
+  if (!body_) return;
+  Body& b = *body_;
+  for (std::size_t i = 0; i < b.slots.size() && count > 0; ++i) {
+    if (INode* child = b.slots[i]) {
+      b.slots[i] = nullptr;
+      child->release();
+      --b.live;
+      --count;
+    }
+  }
+  b.stamp = stamp;
+  compact();
+}
+
+void Directory::compact() noexcept {
+  Body& b = *body_;
   std::size_t out = 0;
-  for (std::size_t i = 0; i < slots.size(); ++i) {
-    if (index) new_slot[i] = static_cast<std::uint32_t>(out);
-    if (slots[i] != kRootId) slots[out++] = slots[i];
+  for (INode* child : b.slots)
+    if (child) b.slots[out++] = child;
+  b.slots.resize(out);
+  if (b.live == 0) {
+    // An emptied directory gives its memory back but keeps its stamp.
+    std::vector<INode*>().swap(b.slots);
+    std::vector<std::uint64_t>().swap(b.index);
+    b.index_used = 0;
+    return;
   }
-  slots.resize(out);
-  if (index) {
-    for (auto& entry : *index) entry.second = new_slot[entry.second];
-  }
+  if (!b.index.empty()) rebuild_index(b.index.size());
 }
 
 }  // namespace ferrowick

@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cstdint>
 #include <limits>
+#include <new>
 #include <type_traits>
 #include <utility>
 
 #include "common/panic.h"
 #include "fs/file_lock.h"
 #include "fs/file_system.h"
+#include "fs/namespace_lock.h"
 
 namespace ferrowick {
 
@@ -31,21 +34,36 @@ Expected<FileHandleType, IoError> file_handle_type_from_str(std::string_view mod
 }
 
 Expected<FileHandle, IoError> FileHandle::create(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type) {
-  auto node = fs->resolve_inode(id);
-  if (!node) return Unexpected(node.error());
+  INodeRef node;
   {
-    auto guard = (*node)->data.read();
+    // Shared with other openings; removal, which marks a free file as
+    // going, waits.
+    FileSystem::SharedNs ns(*fs);
+    auto resolved = fs->resolve_locked(id);
+    if (!resolved) return Unexpected(resolved.error());
+    auto guard = (*resolved)->data.read();
     const File* file = std::get_if<File>(&*guard);
     if (!file) return fail(IoError::Kind::NotAFile);
     auto locked = acquire_file_lock(file->lock, has_flag(type, FileHandleType::WRITE));
     if (!locked) return Unexpected(locked.error());
+    // Reached through a link: every operation resolves the id again.
+    if ((*resolved)->id == id) node = INodeRef::retain(*resolved);
   }
   // The handle remembers the id it was given, not the resolved one.
-  return FileHandle(std::move(fs), id, type);
+  return FileHandle(std::move(fs), id, type, std::move(node));
 }
 
 FileHandle::FileHandle(FileHandle&& o) noexcept
-    : id_(std::exchange(o.id_, std::nullopt)), type_(o.type_), fs_(std::move(o.fs_)), offset_(o.offset_) {}
+    : id_(std::exchange(o.id_, std::nullopt)),
+      type_(o.type_),
+      fs_(std::move(o.fs_)),
+      offset_(o.offset_),
+      node_(std::move(o.node_)) {}
+
+Expected<INodeRef, IoError> FileHandle::current_node() const {
+  if (node_ && node_->in_table.load(std::memory_order_relaxed)) return node_;
+  return fs_->resolve_inode(*id_);
+}
 
 FileHandle::~FileHandle() {
   if (!id_) return;
@@ -65,7 +83,7 @@ auto FileHandle::with_file(F&& f) {
     return Result(Unexpected(IoError::operation_not_supported("read")));
   if (A == Access::Write && !has_flag(type_, FileHandleType::WRITE))
     return Result(Unexpected(IoError::operation_not_supported("write")));
-  auto node = fs_->resolve_inode(*id_);
+  auto node = current_node();
   if (!node) return Result(Unexpected(node.error()));
   if constexpr (A == Access::Write) {
     auto guard = (*node)->data.write();
@@ -105,6 +123,9 @@ Expected<std::size_t, IoError> FileHandle::read_impl(std::size_t max, std::uint8
 Expected<std::size_t, IoError> FileHandle::write(std::span<const std::uint8_t> bytes) {
   return with_file<Access::Write>([&](File& file) -> Expected<std::size_t, IoError> {
     auto& data = file.data.data;
+    // The only allocation comes first: if it fails the file is unchanged.
+    if (bytes.size() > SIZE_MAX - offset_) throw std::bad_alloc();
+    data.reserve(offset_ + bytes.size());
     if (data.size() < offset_) data.resize(offset_);  // a gap reads as zeros
     // Overwrite what lies before the end, append the rest: the new tail is
     // copied once instead of being zero-filled first.

@@ -68,8 +68,12 @@ class FileHandle {
   std::string render() const;
 
  private:
-  FileHandle(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type)
-      : id_(id), type_(type), fs_(std::move(fs)) {}
+  FileHandle(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type, INodeRef node)
+      : id_(id), type_(type), fs_(std::move(fs)), node_(std::move(node)) {}
+  // The record the handle works on: the one it opened while that is still
+  // in the table and was reached without a link, else a fresh resolution
+  // of the id (which fails once the record is gone).
+  Expected<INodeRef, IoError> current_node() const;
   // Shared body of read() and read_into(): `dest(n)` returns where to copy.
   // A null destination copies nothing and returns 0, leaving the offset.
   Expected<std::size_t, IoError> read_impl(std::size_t max, std::uint8_t* (*dest)(void*, std::size_t), void* ctx);
@@ -84,6 +88,7 @@ class FileHandle {
   FileHandleType type_;
   std::shared_ptr<FileSystem> fs_;
   std::size_t offset_ = 0;
+  INodeRef node_;  // the file opened; kept so that no operation needs a look-up
 };
 
 template <class Alloc>

@@ -1,11 +1,19 @@
 // FileSystem: the in-memory virtual file system.
 //
-// A concurrent table from inode identifier to INode plus a counter that hands
-// out identifiers (never reused). Shared by reference counting: PyFs, every
+// A table from inode identifier to INode plus a counter that hands out
+// identifiers (never reused). Shared by reference counting: PyFs, every
 // FileHandle and every terminal hold a std::shared_ptr<FileSystem>.
 //
+// One reader/writer lock, the namespace lock, guards the table and every
+// directory's children: look-ups, path walks and listings share it, so they
+// take one lock per call however deep they go; creation and removal hold it
+// exclusively. A file's bytes are guarded by the file's own lock, so reads
+// and writes of files never touch the namespace lock. Lock order: the
+// namespace lock before any inode's `data` lock.
+//
 // Every fallible operation returns its value or exactly one IoError. Taking a
-// poisoned inode lock panics (internal assertion failure).
+// poisoned lock panics (internal assertion failure). An allocation failure
+// (std::bad_alloc) propagates with nothing changed and no lock poisoned.
 #pragma once
 
 #include <atomic>
@@ -18,6 +26,7 @@
 #include "common/expected.h"
 #include "error/io_error.h"
 #include "fs/inode.h"
+#include "common/raw_rw_lock.h"
 #include "fs/inode_table.h"
 #include "fs/snapshot_image.h"
 
@@ -31,6 +40,31 @@ enum class FileHandleType : std::uint32_t;
 struct Listing {
   std::vector<std::string> files;
   std::vector<std::string> directories;
+};
+
+// Identifies the children of a directory at one moment: the directory's id
+// and the stamp of its last change. Equal keys mean equal listings.
+struct ListingKey {
+  InodeId id = 0;
+  std::uint64_t stamp = 0;
+  bool valid = false;
+  bool operator==(const ListingKey&) const = default;
+};
+
+// A listing in one buffer: the names back to back (files first, then
+// directories, each in creation order), where each ends, and how many of
+// them are files.
+struct FlatListing {
+  std::string names;
+  std::vector<std::size_t> ends;
+  std::size_t file_count = 0;
+};
+
+// What a listing met that a sound file system never holds (internal).
+struct BrokenChild {
+  InodeId id = 0;
+  const char* what = nullptr;
+  IoError error{IoError::Kind::InodeNotFound};
 };
 
 class FileSystem {
@@ -55,9 +89,9 @@ class FileSystem {
   // touch any directory's children.
   void release_inode_id(InodeId id);
   // Table access: a guard, or null when absent.
-  INodeRef lookup(InodeId id) const { return table_.get(id); }
+  INodeRef lookup(InodeId id) const;
   std::uint64_t next_inode_id() const { return next_inode_id_.load(); }
-  std::size_t inode_count() const { return table_.size(); }
+  std::size_t inode_count() const;
 
   // --- Path resolution ---------------------------------------------------
   // One name (never split) inside the guarded inode: "" and "." name the
@@ -83,6 +117,11 @@ class FileSystem {
   // Panics (naming the IoError) if a listed child has no record or does not
   // resolve, which a sound file system never shows.
   Expected<Listing, IoError> ls_raw(InodeId id) const;
+  // Resolves `path` like get_inode_by_path_raw and lists that directory into
+  // `out`, in one hold of the namespace lock, unless its key equals `known`
+  // (then `out` is left alone). Returns the directory's key. Fails and
+  // panics like ls_raw.
+  Expected<ListingKey, IoError> list_path(std::string_view path, const ListingKey& known, FlatListing& out) const;
 
   // --- Opening files (see file_handle.h) -----------------------------------
   static Expected<FileHandle, IoError> open(std::shared_ptr<FileSystem> fs, std::string_view path,
@@ -111,12 +150,38 @@ class FileSystem {
   static constexpr std::size_t kMaxLinkHops = 64;
 
  private:
+  class SharedNs;
+  class ExclusiveNs;
+  friend class FileHandle;
+
   FileSystem();
   Expected<void, IoError> create_at(std::string_view path, INodeKind kind);
-  // Phase 2 of removal: takes `node` out of its parent and out of the table.
-  Expected<void, IoError> detach(const INodeRef& node);
+  // The record `id` designates after following links. Namespace lock held.
+  Expected<INode*, IoError> resolve_locked(InodeId id) const;
+  // The path walk of get_inode_by_path_raw. Namespace lock held.
+  Expected<INode*, IoError> walk_locked(std::string_view path) const;
+  // One name inside `inode` (find_inode_by_name_with_handle). Lock held.
+  Expected<InodeId, IoError> find_locked(const INode& inode, std::string_view name) const;
+  // Removes everything below `dir` depth-first; on failure what was removed
+  // stays removed. Namespace lock held exclusively.
+  Expected<void, IoError> remove_children_locked(INode& dir);
+  // Checks `node` and marks it as going: a free file becomes REMOVING, a
+  // directory must be empty. Namespace lock held exclusively.
+  Expected<void, IoError> check_removable_locked(INode& node);
+  // Takes `node` out of the table (its children list is not touched).
+  void erase_locked(INode& node) noexcept;
+  // Takes `node` out of its parent and out of the table. Lock held.
+  Expected<void, IoError> detach_locked(INode& node);
+  // Calls visit(name, is_directory) for each child of `dir` in order; stops
+  // at a listed child that is missing or unresolvable and reports it.
+  template <class Visit>
+  BrokenChild visit_children_locked(const INode& dir, Visit&& visit) const;
+  std::uint64_t next_stamp() noexcept { return ++stamp_; }
+
+  mutable RawRwLock ns_;
   InodeTable table_;
   std::atomic<std::uint64_t> next_inode_id_{1};
+  std::uint64_t stamp_ = 0;  // namespace lock
 };
 
 // Splits at the last "/" or "\": ("/a/b" -> "/a", "b"; "a" -> "", "a").
