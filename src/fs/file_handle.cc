@@ -33,24 +33,29 @@ Expected<FileHandleType, IoError> file_handle_type_from_str(std::string_view mod
   return static_cast<FileHandleType>(flags);
 }
 
-Expected<FileHandle, IoError> FileHandle::create(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type) {
-  INodeRef node;
+Expected<FileHandle, IoError> FileHandle::create_locked(std::shared_ptr<FileSystem> fs, InodeId id,
+                                                     FileHandleType type) {
+  auto resolved = fs->resolve_locked(id);
+  if (!resolved) return Unexpected(resolved.error());
+  INode* node = *resolved;
   {
-    // Shared with other openings; removal, which marks a free file as
-    // going, waits.
-    FileSystem::SharedNs ns(*fs);
-    auto resolved = fs->resolve_locked(id);
-    if (!resolved) return Unexpected(resolved.error());
-    auto guard = (*resolved)->data.read();
+    auto guard = node->data.read();
     const File* file = std::get_if<File>(&*guard);
     if (!file) return fail(IoError::Kind::NotAFile);
     auto locked = acquire_file_lock(file->lock, has_flag(type, FileHandleType::WRITE));
     if (!locked) return Unexpected(locked.error());
-    // Reached through a link: every operation resolves the id again.
-    if ((*resolved)->id == id) node = INodeRef::retain(*resolved);
   }
+  // Reached through a link: every operation resolves the id again.
+  INodeRef kept = node->id == id ? INodeRef::retain(node) : INodeRef();
   // The handle remembers the id it was given, not the resolved one.
-  return FileHandle(std::move(fs), id, type, std::move(node));
+  return FileHandle(std::move(fs), id, type, std::move(kept));
+}
+
+Expected<FileHandle, IoError> FileHandle::create(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type) {
+  // Shared with other openings; a removal, which marks a free file as
+  // going, waits for it.
+  FileSystem::SharedNs ns(*fs);
+  return create_locked(std::move(fs), id, type);
 }
 
 FileHandle::FileHandle(FileHandle&& o) noexcept
@@ -60,9 +65,12 @@ FileHandle::FileHandle(FileHandle&& o) noexcept
       offset_(o.offset_),
       node_(std::move(o.node_)) {}
 
-Expected<INodeRef, IoError> FileHandle::current_node() const {
-  if (node_ && node_->in_table.load(std::memory_order_relaxed)) return node_;
-  return fs_->resolve_inode(*id_);
+Expected<const INode*, IoError> FileHandle::current_node(INodeRef& hold) const {
+  if (node_ && node_->in_table.load(std::memory_order_relaxed)) return node_.get();
+  auto resolved = fs_->resolve_inode(*id_);
+  if (!resolved) return Unexpected(resolved.error());
+  hold = std::move(*resolved);
+  return hold.get();
 }
 
 FileHandle::~FileHandle() {
@@ -83,10 +91,11 @@ auto FileHandle::with_file(F&& f) {
     return Result(Unexpected(IoError::operation_not_supported("read")));
   if (A == Access::Write && !has_flag(type_, FileHandleType::WRITE))
     return Result(Unexpected(IoError::operation_not_supported("write")));
-  auto node = current_node();
+  INodeRef hold;
+  auto node = current_node(hold);
   if (!node) return Result(Unexpected(node.error()));
   if constexpr (A == Access::Write) {
-    auto guard = (*node)->data.write();
+    auto guard = const_cast<INode*>(*node)->data.write();
     File* file = std::get_if<File>(&*guard);
     if (!file) return Result(fail(IoError::Kind::NotAFile));
     return f(*file);
@@ -169,15 +178,20 @@ Expected<void, IoError> FileHandle::close() {
 Expected<FileHandle, IoError> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
                                                FileHandleType type, bool create) {
   const PathSplit split = split_last_separator(path);
-  auto parent = fs->get_inode_by_path_raw(split.parent);
-  if (!parent) return Unexpected(parent.error());
-  auto found = fs->find_inode_by_name(*parent, split.name);
-  if (!found) {
+  InodeId parent_id;
+  {
+    // An existing file is found and opened in one hold of the lock.
+    SharedNs ns(*fs);
+    auto parent = fs->walk_locked(split.parent);
+    if (!parent) return Unexpected(parent.error());
+    auto found = fs->find_locked(**parent, split.name);
+    if (found) return FileHandle::create_locked(std::move(fs), *found, type);
     if (!create || found.error() != IoError(IoError::Kind::InodeNotFound)) return Unexpected(found.error());
-    found = fs->create_inode(*parent, std::string(split.name), INodeKind(std::in_place_type<File>));
-    if (!found) return Unexpected(found.error());
+    parent_id = (*parent)->id;
   }
-  return FileHandle::create(std::move(fs), *found, type);
+  auto created = fs->create_inode(parent_id, std::string(split.name), INodeKind(std::in_place_type<File>));
+  if (!created) return Unexpected(created.error());
+  return FileHandle::create(std::move(fs), *created, type);
 }
 
 Expected<FileHandle, IoError> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type) {

@@ -68,12 +68,16 @@ class FileHandle {
   std::string render() const;
 
  private:
+  friend class FileSystem;
   FileHandle(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type, INodeRef node)
       : id_(id), type_(type), fs_(std::move(fs)), node_(std::move(node)) {}
+  // Opening under the file system's namespace lock.
+  static Expected<FileHandle, IoError> create_locked(std::shared_ptr<FileSystem> fs, InodeId id,
+                                                     FileHandleType type);
   // The record the handle works on: the one it opened while that is still
   // in the table and was reached without a link, else a fresh resolution
-  // of the id (which fails once the record is gone).
-  Expected<INodeRef, IoError> current_node() const;
+  // of the id (kept alive by `hold`), which fails once the record is gone.
+  Expected<const INode*, IoError> current_node(INodeRef& hold) const;
   // Shared body of read() and read_into(): `dest(n)` returns where to copy.
   // A null destination copies nothing and returns 0, leaving the offset.
   Expected<std::size_t, IoError> read_impl(std::size_t max, std::uint8_t* (*dest)(void*, std::size_t), void* ctx);

@@ -14,7 +14,9 @@ Unexpected<IoError> fail(IoError::Kind kind) { return Unexpected(IoError(kind));
 // single component, so creation refuses them.
 bool is_valid_name(std::string_view name) {
   if (name.empty() || name == "." || name == "..") return false;
-  return name.find_first_of("/\\") == std::string_view::npos;
+  for (char c : name)
+    if (c == '/' || c == '\\') return false;
+  return true;
 }
 
 // Owns a record until the table takes it over.

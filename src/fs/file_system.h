@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -118,10 +119,11 @@ class FileSystem {
   // resolve, which a sound file system never shows.
   Expected<Listing, IoError> ls_raw(InodeId id) const;
   // Resolves `path` like get_inode_by_path_raw and lists that directory into
-  // `out`, in one hold of the namespace lock, unless its key equals `known`
-  // (then `out` is left alone). Returns the directory's key. Fails and
-  // panics like ls_raw.
-  Expected<ListingKey, IoError> list_path(std::string_view path, const ListingKey& known, FlatListing& out) const;
+  // `out`, in one hold of the namespace lock, unless its key is among
+  // `known` (then `out` is left alone). Returns the directory's key. Fails
+  // and panics like ls_raw.
+  Expected<ListingKey, IoError> list_path(std::string_view path, std::span<const ListingKey> known,
+                                          FlatListing& out) const;
 
   // --- Opening files (see file_handle.h) -----------------------------------
   static Expected<FileHandle, IoError> open(std::shared_ptr<FileSystem> fs, std::string_view path,

@@ -54,7 +54,16 @@ class Name {
   std::string_view view() const noexcept { return {data(), size()}; }
   operator std::string_view() const noexcept { return view(); }
 
-  friend bool operator==(const Name& a, std::string_view b) noexcept { return a.view() == b; }
+  // Byte-wise equality without a library call: most names are a few bytes.
+  bool equals(std::string_view s) const noexcept {
+    const std::size_t n = size();
+    if (n != s.size()) return false;
+    const char* d = data();
+    for (std::size_t i = 0; i < n; ++i)
+      if (d[i] != s[i]) return false;
+    return true;
+  }
+  friend bool operator==(const Name& a, std::string_view b) noexcept { return a.equals(b); }
   friend std::string operator+(std::string a, const Name& b) { return a.append(b.view()); }
 
  private:

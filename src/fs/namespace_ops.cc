@@ -159,7 +159,7 @@ Expected<Listing, IoError> FileSystem::ls_raw(InodeId id) const {
   return listing;
 }
 
-Expected<ListingKey, IoError> FileSystem::list_path(std::string_view path, const ListingKey& known,
+Expected<ListingKey, IoError> FileSystem::list_path(std::string_view path, std::span<const ListingKey> known,
                                                     FlatListing& out) const {
   ListingKey key;
   BrokenChild broken;
@@ -170,7 +170,8 @@ Expected<ListingKey, IoError> FileSystem::list_path(std::string_view path, const
     const INode& dir_node = **resolved;
     if (dir_node.kind_tag != KindTag::Directory) return fail(IoError::Kind::NotADirectory);
     key = {dir_node.id, dir_node.directory().stamp(), true};
-    if (key == known) return key;
+    for (const ListingKey& k : known)
+      if (k == key) return key;
     out.names.clear();
     out.ends.clear();
     out.ends.reserve(dir_node.directory().size());

@@ -7,16 +7,18 @@ namespace ferrowick {
 
 namespace {
 
-constexpr std::string_view kSeparators = "/\\";
-
 Unexpected<IoError> fail(IoError::Kind kind) { return Unexpected(IoError(kind)); }
+
+// Plain loops: find_first_of/find_last_of with a two-character set cost a
+// library call per character.
+bool is_separator(char c) { return c == '/' || c == '\\'; }
 
 }  // namespace
 
 PathSplit split_last_separator(std::string_view path) {
-  const std::size_t sep = path.find_last_of(kSeparators);
-  if (sep == std::string_view::npos) return {std::string_view(), path};
-  return {path.substr(0, sep), path.substr(sep + 1)};
+  for (std::size_t i = path.size(); i-- > 0;)
+    if (is_separator(path[i])) return {path.substr(0, i), path.substr(i + 1)};
+  return {std::string_view(), path};
 }
 
 Expected<InodeId, IoError> FileSystem::find_locked(const INode& inode, std::string_view name) const {
@@ -46,32 +48,32 @@ Expected<INode*, IoError> FileSystem::walk_locked(std::string_view path) const {
   auto root = resolve_locked(kRootId);
   if (!root) return root;
   const INode* current = *root;
-  std::size_t pos = 0;
+  const char* p = path.data();
+  const char* const end = p + path.size();
   for (;;) {
-    const std::size_t end = path.find_first_of(kSeparators, pos);
-    const std::string_view component = path.substr(pos, end == std::string_view::npos ? end : end - pos);
-    if (!component.empty() && component != ".") {
-      InodeId next_id;
-      if (component == "..") {
-        next_id = current->parent;
+    const char* stop = p;
+    while (stop < end && !is_separator(*stop)) ++stop;
+    const auto len = static_cast<std::size_t>(stop - p);
+    // Empty components and "." stay in place.
+    if (len != 0 && !(len == 1 && p[0] == '.')) {
+      if (len == 2 && p[0] == '.' && p[1] == '.') {
+        auto next = resolve_locked(current->parent);
+        if (!next) return next;
+        current = *next;
       } else {
         if (current->kind_tag != KindTag::Directory) return fail(IoError::Kind::NotADirectory);
-        const INode* child = current->directory().find(component);
+        const INode* child = current->directory().find(std::string_view(p, len));
         if (!child) return fail(IoError::Kind::InodeNotFound);
-        next_id = child->id;
-        if (child->kind_tag != KindTag::Symlink && child->in_table.load(std::memory_order_relaxed)) {
-          current = child;  // the common case: no second look-up
-          if (end == std::string_view::npos) break;
-          pos = end + 1;
-          continue;
+        if (child->kind_tag == KindTag::Symlink || !child->in_table.load(std::memory_order_relaxed)) {
+          auto next = resolve_locked(child->id);
+          if (!next) return next;
+          child = *next;
         }
+        current = child;
       }
-      auto next = resolve_locked(next_id);
-      if (!next) return next;
-      current = *next;
     }
-    if (end == std::string_view::npos) break;
-    pos = end + 1;
+    if (stop == end) break;
+    p = stop + 1;
   }
   return const_cast<INode*>(current);
 }

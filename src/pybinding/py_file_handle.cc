@@ -2,7 +2,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <charconv>
+#include <cstring>
+#include <string_view>
 #include <string>
 
 #include "pybinding/class_support.h"
@@ -24,17 +26,22 @@ constexpr Signature kSeekSig{"PyFileHandle.seek()", kSeekParams};
 
 const IoError kClosed{IoError::Kind::InvalidFileDescriptor};
 
-// The per-read notice goes to file descriptor 1 itself, not sys.stdout.
+// The per-read notice goes to file descriptor 1 itself, not sys.stdout,
+// one write(2) per read and unbuffered.
 void announce_read(std::size_t n) {
+  static constexpr std::string_view kHead = "Read ", kTail = " bytes from file\n";
   char line[64];
-  int len = std::snprintf(line, sizeof line, "Read %zu bytes from file\n", n);
-  const char* p = line;
+  std::memcpy(line, kHead.data(), kHead.size());
+  char* p = std::to_chars(line + kHead.size(), line + sizeof line - kTail.size(), n).ptr;
+  std::memcpy(p, kTail.data(), kTail.size());
+  const char* out = line;
+  std::size_t len = static_cast<std::size_t>(p - line) + kTail.size();
   while (len > 0) {
-    ssize_t w = ::write(STDOUT_FILENO, p, static_cast<std::size_t>(len));
+    ssize_t w = ::write(STDOUT_FILENO, out, len);
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) return;
-    p += w;
-    len -= static_cast<int>(w);
+    out += w;
+    len -= static_cast<std::size_t>(w);
   }
 }
 

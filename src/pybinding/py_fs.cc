@@ -40,28 +40,7 @@ PyObject* open(Self& self, Args& a) {
   return new_instance<PyFileHandleObject>(std::move(*handle));
 }
 
-PyObject* string_list(const std::vector<std::string>& names) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    PyObject* s = to_str(names[i]);
-    if (!s) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
-  }
-  return list.release();
-}
-
-PyObject* listdir(Self& self, Args& a) {
-  auto id = self.fs->get_inode_by_path_raw(a[0].text);
-  if (!id) return raise_io_error(id.error());
-  auto listing = self.fs->ls_raw(*id);
-  if (!listing) return raise_io_error(listing.error());
-  PyRef files = PyRef::steal(string_list(listing->files));
-  if (!files) return nullptr;
-  PyRef dirs = PyRef::steal(string_list(listing->directories));
-  if (!dirs) return nullptr;
-  return PyTuple_Pack(2, files.get(), dirs.get());
-}
+PyObject* listdir(Self& self, Args& a) { return self.listings.listdir(*self.fs, a[0].text); }
 
 PyObject* remove(Self& self, Args& a) { return unit_result(self.fs->rm(a[0].text, a[1].flag)); }
 
