@@ -110,6 +110,12 @@ std::vector<Report> run_workers(int threads, Body body) {
   return reports;
 }
 
+// Counts a worker out however it leaves, so that a watcher never waits on it.
+struct CountOnExit {
+  std::atomic<int>& n;
+  ~CountOnExit() { n.fetch_add(1); }
+};
+
 void expect_unique_ids(const std::vector<Report>& reports) {
   std::vector<InodeId> all;
   for (const Report& r : reports) {
@@ -231,10 +237,7 @@ TEST(FsStress, RecursiveRemovalRacesWithDeepCreation) {
       }
       return;
     }
-    struct Done {
-      std::atomic<int>& n;
-      ~Done() { n.fetch_add(1); }
-    } done{builders_done};
+    CountOnExit done{builders_done};
     std::mt19937 rng(7 + t);
     for (int round = 0; round < kMaxRounds && removed_trees.load() < kWantedRemovals; ++round) {
       std::string path = "/t";
@@ -329,10 +332,7 @@ TEST(FsStress, ClonesTakenWhileTheTreeChangesAreSound) {
       }
       return;
     }
-    struct Done {
-      std::atomic<int>& n;
-      ~Done() { n.fetch_add(1); }
-    } done{mutators_done};
+    CountOnExit done{mutators_done};
     std::mt19937 rng(500 + t);
     const std::initializer_list<K> refusals = {K::InodeNotFound, K::NotADirectory, K::ResourceAlreadyExists,
                                                K::DirectoryIsNotEmpty, K::ResourceCurrentInUse, K::NotAFile};
