@@ -129,6 +129,17 @@ Expected<std::size_t, IoError> FileHandle::read_impl(std::size_t max, std::uint8
   });
 }
 
+Expected<std::size_t, IoError> FileHandle::read_rest(std::string& out) {
+  return with_file<Access::Read>([&](const File& file) -> Expected<std::size_t, IoError> {
+    const auto& bytes = file.data.data;
+    if (offset_ >= bytes.size()) return std::size_t{0};
+    const std::size_t n = bytes.size() - offset_;
+    out.append(reinterpret_cast<const char*>(bytes.data() + offset_), n);
+    offset_ += n;
+    return n;
+  });
+}
+
 Expected<std::size_t, IoError> FileHandle::write(std::span<const std::uint8_t> bytes) {
   return with_file<Access::Write>([&](File& file) -> Expected<std::size_t, IoError> {
     auto& data = file.data.data;

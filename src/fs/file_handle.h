@@ -53,6 +53,10 @@ class FileHandle {
   // straight into it. Lets callers size the result exactly, in one copy.
   template <class Alloc>
   Expected<std::size_t, IoError> read_into(std::size_t max, Alloc&& alloc);
+  // Appends everything from the offset to the end of the file to `out` (one
+  // copy, no zero-filled buffer first) and moves the offset to the end.
+  // Checks like read(); on std::bad_alloc nothing has moved.
+  Expected<std::size_t, IoError> read_rest(std::string& out);
   // Writes at the offset (growing the file with zeros), offset unchanged.
   Expected<std::size_t, IoError> write(std::span<const std::uint8_t> bytes);
   Expected<void, IoError> seek(SeekOrigin origin, std::uint64_t distance);

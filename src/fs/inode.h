@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "common/poison_lock.h"
-#include "fs/byte_buffer.h"
+#include "common/byte_buffer.h"
 #include "fs/name.h"
 
 namespace ferrowick {

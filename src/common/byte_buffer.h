@@ -1,7 +1,7 @@
-// ByteBuffer: a file's content. Eight bytes in the record; an empty file owns
-// no memory, a non-empty one a single heap block holding length, capacity,
-// a share count and the bytes. Blocks grow by realloc so large files extend
-// in place.
+// ByteBuffer: a growable byte sequence in eight bytes (a file's content). An
+// empty buffer owns no memory, a non-empty one a single heap block holding
+// length, capacity, a share count and the bytes. Blocks grow by realloc so
+// large files extend in place.
 //
 // Blocks are shared copy-on-write: share() hands out another owner of the
 // same block in O(1) (a clone of a file system shares every file this way),
