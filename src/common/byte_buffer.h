@@ -47,6 +47,10 @@ class ByteBuffer {
     if (block_) shares(block_).fetch_add(1, std::memory_order_relaxed);
     return ByteBuffer(block_);
   }
+  // Starts fetching the block's header into the cache (before share()).
+  void prefetch() const noexcept {
+    if (block_) __builtin_prefetch(block_, 1);
+  }
   // True when another owner holds the same block (for tests and accounting).
   bool shared() const noexcept { return block_ && shares(block_).load(std::memory_order_acquire) > 1; }
 

@@ -86,16 +86,18 @@ void Directory::rebuild_index(std::size_t capacity) noexcept {
     if (INode* child = b.slots[slot]) index_insert(hash_of(child->name), slot);
 }
 
-void Directory::reserve_one() {
+void Directory::reserve_one() { reserve(1); }
+
+void Directory::reserve(std::size_t more) {
   if (!body_) body_ = std::make_unique<Body>();
   Body& b = *body_;
-  FERROWICK_ASSERT(b.slots.size() < UINT32_MAX - 1);
-  if (b.slots.size() == b.slots.capacity()) b.slots.reserve(b.slots.empty() ? 4 : b.slots.size() * 2);
-  const std::size_t want = b.slots.size() + 1;
+  FERROWICK_ASSERT(more < UINT32_MAX - 1 - b.slots.size());
+  const std::size_t want = b.slots.size() + more;
+  if (want > b.slots.capacity()) b.slots.reserve(std::max(want, b.slots.empty() ? std::size_t{4} : b.slots.size() * 2));
   if (want <= kInlineChildren && b.index.empty()) return;
   // Keep the index at most three quarters full, tombstones included.
-  if ((b.index_used + 1) * 4 > b.index.size() * 3) {
-    std::size_t cap = std::bit_ceil(std::max<std::size_t>(32, (b.live + 1) * 2));
+  if ((b.index_used + more) * 4 > b.index.size() * 3) {
+    std::size_t cap = std::bit_ceil(std::max<std::size_t>(32, (b.live + more) * 2));
     if (cap != b.index.size()) {
       std::vector<std::uint64_t> fresh(cap);  // may throw: nothing changed yet
       b.index.swap(fresh);

@@ -160,7 +160,7 @@ class FileSystem {
   Expected<void, IoError> create_at(std::string_view path, INodeKind kind);
   // Building a whole new file system (workspace.cc), before anyone else can
   // reach it: a record for the table, then the listings.
-  void adopt_record(InodeId id, InodeId parent, std::size_t depth, std::string_view name, INodeKind kind);
+  INode* adopt_record(InodeId id, InodeId parent, std::size_t depth, std::string_view name, INodeKind kind);
   void adopt_child(InodeId dir, InodeId child);
   // The record `id` designates after following links. Namespace lock held.
   Expected<INode*, IoError> resolve_locked(InodeId id) const;

@@ -94,6 +94,8 @@ class Directory {
   // Allocates whatever the next append needs; throws std::bad_alloc and
   // changes nothing observable on failure.
   void reserve_one();
+  // The same for the next `more` appends at once.
+  void reserve(std::size_t more);
   // Lists `child` last and takes a reference to it. reserve_one() first.
   void append(INode* child, std::uint64_t stamp) noexcept;
   // Unlists `child` and drops its reference; false when it was not listed.

@@ -1,15 +1,25 @@
 // Cloning a file system, and converting it to and from a SnapshotImage.
+#include <array>
+#include <optional>
 #include <utility>
+#include <vector>
 
 #include "fs/file_system.h"
 #include "fs/namespace_lock.h"
 
 namespace ferrowick {
 
-void FileSystem::adopt_record(InodeId id, InodeId parent, std::size_t depth, std::string_view name, INodeKind kind) {
+namespace {
+constexpr std::size_t kAhead = 8;
+constexpr std::size_t kRing = 16;  // more than kAhead + 1 items in flight
+}  // namespace
+
+INode* FileSystem::adopt_record(InodeId id, InodeId parent, std::size_t depth, std::string_view name,
+                                INodeKind kind) {
   table_.reserve(id);  // may throw: nothing is built yet
   INode* node = new INode(id, parent, depth, name, std::move(kind));
   if (INode* replaced = table_.insert(node)) replaced->release();
+  return node;
 }
 
 void FileSystem::adopt_child(InodeId dir, InodeId child) {
@@ -24,22 +34,51 @@ std::shared_ptr<FileSystem> FileSystem::clone() const {
   // shared here the table and every listing hold still. A file's bytes are
   // shared under its own lock: a write is in them whole or not at all.
   SharedNs ns(*this);
-  table_.for_each([&](const INode& node) {
-    if (node.id == kRootId) return;
-    INodeKind kind(std::in_place_type<Directory>);
-    if (node.kind_tag == KindTag::File) {
-      File file;  // lock word 0: no handle carries over
-      file.data.data = std::get<File>(*node.data.read()).data.data.share();
-      kind = std::move(file);
-    } else if (node.kind_tag == KindTag::Symlink) {
-      kind = std::get<Symlink>(node.data.peek());  // a link's target never changes
+
+  // Breadth first through the listings: each record is read once, when its
+  // directory lists it, and its copy is listed in the same place. A sound
+  // tree lists every record of the table exactly once.
+  struct Item {
+    const INode* from;
+    INode* parent;  // the copy of the directory that lists it
+  };
+  std::vector<Item> queue;
+  queue.reserve(table_.size());
+  auto list_children = [&](const INode& from, INode& to) {
+    const std::size_t first = queue.size();
+    from.directory().for_each_child([&](const INode* child) { queue.push_back({child, &to}); });
+    to.directory().reserve(queue.size() - first);
+  };
+  list_children(*table_.find(kRootId), *copy->table_.find(kRootId));
+
+  // Records and file blocks lie all over the heap, and a clone touches each
+  // once: records are fetched kAhead * 2 items ahead, and files are locked
+  // kAhead items ahead so that their blocks can be fetched too.
+  using FileGuard = decltype(std::declval<const INode&>().data.read());
+  std::array<std::optional<FileGuard>, kRing> guards;
+  std::size_t locked = 0;  // items [0, locked) have their files locked
+  for (std::size_t i = 0; i < queue.size(); ++i) {
+    if (i + 2 * kAhead < queue.size()) __builtin_prefetch(queue[i + 2 * kAhead].from);
+    for (; locked < queue.size() && locked <= i + kAhead; ++locked) {
+      if (queue[locked].from->kind_tag != KindTag::File) continue;
+      auto& guard = guards[locked % kRing].emplace(queue[locked].from->data.read());
+      std::get<File>(*guard).data.data.prefetch();
     }
-    copy->adopt_record(node.id, node.parent, node.depth, node.name, std::move(kind));
-  });
-  table_.for_each([&](const INode& node) {
-    if (node.kind_tag != KindTag::Directory) return;
-    node.directory().for_each_child([&](const INode* child) { copy->adopt_child(node.id, child->id); });
-  });
+    const INode* child = queue[i].from;
+    INodeKind kind(std::in_place_type<Directory>);
+    if (child->kind_tag == KindTag::File) {
+      std::optional<FileGuard>& guard = guards[i % kRing];
+      File file;  // lock word 0: no handle carries over
+      file.data.data = std::get<File>(**guard).data.data.share();
+      guard.reset();
+      kind = std::move(file);
+    } else if (child->kind_tag == KindTag::Symlink) {
+      kind = std::get<Symlink>(child->data.peek());  // a link's target never changes
+    }
+    INode* made = copy->adopt_record(child->id, child->parent, child->depth, child->name, std::move(kind));
+    queue[i].parent->directory().append(made, copy->next_stamp());
+    if (made->kind_tag == KindTag::Directory) list_children(*child, *made);
+  }
   // Read last: every identifier copied was handed out before.
   copy->next_inode_id_.store(next_inode_id_.load());
   return copy;
