@@ -25,10 +25,11 @@ import collections
 import copy
 import os
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import common  # noqa: E402
-from common import Row, autorange, expect, fmt_bytes, once  # noqa: E402
+from common import Row, expect, fmt_bytes, once  # noqa: E402
 
 MIB = 1 << 20
 SMALL = b"0123456789abcdef" * 2
@@ -61,8 +62,27 @@ def data_file_size(args) -> int:
     return QUICK_DATA_FILE if args.quick else DATA_FILE
 
 
+def time_copy(clone, fs, check, budget: float) -> float:
+    """Best seconds of one clone(fs), each copy dropped before the next.
+
+    As a test suite uses a fixture's copy and drops it, so the allocator's
+    free lists are warm; the time to drop a copy is not counted. Repeats
+    until ``budget`` seconds are spent (at least once, at most 30 times).
+    """
+    best, spent, runs = float("inf"), 0.0, 0
+    while runs == 0 or (spent < budget and runs < 30):
+        start = time.perf_counter()
+        copied = clone(fs)
+        elapsed = time.perf_counter() - start
+        best, spent, runs = min(best, elapsed), spent + elapsed, runs + 1
+        if runs == 1:
+            check(copied, fs)
+        del copied
+    return best
+
+
 def measure(args, name: str, build, clone, check) -> dict:
-    """build(entries, payload) -> a file system; clone(fs) -> a copy; check(copy, fs, n).
+    """build(entries, payload) -> a file system; clone(fs) -> a copy; check(copy, fs).
 
     Every time is per whole tree.
     """
@@ -72,17 +92,12 @@ def measure(args, name: str, build, clone, check) -> dict:
         built: list = []
         res[f"build_{n}"] = once(lambda: built.append(build(entries, SMALL)) or 1)
         fs = built.pop()
-        copies: list = []
-        res[f"clone_{n}"] = autorange(lambda: copies.append(clone(fs)), budget=1.0, repeat=3)
-        check(copies[-1], fs, n)
-        del copies, fs
+        res[f"clone_{n}"] = time_copy(clone, fs, check, budget=2.0)
+        del fs
     entries = tree(DATA_INODES)
     for key, payload in (("empty", b""), ("data", bytes(range(256)) * (data_file_size(args) // 256))):
         fs = build(entries, payload)
-        copies = []
-        res[f"clone_{key}"] = autorange(lambda: copies.append(clone(fs)), budget=2.0, repeat=3)
-        check(copies[-1], fs, DATA_INODES)
-        del copies
+        res[f"clone_{key}"] = time_copy(clone, fs, check, budget=2.0)
         if key == "data":
             res["data_fs"] = fs  # kept for the snapshot rows, if any
     return res
@@ -101,7 +116,7 @@ def run_ferrowick(args) -> dict:
                     h.write(payload)
         return fs
 
-    def check(copy_, fs, n):
+    def check(copy_, fs):
         expect(copy_.tree("/") == fs.tree("/"), "the clone is not the same tree")
 
     res = measure(args, "ferrowick", build, lambda fs: fs.clone(), check)
@@ -109,13 +124,13 @@ def run_ferrowick(args) -> dict:
     for n in sizes(args, "ferrowick"):
         fs = build(tree(n), SMALL)
         saved = fs.snapshot()
-        res[f"snapshot_{n}"] = autorange(fs.snapshot, budget=1.0, repeat=3)
-        res[f"restore_{n}"] = autorange(lambda: ferrowick.PyFs.from_snapshot(saved), budget=1.0, repeat=3)
+        res[f"snapshot_{n}"] = time_copy(lambda f: f.snapshot(), fs, lambda *_: None, budget=1.0)
+        res[f"restore_{n}"] = time_copy(ferrowick.PyFs.from_snapshot, saved, lambda *_: None, budget=1.0)
         del fs, saved
     saved = data_fs.snapshot()
     total = len(saved)
-    res["snapshot_data"] = autorange(data_fs.snapshot, budget=3.0, repeat=3)
-    res["restore_data"] = autorange(lambda: ferrowick.PyFs.from_snapshot(saved), budget=3.0, repeat=3)
+    res["snapshot_data"] = time_copy(lambda f: f.snapshot(), data_fs, lambda *_: None, budget=3.0)
+    res["restore_data"] = time_copy(ferrowick.PyFs.from_snapshot, saved, lambda *_: None, budget=3.0)
     expect(ferrowick.PyFs.from_snapshot(saved).tree("/") == data_fs.tree("/"), "restore changed the tree")
     res["snapshot_mbps"] = total / res["snapshot_data"] / 1e6
     res["restore_mbps"] = total / res["restore_data"] / 1e6
@@ -138,7 +153,7 @@ def run_fsspec(args) -> dict:
     def clone(mfs):
         return copy.deepcopy((mfs.store, mfs.pseudo_dirs))
 
-    def check(copied, mfs, n):
+    def check(copied, mfs):
         store, dirs = copied
         expect(len(store) == len(mfs.store) and len(dirs) == len(mfs.pseudo_dirs), "the copy lacks entries")
 
@@ -159,10 +174,15 @@ def run_pyfakefs(args) -> dict:
                 ffs.create_file(path, contents=payload)
         return ffs
 
-    def check(copied, ffs, n):
-        expect(copied.exists(tree(n)[-1][0]), "the copy lacks the last entry")
+    def check(copied, ffs):
+        expect(len(list(copied.root.entries)) == len(list(ffs.root.entries)), "the copy lacks entries")
 
-    res = measure(args, "pyfakefs", build, copy.deepcopy, check)
+    def clone(ffs):
+        # Its open-file table holds the process's standard streams, which
+        # cannot be copied: they stay shared, as a user would do it.
+        return copy.deepcopy(ffs, {id(s): s for s in (sys.stdin, sys.stdout, sys.stderr)})
+
+    res = measure(args, "pyfakefs", build, clone, check)
     res.pop("data_fs")
     return res
 
