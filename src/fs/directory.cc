@@ -94,15 +94,26 @@ void Directory::reserve(std::size_t more) {
   FERROWICK_ASSERT(more < UINT32_MAX - 1 - b.slots.size());
   const std::size_t want = b.slots.size() + more;
   if (want > b.slots.capacity()) b.slots.reserve(std::max(want, b.slots.empty() ? std::size_t{4} : b.slots.size() * 2));
-  if (want <= kInlineChildren && b.index.empty()) return;
+  if (want <= kScannedChildren && b.index.empty()) return;
   // Keep the index at most three quarters full, tombstones included.
   if ((b.index_used + more) * 4 > b.index.size() * 3) {
-    std::size_t cap = std::bit_ceil(std::max<std::size_t>(32, (b.live + more) * 2));
-    if (cap != b.index.size()) {
-      std::vector<std::uint64_t> fresh(cap);  // may throw: nothing changed yet
+    const std::size_t cap = std::bit_ceil(std::max<std::size_t>(32, (b.live + more) * 2));
+    std::vector<std::uint64_t> fresh(cap);  // may throw: nothing changed yet
+    if (b.index.empty()) {
       b.index.swap(fresh);
+      rebuild_index(cap);
+      return;
     }
-    rebuild_index(cap);
+    // Rehash from the stored hashes: no child record is touched.
+    const std::size_t mask = cap - 1;
+    for (const std::uint64_t e : b.index) {
+      if (e == kFree || entry_slot1(e) == kTombSlot) continue;
+      std::size_t i = entry_hash(e) & mask;
+      while (fresh[i] != kFree) i = (i + 1) & mask;
+      fresh[i] = e;
+    }
+    b.index.swap(fresh);
+    b.index_used = b.live;
   }
 }
 

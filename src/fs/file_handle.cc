@@ -115,8 +115,8 @@ Expected<std::size_t, IoError> FileHandle::read(std::span<std::uint8_t> dest) {
 
 Expected<std::size_t, IoError> FileHandle::read_impl(std::size_t max, std::uint8_t* (*dest)(void*, std::size_t),
                                                      void* ctx) {
-  // Holding a reader share means no writer exists, so the content cannot
-  // change while the destination is obtained.
+  // The data lock is held for reading from the sizing to the copy, so no
+  // write can change the length in between (whatever this handle's mode).
   return with_file<Access::Read>([&](const File& file) -> Expected<std::size_t, IoError> {
     const auto& bytes = file.data.data;
     const std::size_t available = offset_ < bytes.size() ? bytes.size() - offset_ : 0;
@@ -200,9 +200,14 @@ Expected<FileHandle, IoError> FileSystem::open(std::shared_ptr<FileSystem> fs, s
     if (!create || found.error() != IoError(IoError::Kind::InodeNotFound)) return Unexpected(found.error());
     parent_id = (*parent)->id;
   }
-  auto created = fs->create_inode(parent_id, std::string(split.name), INodeKind(std::in_place_type<File>));
-  if (!created) return Unexpected(created.error());
-  return FileHandle::create(std::move(fs), *created, type);
+  // Created and opened in one hold of the lock.
+  FileSystem& self = *fs;
+  return self.create_inode_then(parent_id, split.name, INodeKind(std::in_place_type<File>),
+                                OpenCreated{std::move(fs), type});
+}
+
+Expected<FileHandle, IoError> FileSystem::OpenCreated::operator()(INode& node) {
+  return FileHandle::create_locked(std::move(fs), node.id, type);
 }
 
 Expected<FileHandle, IoError> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type) {

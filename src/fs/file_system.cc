@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "fs/file_handle.h"
 #include "fs/namespace_lock.h"
 
 namespace ferrowick {
@@ -74,6 +75,14 @@ std::size_t FileSystem::inode_count() const {
 }
 
 Expected<InodeId, IoError> FileSystem::create_inode(InodeId parent, std::string name, INodeKind kind) {
+  return create_inode_then(parent, name, std::move(kind), [](INode& node) -> Expected<InodeId, IoError> {
+    return node.id;
+  });
+}
+
+template <class Then>
+auto FileSystem::create_inode_then(InodeId parent, std::string_view name, INodeKind kind, Then&& then)
+    -> decltype(then(std::declval<INode&>())) {
   if (!is_valid_name(name)) return fail(IoError::Kind::ResourceAlreadyExists);
   // From here on the identifier is spent, whatever happens.
   const InodeId id = next_inode_id_.fetch_add(1);
@@ -99,11 +108,17 @@ Expected<InodeId, IoError> FileSystem::create_inode(InodeId parent, std::string 
   // out of memory leaves the table and the directory as they were.
   table_.reserve(id);
   dir_node.directory().reserve_one();
-  auto guard = dir_node.data.write();  // for readers that use the data lock
-  if (INode* replaced = table_.insert(std::exchange(owner.node, nullptr))) replaced->release();
-  std::get<Directory>(*guard).append(node, next_stamp());
-  return id;
+  {
+    auto guard = dir_node.data.write();  // for readers that use the data lock
+    if (INode* replaced = table_.insert(std::exchange(owner.node, nullptr))) replaced->release();
+    std::get<Directory>(*guard).append(node, next_stamp());
+  }
+  return then(*node);
 }
+
+// Opening with creation uses it too (file_handle.cc).
+template Expected<FileHandle, IoError> FileSystem::create_inode_then(
+    InodeId, std::string_view, INodeKind, FileSystem::OpenCreated&&);
 
 void FileSystem::release_inode_id(InodeId id) {
   INode* removed;

@@ -159,9 +159,19 @@ class FileSystem {
   FileSystem();
   Expected<void, IoError> create_at(std::string_view path, INodeKind kind);
   // Building a whole new file system (workspace.cc), before anyone else can
-  // reach it: a record for the table, then the listings.
+  // reach it: puts a new record into the table (not yet listed anywhere).
   INode* adopt_record(InodeId id, InodeId parent, std::size_t depth, std::string_view name, INodeKind kind);
-  void adopt_child(InodeId dir, InodeId child);
+  // create_inode, then then(new record) while the namespace lock is still
+  // held; returns what `then` returns.
+  template <class Then>
+  auto create_inode_then(InodeId parent, std::string_view name, INodeKind kind, Then&& then)
+      -> decltype(then(std::declval<INode&>()));
+  // Opens the file just created for FileSystem::open.
+  struct OpenCreated {
+    std::shared_ptr<FileSystem> fs;
+    FileHandleType type;
+    Expected<FileHandle, IoError> operator()(INode& node);
+  };
   // The record `id` designates after following links. Namespace lock held.
   Expected<INode*, IoError> resolve_locked(InodeId id) const;
   // The path walk of get_inode_by_path_raw. Namespace lock held.

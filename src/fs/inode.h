@@ -60,7 +60,7 @@ struct File {
 
 // A directory: its children in creation order, each listed by a counted
 // pointer to its record (so listing and look-up by name read the children's
-// own names and kinds without a table look-up), plus, past kInlineChildren,
+// own names and kinds without a table look-up), plus, past kScannedChildren,
 // an open-addressing index from name hash to slot. Removed children leave a
 // tombstone (null) that is skipped; slots are compacted when tombstones
 // outnumber live children. An empty directory owns no memory.
@@ -72,7 +72,8 @@ struct File {
 // change. Names are the children's own (links are not followed).
 class Directory {
  public:
-  static constexpr std::size_t kInlineChildren = 8;
+  // Up to this many children a look-up scans them; beyond, it hashes.
+  static constexpr std::size_t kScannedChildren = 8;
 
   Directory() noexcept = default;
   Directory(Directory&&) noexcept = default;
@@ -104,7 +105,6 @@ class Directory {
   void remove_first(std::size_t count, std::uint64_t stamp) noexcept;
   // For the invariant checks: slots in use, tombstones included.
   std::size_t slot_count() const noexcept { return body_ ? body_->slots.size() : 0; }
-  bool indexed() const noexcept { return body_ && !body_->index.empty(); }
 
  private:
   struct Body {

@@ -44,7 +44,9 @@ Expected<void, IoError> FileSystem::rm(std::string_view path, bool recursive) {
 // the checks of both phases see one state.
 Expected<void, IoError> FileSystem::rm_raw(InodeId id, bool recursive) {
   ExclusiveNs ns(*this);
-  // A link is unlinked itself; removal never reaches through it.
+  // The record `id` names is removed, a link itself (its target stays). rm()
+  // resolves its whole path first, so a path ending in a link names the
+  // link's target and removes that.
   INode* node = table_.find(id);
   if (!node) return fail(IoError::Kind::InodeNotFound);
   if (node->kind_tag == KindTag::Directory && !node->directory().empty()) {

@@ -22,12 +22,6 @@ INode* FileSystem::adopt_record(InodeId id, InodeId parent, std::size_t depth, s
   return node;
 }
 
-void FileSystem::adopt_child(InodeId dir, InodeId child) {
-  Directory& listing = table_.find(dir)->directory();
-  listing.reserve_one();
-  listing.append(table_.find(child), next_stamp());
-}
-
 std::shared_ptr<FileSystem> FileSystem::clone() const {
   auto copy = create();
   // Creation and removal hold the namespace lock exclusively, so while it is
@@ -124,9 +118,12 @@ std::shared_ptr<FileSystem> FileSystem::restore(const SnapshotImage& image) {
     fs->adopt_record(r.id, r.parent, r.depth, r.name, std::move(kind));
   }
   // Every record is in the table before any directory lists it.
-  for (const ImageRecord& r : image.records)
-    if (r.kind == KindTag::Directory)
-      for (InodeId child : image.children_of(r)) fs->adopt_child(r.id, child);
+  for (const ImageRecord& r : image.records) {
+    if (r.kind != KindTag::Directory) continue;
+    Directory& listing = fs->table_.find(r.id)->directory();
+    listing.reserve(r.child_count);
+    for (InodeId child : image.children_of(r)) listing.append(fs->table_.find(child), fs->next_stamp());
+  }
   fs->next_inode_id_.store(image.next_inode_id);
   return fs;
 }

@@ -1,5 +1,7 @@
 """listdir hands out the str objects of an unchanged directory again; any
-change of the directory's children must show at once."""
+change of the directory's children must show at once, from any thread."""
+
+import threading
 
 from ferrowick import PyFs
 
@@ -36,3 +38,30 @@ def test_listing_follows_every_change_and_callers_get_their_own_lists():
     fs.remove("/m0", True)
     fs.mkdir("/m0")
     assert fs.listdir("/m0") == ([], [])
+
+
+def test_one_fs_from_several_threads():
+    fs = PyFs()
+    errors = []
+
+    def work(t):
+        try:
+            base = f"/t{t}"
+            fs.mkdir(base)
+            for i in range(200):
+                h = fs.open(f"{base}/f{i}", "w")
+                h.write(b"%d" % i)
+                h.close()
+                assert len(fs.listdir(base)[0]) == i + 1
+                assert len(fs.listdir("/")[1]) >= 1
+            fs.remove(base, True)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in range(4)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    assert errors == []
+    assert fs.listdir("/") == ([], [])
