@@ -44,12 +44,17 @@ FULL = {"memory": 100_000, "create": 100_000, "list": 10_000, "rmtree": 10_000, 
         "big_mib": 64, "scale": (1_000, 1_000_000)}
 QUICK = {"memory": 10_000, "create": 10_000, "list": 2_000, "rmtree": 2_000, "small": 1_000,
          "big_mib": 4, "scale": (1_000, 100_000)}
-# pyfakefs creates in time that grows with the directory (a quarter of a
-# millisecond per file at 10,000), so it runs smaller sizes where it can;
-# its per-op figures then flatter it.
-PYFAKEFS_CAP = {False: {"memory": 10_000, "create": 10_000, "rmtree": 2_000, "small": 2_000},
-                True: {"memory": 2_000, "create": 2_000, "rmtree": 500, "small": 300}}
+# Peers whose cost per entry grows with the directory run smaller sizes
+# where that would take minutes (their per-op figures then flatter them):
+# pyfakefs creates in a quarter of a millisecond per file at 10,000, and
+# fsspec removes a tree of 10,000 files in milliseconds per file.
+CAPS = {
+    "pyfakefs": {False: {"memory": 10_000, "create": 10_000, "rmtree": 2_000, "small": 2_000},
+                 True: {"memory": 2_000, "create": 2_000, "rmtree": 500, "small": 300}},
+    "fsspec": {False: {"rmtree": 2_000}, True: {"rmtree": 500}},
+}
 DEPTH = 64
+SCALE_OPS = 1_000_000  # creations per scaling figure
 SMALL = b"s" * 100
 PEERS_OF_FILE_ROWS = ("bytesio",)
 FILE_ROWS = ("read4k", "write4k", "write1m", "read1m")
@@ -63,9 +68,8 @@ TARGETS = {
 
 def sizes(args, name: str) -> dict:
     s = dict(QUICK if args.quick else FULL)
-    if name == "pyfakefs":
-        for key, cap in PYFAKEFS_CAP[args.quick].items():
-            s[key] = min(s[key], cap)
+    for key, cap in CAPS.get(name, {}).get(args.quick, {}).items():
+        s[key] = min(s[key], cap)
     return s
 
 
@@ -276,18 +280,23 @@ def ferrowick_worker(module_dir: str | None):
         res.update(measure_files(f, s))
 
         # Scaling: per-file creation cost in one directory, small and huge.
+        # Both sizes are averaged over about the same number of creations
+        # (the small one in many fresh file systems), so that both figures
+        # span a similar stretch of time on a noisy machine.
         for n in s["scale"]:
             paths = file_paths("/x", n)
-            scale_fs = ferrowick.PyFs()
-            scale_fs.mkdir("/x")
-
-            def create_n() -> int:
+            rounds = max(1, SCALE_OPS // n)
+            elapsed = 0.0
+            for _ in range(rounds):
+                scale_fs = ferrowick.PyFs()
+                scale_fs.mkdir("/x")
+                start = time.perf_counter()
                 for p in paths:
                     scale_fs.touch(p)
-                return n
-
-            res[f"scale_{n}"] = common.once(create_n)
-            del scale_fs, paths
+                elapsed += time.perf_counter() - start
+                del scale_fs
+            res[f"scale_{n}"] = elapsed / (rounds * n)
+            del paths
             gc.collect()
         return res
 

@@ -6,7 +6,8 @@
 # VENV and PY_BUILD choose the environment and the extension's build directory
 # (defaults: .venv-bench and build/bench in the repository). BASELINE=DIR
 # adds the ferrowick build in DIR (a directory holding its .so) to
-# bench_compare, measured in the same run.
+# bench_compare, measured in the same run; ROUNDS=N runs bench_compare's
+# contenders N times, interleaved, keeping each figure's best.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -28,8 +29,9 @@ make -C "$root" --no-print-directory module VENV="$venv" PY_BUILD="$py_build"
 # PyFilesystem2 still imports pkg_resources, which newer setuptools dropped.
 "$venv/bin/python" -m pip install -q --disable-pip-version-check pyfakefs fsspec fs "setuptools<81"
 
-baseline=()
-if [ -n "${BASELINE:-}" ]; then baseline=(--baseline "$BASELINE"); fi
+compare=()
+if [ -n "${BASELINE:-}" ]; then compare+=(--baseline "$BASELINE"); fi
+if [ -n "${ROUNDS:-}" ]; then compare+=(--rounds "$ROUNDS"); fi
 
 status=0
 for driver in bench_compare bench_fs bench_handles bench_term bench_workspace bench_pool; do
@@ -37,7 +39,7 @@ for driver in bench_compare bench_fs bench_handles bench_term bench_workspace be
   echo "== $driver"
   start=$SECONDS
   extra=()
-  if [ "$driver" = bench_compare ]; then extra=("${baseline[@]}"); fi
+  if [ "$driver" = bench_compare ]; then extra=("${compare[@]}"); fi
   "$venv/bin/python" "$here/$driver.py" "${quick[@]}" "${extra[@]}" || status=1
   echo "($driver took $((SECONDS - start)) s)"
 done

@@ -58,6 +58,7 @@ class FileHandle {
   // Checks like read(); on std::bad_alloc nothing has moved.
   Expected<std::size_t, IoError> read_rest(std::string& out);
   // Writes at the offset (growing the file with zeros), offset unchanged.
+  // On std::bad_alloc the file is as it was.
   Expected<std::size_t, IoError> write(std::span<const std::uint8_t> bytes);
   Expected<void, IoError> seek(SeekOrigin origin, std::uint64_t distance);
   // Releases the lock; a second close fails with InvalidFileDescriptor.

@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "common/expected.h"
+#include "common/raw_rw_lock.h"
 #include "error/io_error.h"
 #include "fs/inode.h"
-#include "common/raw_rw_lock.h"
 #include "fs/inode_table.h"
 #include "fs/snapshot_image.h"
 

@@ -92,6 +92,8 @@ class Directory {
 
   // The child listed under `name`, or null.
   INode* find(std::string_view name) const noexcept;
+  // Starts loading what find(name) will read first; changes nothing.
+  void prefetch(std::string_view name) const noexcept;
   // Allocates whatever the next append needs; throws std::bad_alloc and
   // changes nothing observable on failure.
   void reserve_one();
@@ -107,9 +109,32 @@ class Directory {
   std::size_t slot_count() const noexcept { return body_ ? body_->slots.size() : 0; }
 
  private:
+  // The index's table: a power-of-two array of zeroed words. Large tables
+  // ask for transparent huge pages: look-ups hit them at random.
+  class IndexTable {
+   public:
+    IndexTable() noexcept = default;
+    explicit IndexTable(std::size_t size);  // throws std::bad_alloc
+    IndexTable(IndexTable&& o) noexcept
+        : words_(std::exchange(o.words_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+    IndexTable& operator=(IndexTable&& o) noexcept {
+      std::swap(words_, o.words_);
+      std::swap(size_, o.size_);
+      return *this;
+    }
+    ~IndexTable();
+    bool empty() const noexcept { return size_ == 0; }
+    std::size_t size() const noexcept { return size_; }
+    std::uint64_t& operator[](std::size_t i) noexcept { return words_[i]; }
+    std::uint64_t operator[](std::size_t i) const noexcept { return words_[i]; }
+
+   private:
+    std::uint64_t* words_ = nullptr;
+    std::size_t size_ = 0;
+  };
   struct Body {
     std::vector<INode*> slots;
-    std::vector<std::uint64_t> index;  // (hash << 32) | (slot + 1); 0 free
+    IndexTable index;  // (hash << 32) | (slot + 1); 0 free
     std::size_t live = 0;
     std::size_t index_used = 0;  // entries and tombstones
     std::uint64_t stamp = 0;

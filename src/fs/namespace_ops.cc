@@ -18,9 +18,17 @@ Unexpected<IoError> fail(IoError::Kind kind) { return Unexpected(IoError(kind));
 
 Expected<void, IoError> FileSystem::create_at(std::string_view path, INodeKind kind) {
   const PathSplit split = split_last_separator(path);
-  auto parent = get_inode_by_path_raw(split.parent);
-  if (!parent) return Unexpected(parent.error());
-  auto created = create_inode(*parent, std::string(split.name), std::move(kind));
+  InodeId parent;
+  {
+    SharedNs ns(*this);
+    auto resolved = walk_locked(split.parent);
+    if (!resolved) return Unexpected(resolved.error());
+    parent = (*resolved)->id;
+    // In a large directory the name's index slot is a cache miss; start
+    // loading it now so that it overlaps building the record.
+    if ((*resolved)->kind_tag == KindTag::Directory) (*resolved)->directory().prefetch(split.name);
+  }
+  auto created = create_inode(parent, std::string(split.name), std::move(kind));
   if (!created) return Unexpected(created.error());
   return {};
 }
