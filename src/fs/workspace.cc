@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/prefault.h"
 #include "fs/file_system.h"
 #include "fs/namespace_lock.h"
 
@@ -112,6 +113,8 @@ std::shared_ptr<FileSystem> FileSystem::restore(const SnapshotImage& image) {
     INodeKind kind(std::in_place_type<Directory>);
     if (r.kind == KindTag::File) {
       File file;
+      file.data.data.reserve(r.data.size());
+      if (!r.data.empty()) prefault(file.data.data.data(), r.data.size());
       file.data.data.append(r.data.data(), r.data.size());
       kind = std::move(file);
     }

@@ -1,9 +1,8 @@
 // PyFs: a virtual file system, worked on by path.
-#include <sys/mman.h>
-
 #include <cstdint>
 #include <string>
 
+#include "common/prefault.h"
 #include "fs/snapshot_codec.h"
 #include "pybinding/class_support.h"
 #include "pybinding/classes.h"
@@ -83,15 +82,6 @@ std::string render(Self& self) { return self.fs->render(); }
 PyObject* clone(Self& self) { return new_instance<Self>(self.fs->clone()); }
 PyObject* deepcopy(Self& self, Args&) { return clone(self); }
 
-// A large snapshot lands in fresh memory: with huge pages, filling it takes
-// one page fault per 2 MiB instead of one per 4 KiB (the advice is only a hint).
-void advise_huge_pages(void* start, std::size_t size) {
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  const auto begin = (reinterpret_cast<std::uintptr_t>(start) + kHuge - 1) & ~(kHuge - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(start) + size) & ~(kHuge - 1);
-  if (end >= begin + 4 * kHuge) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
-
 PyObject* snapshot(Self& self) {
   // A clone is consistent and private, so its image needs no locks and the
   // encoding can go straight into the bytes object.
@@ -101,7 +91,7 @@ PyObject* snapshot(Self& self) {
   if (!size) return raise_snapshot_error(size.error());
   PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
   if (!out) return nullptr;
-  advise_huge_pages(PyBytes_AS_STRING(out.get()), *size);
+  prefault(PyBytes_AS_STRING(out.get()), *size);
   encode_snapshot_into(image, {reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())), *size});
   return out.release();
 }
