@@ -152,6 +152,30 @@ void Directory::reserve(std::size_t more) {
   }
 }
 
+void Directory::assign_copies(const Directory& from, std::span<INode* const> copies, std::uint64_t stamp) {
+  FERROWICK_ASSERT(empty());
+  if (copies.empty()) return;
+  // Everything that allocates comes first: a failure changes nothing.
+  auto body = std::make_unique<Body>();
+  body->slots.assign(copies.begin(), copies.end());
+  const Body* source = from.body_.get();
+  const bool same_slots = source && source->slots.size() == copies.size() && !source->index.empty();
+  if (same_slots) {
+    IndexTable index(source->index.size());
+    for (std::size_t i = 0; i < index.size(); ++i) index[i] = source->index[i];
+    body->index = std::move(index);
+    body->index_used = source->index_used;
+  } else if (copies.size() > kScannedChildren) {
+    body->index = IndexTable(std::bit_ceil(std::max<std::size_t>(32, copies.size() * 2)));
+  }
+  body_ = std::move(body);
+  Body& b = *body_;
+  for (INode* child : copies) child->retain();
+  b.live = copies.size();
+  b.stamp = stamp;
+  if (!same_slots && !b.index.empty()) rebuild_index(b.index.size());
+}
+
 void Directory::append(INode* child, std::uint64_t stamp) noexcept {
   Body& b = *body_;
   const auto slot = static_cast<std::uint32_t>(b.slots.size());

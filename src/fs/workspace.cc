@@ -35,16 +35,16 @@ std::shared_ptr<FileSystem> FileSystem::clone() const {
   // tree lists every record of the table exactly once.
   struct Item {
     const INode* from;
-    INode* parent;  // the copy of the directory that lists it
+    const INode* from_parent;  // the directory that lists it
+    INode* parent;             // and its copy
   };
   std::vector<Item> queue;
   queue.reserve(table_.size());
   auto list_children = [&](const INode& from, INode& to) {
-    const std::size_t first = queue.size();
-    from.directory().for_each_child([&](const INode* child) { queue.push_back({child, &to}); });
-    to.directory().reserve(queue.size() - first);
+    from.directory().for_each_child([&](const INode* child) { queue.push_back({child, &from, &to}); });
   };
   list_children(*table_.find(kRootId), *copy->table_.find(kRootId));
+  std::vector<INode*> made_children;  // of the directory being copied
 
   // Records and file blocks lie all over the heap, and a clone touches each
   // once: records are fetched kAhead * 2 items ahead, and files are locked
@@ -71,8 +71,14 @@ std::shared_ptr<FileSystem> FileSystem::clone() const {
       kind = std::get<Symlink>(child->data.peek());  // a link's target never changes
     }
     INode* made = copy->adopt_record(child->id, child->parent, child->depth, child->name, std::move(kind));
-    queue[i].parent->directory().append(made, copy->next_stamp());
+    made_children.push_back(made);
     if (made->kind_tag == KindTag::Directory) list_children(*child, *made);
+    // A directory's children are queued together: list the copies at once.
+    if (i + 1 == queue.size() || queue[i + 1].parent != queue[i].parent) {
+      queue[i].parent->directory().assign_copies(queue[i].from_parent->directory(), made_children,
+                                                 copy->next_stamp());
+      made_children.clear();
+    }
   }
   // Read last: every identifier copied was handed out before.
   copy->next_inode_id_.store(next_inode_id_.load());
