@@ -34,6 +34,8 @@ std::shared_ptr<FileSystem> sample_tree() {
   must_do(fs->mkdir("/gone"));
   must_do(fs->mkdir("/src"));
   for (int i = 0; i < 20; ++i) must_do(fs->touch("/src/file-with-a-long-name-" + std::to_string(i)));
+  must_do(fs->mkdir("/wide"));  // indexed, without gaps: a clone reuses its index
+  for (int i = 0; i < 40; ++i) must_do(fs->touch("/wide/" + std::to_string(i)));
   must_do(fs->rm("/gone", false));
   must_do(fs->rm("/src/file-with-a-long-name-3", false));
   write_file(fs, "/src/small", "abc");
@@ -48,9 +50,16 @@ TEST(Clone, CopiesTheWholeTreeThenBothSidesGoTheirOwnWay) {
   auto writer = must(FileSystem::open(fs, "/src/big", FileHandleType::WRITE, false));
   auto copy = fs->clone();
   EXPECT_EQ(check_fs_invariants(*copy, /*expect_unlocked=*/true), "");  // no handle carries over
+  for (int i = 0; i < 40; ++i) EXPECT_TRUE(copy->get_inode_by_path_raw("/wide/" + std::to_string(i)));
+  must_do(copy->touch("/wide/40"));
+  must_do(copy->rm("/wide/7", false));
+  EXPECT_ERR(copy->touch("/wide/39"), K::ResourceAlreadyExists);
   ASSERT_TRUE(reader.close());
   ASSERT_TRUE(writer.close());
-  EXPECT_EQ(copy->render(), fs->render());
+  must_do(fs->touch("/wide/40"));  // the same changes, so that both render alike
+  must_do(fs->rm("/wide/7", false));
+  EXPECT_ERR(fs->touch("/wide/39"), K::ResourceAlreadyExists);
+  EXPECT_TRUE(copy->render() == fs->render());
   EXPECT_EQ(must(copy->ls_raw(*copy->get_inode_by_path_raw("/src"))).files.size(), 21u);
   EXPECT_EQ(content_of(*copy, must(copy->get_inode_raw(*copy->get_inode_by_path_raw("/link")))), "abc");
 
