@@ -157,6 +157,10 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
                    static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
       return true;
     }
+    case ArgKind::Buffer:
+      if (!out.buffer.acquire(obj)) return prefix_type_error(p);
+      out.bytes = out.buffer.bytes();
+      return true;
     case ArgKind::UWord:
     case ArgKind::OptUWord:
       return convert_unsigned(p, obj, std::numeric_limits<std::size_t>::max(), out);

@@ -12,7 +12,7 @@ PyFileHandle, Whence, PyUser or PyTerminalSession raises TypeError
 attributes of Whence, PyUserPool.allocate and PyUser.spawn).
 """
 
-from collections.abc import Buffer
+from collections.abc import Buffer, Callable
 from types import TracebackType
 from typing import ClassVar, Final, Literal, Self, SupportsIndex, final
 
@@ -82,6 +82,35 @@ class PyFs:
         A final symbolic link is reported itself. A missing path raises
         ValueError "Inode not found".
         """
+
+    def clone(self) -> PyFs:
+        """A new, independent file system with the same tree.
+
+        Names, the order of every directory's entries, file contents, inode
+        identifiers and the next identifier are copied; open handles are not
+        (the clone's files are all free). Contents are shared copy-on-write:
+        the cost is per inode, not per byte stored.
+        """
+
+    def snapshot(self) -> bytes:
+        """The file system as bytes, in the versioned snapshot format."""
+
+    @staticmethod
+    def from_snapshot(data: Buffer) -> PyFs:
+        """Builds a file system from any bytes-like object made by `snapshot`.
+
+        Everything is checked before anything is built; data that is not a
+        valid snapshot raises ValueError "invalid snapshot: ...".
+        """
+
+    def __copy__(self) -> PyFs:
+        """A clone."""
+
+    def __deepcopy__(self, memo: object) -> PyFs:
+        """A clone."""
+
+    def __reduce__(self) -> tuple[Callable[[Buffer], PyFs], tuple[bytes]]:
+        """Pickles as a snapshot, so a PyFs can go to another process."""
 
 @final
 class StatResult(structseq[str | int], tuple[Literal["file", "directory", "symlink"], int, int]):
