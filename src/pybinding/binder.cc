@@ -126,6 +126,17 @@ bool cannot_convert(const Param& p, PyObject* obj, const char* target) {
 }
 
 bool convert_unsigned(const Param& p, PyObject* obj, std::uint64_t max, Arg& out) {
+  // A small non-negative int (the usual size or offset) is read inline.
+  if (PyLong_CheckExact(obj)) {
+    auto* value = reinterpret_cast<PyLongObject*>(obj);
+    if (PyUnstable_Long_IsCompact(value)) {
+      const Py_ssize_t v = PyUnstable_Long_CompactValue(value);
+      if (v >= 0 && static_cast<std::uint64_t>(v) <= max) {
+        out.number = static_cast<std::uint64_t>(v);
+        return true;
+      }
+    }
+  }
   // An exact int is its own index: no new reference to take and drop.
   PyRef index = PyLong_CheckExact(obj) ? PyRef::borrow(obj) : PyRef::steal(PyNumber_Index(obj));
   if (!index) return prefix_type_error(p);
