@@ -2,7 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -110,30 +113,64 @@ std::vector<pid_t> live_processes_of(std::uint32_t uid) {
   return pids;
 }
 
+namespace {
+
+// Forks a child that becomes `uid` and sends signal 9 to every process it
+// may signal, up to `rounds` times or until there is none (kill(-1) fails
+// with ESRCH). The child makes only async-signal-safe calls: this process
+// may have other threads. Returns true when the child saw no process left;
+// zombies of the uid count as present until their parent reaps them.
+bool kill_all_as(std::uint32_t uid, int rounds) {
+  sigset_t all, old;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &old);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // Raw system calls: the C library's wrappers would try to reach threads
+    // that exist only in the parent.
+    // Only the uid matters to kill(2); groups stay as they are.
+    if (::syscall(SYS_setresuid, uid, uid, uid) != 0) ::_exit(2);
+    for (int i = 0; i < rounds; ++i) {
+      if (::kill(-1, SIGKILL) != 0) ::_exit(errno == ESRCH ? 0 : 2);
+      ::sched_yield();
+    }
+    ::_exit(1);
+  }
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (pid < 0) return false;
+  auto status = wait_for_pid(pid);
+  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+}
+
+}  // namespace
+
 bool kill_remaining_processes(std::uint32_t uid, std::chrono::milliseconds patience) {
   if (uid == 0) return false;
   const auto deadline = std::chrono::steady_clock::now() + patience;
   for (;;) {
-    std::vector<pid_t> pids = live_processes_of(uid);
-    if (pids.empty()) return true;
+    if (kill_all_as(uid, 64)) return true;
+    // Something was still signalled: perhaps only zombies, which no signal
+    // ends and which do not count.
+    if (live_processes_of(uid).empty()) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    for (pid_t pid : pids) ::kill(pid, SIGKILL);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 
-void kill_user_processes(std::uint32_t uid) {
+bool kill_user_processes(std::uint32_t uid) {
   if (uid == 0) {
     // `pkill -u 0` would end this very process; pool accounts are never root.
     report("refusing to kill the processes of uid 0");
-    return;
+    return false;
   }
   if (auto reason = pkill_failure_reason(run_host_command({"pkill", "-u", std::to_string(uid)}))) {
     report(*reason);
   }
   if (!kill_remaining_processes(uid)) {
     report("processes of uid " + std::to_string(uid) + " still alive after signal 9");
+    return false;
   }
+  return true;
 }
 
 }  // namespace ferrowick

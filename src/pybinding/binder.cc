@@ -9,7 +9,9 @@ namespace ferrowick::py {
 
 namespace {
 
-bool is_optional(ArgKind k) { return k == ArgKind::OptText || k == ArgKind::OptUWord || k == ArgKind::OptU32; }
+bool is_optional(ArgKind k) {
+  return k == ArgKind::OptText || k == ArgKind::OptUWord || k == ArgKind::OptU32 || k == ArgKind::OptMapping;
+}
 
 std::size_t required_count(const Signature& sig) {
   std::size_t n = 0;
@@ -173,6 +175,9 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
       return true;
     case ArgKind::Object:
       return true;
+    case ArgKind::OptMapping:
+      if (PyDict_Check(obj) || PyObject_HasAttrString(obj, "keys")) return true;
+      return cannot_convert(p, obj, "Mapping");
   }
   return true;
 }

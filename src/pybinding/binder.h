@@ -30,6 +30,7 @@ enum class ArgKind {
   Flag,      // True or False only
   Instance,  // an instance of a class of this module
   Object,    // any object, passed through unconverted
+  OptMapping,  // None/omitted or a mapping (has keys()), passed through unconverted
 };
 
 struct Param {
