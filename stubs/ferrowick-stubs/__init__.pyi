@@ -13,6 +13,7 @@ attributes of Whence, PyUserPool.allocate and PyUser.spawn).
 """
 
 from types import TracebackType
+from collections.abc import Mapping
 from typing import ClassVar, Literal, Self, SupportsIndex, final
 
 __all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyUser", "PyTerminalSession"]
@@ -132,8 +133,11 @@ class PyUserPool:
     """A pool of throw-away Unix accounts on the host (root only).
 
     Accounts are named "test_" and eight letters or digits, created with
-    useradd (or adopted) and handed out with a fresh home under
-    /tmp/tmp_user_home. `user_count` (default 256) is the pool's capacity.
+    useradd (or adopted) and handed out with a fresh, private home under
+    /tmp/tmp_user_home, no process running and nothing of an earlier tenant
+    left in /tmp, /var/tmp or /dev/shm. No two pools on the host (in any
+    process) manage the same account. `user_count` (default 256) is the
+    pool's capacity.
     """
 
     def __new__(cls, user_count: SupportsIndex | None = None) -> Self: ...
@@ -148,8 +152,15 @@ class PyUser:
     all its sessions are gone.
     """
 
-    def spawn(self) -> PyTerminalSession:
-        """Starts /bin/bash as this account (through su) in its home."""
+    def spawn(
+        self, env: Mapping[str, str] | None = None, limits: Mapping[str, int] | None = None
+    ) -> PyTerminalSession:
+        """Starts /bin/bash as this account (through su) in its home.
+
+        `env` replaces the inherited environment of su; `limits` maps
+        "nproc", "as", "cpu", "fsize" and "nofile" to soft and hard limits
+        set before su starts.
+        """
 
     def username(self) -> str: ...
     def uid(self) -> int: ...

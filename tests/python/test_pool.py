@@ -449,3 +449,28 @@ def test_pools_never_share_an_account_nor_kill_each_others_shells():
     del second  # its release must not touch the first pool's tenant
     session.write(b"echo still$((1+1))\n")
     read_until(session, first, b"still2")
+
+
+def test_ferrowick_pool_lists_and_purges_only_what_no_live_pool_manages():
+    from ferrowick_pool import main
+
+    # Far enough into the name sequence that no other user of the host holds it.
+    pool = PyUserPool(8)
+    users = [pool.allocate() for _ in range(8)]
+    name = users[-1].username()
+    run = lambda *argv: subprocess.run([sys.executable, "-m", "ferrowick_pool", *argv],
+                                       capture_output=True, text=True, timeout=120)
+    listed = run("list")
+    assert listed.returncode == 0
+    assert [line.split()[2] for line in listed.stdout.splitlines() if line.startswith(name + " ")] == ["yes"]
+    refused = run("purge", name)
+    assert (refused.returncode, refused.stderr) == (1, f"ferrowick-pool: kept {name}: {name} is managed by a live pool\n")
+    assert pwd.getpwnam(name)
+    del users, pool
+    purged = run("purge", name)
+    assert (purged.returncode, purged.stdout) == (0, f"purged {name}\n")
+    with pytest.raises(KeyError):
+        pwd.getpwnam(name)
+    assert not os.path.lexists(f"{HOME_ROOT}/{name}")
+    assert main(["purge", "test_nosuchac"]) == 1
+    assert main(["bogus"]) == 2
