@@ -31,7 +31,7 @@ echo "== stubtest"
 "$py" -m mypy.stubtest ferrowick --allowlist stubs/stubtest_allowlist.txt
 
 echo "== mypy --strict"
-"$py" -m mypy --strict --no-incremental examples/typed_example.py python/ferrowick_shell
+"$py" -m mypy --strict --no-incremental examples/typed_example.py python/ferrowick_shell python/ferrowick_pool
 
 echo "== running examples/typed_example.py"
 "$py" examples/typed_example.py
