@@ -31,13 +31,20 @@ namespace ferrowick {
 // stderr that is not UTF-8 is shown as "".
 std::optional<std::string> pkill_failure_reason(const Expected<HostOutput, int>& run);
 
-// Live (not zombie, not dead) processes whose real or effective uid is
-// `uid`, this process excluded.
-std::vector<pid_t> live_processes_of(std::uint32_t uid);
+// Processes whose real or effective uid is `uid`, this process excluded:
+// live ones, and with `zombies` also those dead but not yet reaped.
+std::vector<pid_t> processes_of(std::uint32_t uid, bool zombies);
+inline std::vector<pid_t> live_processes_of(std::uint32_t uid) { return processes_of(uid, false); }
+
+// How long kill_remaining_processes waits for dead processes of the uid to
+// be reaped by their parents: until then they count against the process
+// limit of the account's next tenant.
+inline constexpr std::chrono::milliseconds kReapGrace{3000};
 
 // Sends signal 9 to every process of `uid` (from a child running as `uid`)
-// and repeats until none is alive or `patience` has passed. Returns true
-// when none is left. Does nothing for uid 0 (returns false) so that root's
+// and repeats until none is alive or `patience` has passed; waits up to
+// kReapGrace (from the call) for dead ones to be reaped. Returns true when
+// none is alive. Does nothing for uid 0 (returns false) so that root's
 // processes are never hit.
 bool kill_remaining_processes(std::uint32_t uid,
                               std::chrono::milliseconds patience = std::chrono::milliseconds(10000));
