@@ -61,13 +61,15 @@ std::optional<std::uint32_t> take_number(std::string_view& s) {
   return v;
 }
 
-// True when /proc/<pid>/status shows a process run by `uid`, alive or
-// (with `zombies`) dead but not yet reaped.
-bool is_process_of(int proc_fd, const char* pid, std::uint32_t uid, bool zombies) {
+enum class Found { kNone, kLive, kZombie };
+
+// What /proc/<pid>/status shows: a process run by `uid`, alive or dead but
+// not yet reaped, or none.
+Found process_of(int proc_fd, const char* pid, std::uint32_t uid) {
   std::string path(pid);
   path += "/status";
   UniqueFd fd(::openat(proc_fd, path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return false;  // gone meanwhile
+  if (!fd.valid()) return Found::kNone;  // gone meanwhile
   char buf[2048];
   std::size_t len = 0;
   while (len < sizeof buf) {
@@ -78,11 +80,12 @@ bool is_process_of(int proc_fd, const char* pid, std::uint32_t uid, bool zombies
   }
   std::string_view status(buf, len);
   std::string_view state = status_field(status, "State");
-  if (state.empty() || state.front() == 'X' || (state.front() == 'Z' && !zombies)) return false;
+  if (state.empty() || state.front() == 'X') return Found::kNone;
   std::string_view uids = status_field(status, "Uid");
   auto real = take_number(uids);
   auto effective = take_number(uids);
-  return (real && *real == uid) || (effective && *effective == uid);
+  if (!(real && *real == uid) && !(effective && *effective == uid)) return Found::kNone;
+  return state.front() == 'Z' ? Found::kZombie : Found::kLive;
 }
 
 }  // namespace
@@ -99,10 +102,10 @@ std::optional<std::string> pkill_failure_reason(const Expected<HostOutput, int>&
   return reason;
 }
 
-std::vector<pid_t> processes_of(std::uint32_t uid, bool zombies) {
-  std::vector<pid_t> pids;
+AccountProcesses processes_of(std::uint32_t uid) {
+  AccountProcesses found;
   std::unique_ptr<DIR, DirCloser> proc(::opendir("/proc"));
-  if (!proc) return pids;
+  if (!proc) return found;
   const pid_t self = ::getpid();
   const int proc_fd = ::dirfd(proc.get());
   while (dirent* e = ::readdir(proc.get())) {
@@ -110,9 +113,13 @@ std::vector<pid_t> processes_of(std::uint32_t uid, bool zombies) {
     pid_t pid = 0;
     auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
     if (ec != std::errc() || end != name.data() + name.size() || pid == self) continue;
-    if (is_process_of(proc_fd, e->d_name, uid, zombies)) pids.push_back(pid);
+    switch (process_of(proc_fd, e->d_name, uid)) {
+      case Found::kLive: found.live.push_back(pid); break;
+      case Found::kZombie: ++found.zombies; break;
+      case Found::kNone: break;
+    }
   }
-  return pids;
+  return found;
 }
 
 namespace {
@@ -153,14 +160,15 @@ bool kill_remaining_processes(std::uint32_t uid, std::chrono::milliseconds patie
   // the usual case, costs only that.
   for (;;) {
     const auto now = std::chrono::steady_clock::now();
-    if (!live_processes_of(uid).empty()) {
+    const AccountProcesses found = processes_of(uid);
+    if (!found.live.empty()) {
       if (now >= deadline) return false;
       kill_all_as(uid, 16);
       continue;
     }
     // The dead still count against the next tenant's process limit until
     // their parent (mostly init) reaps them: give it a moment, no more.
-    if (now >= grace || processes_of(uid, true).empty()) return true;
+    if (now >= grace || found.zombies == 0) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }

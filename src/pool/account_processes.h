@@ -32,9 +32,13 @@ namespace ferrowick {
 std::optional<std::string> pkill_failure_reason(const Expected<HostOutput, int>& run);
 
 // Processes whose real or effective uid is `uid`, this process excluded:
-// live ones, and with `zombies` also those dead but not yet reaped.
-std::vector<pid_t> processes_of(std::uint32_t uid, bool zombies);
-inline std::vector<pid_t> live_processes_of(std::uint32_t uid) { return processes_of(uid, false); }
+// the live ones, and how many are dead but not yet reaped.
+struct AccountProcesses {
+  std::vector<pid_t> live;
+  std::size_t zombies = 0;
+};
+AccountProcesses processes_of(std::uint32_t uid);
+inline std::vector<pid_t> live_processes_of(std::uint32_t uid) { return processes_of(uid).live; }
 
 // How long kill_remaining_processes waits for dead processes of the uid to
 // be reaped by their parents: until then they count against the process
