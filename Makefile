@@ -1,20 +1,28 @@
 # ferrowick — build, test and demo.
 #   make test    build everything and run the C++ (CTest) and Python (pytest) tests
 #   make demo    build the module and start ferrowick-shell (reads stdin when piped)
+#   make wheel   a wheel of the same build into DIST (default dist/)
 # PYTHON=/path/to/python3.x picks the interpreter (>= 3.12); VENV the environment.
 
 SHELL := /bin/bash
 PYTHON ?= $(shell scripts/find_python.sh)
 VENV ?= .venv
 VPY := $(VENV)/bin/python
-CPP_BUILD ?= build/cpp
-PY_BUILD ?= build/{wheel_tag}
+# One build tree per Python holds the core, the module and the C++ tests,
+# so the core is compiled once for both.
+PY_MINOR := $(shell $(PYTHON) -c 'import sys; print(sys.version_info[1])' 2>/dev/null)
+PY_BUILD ?= build/py3.$(PY_MINOR)
 APT_PACKAGES := g++ libgtest-dev
 JOBS ?= 2
+# scikit-build-core's settings for the dev tree: the tests are configured,
+# pip builds only the module; `make wheel` reuses the same tree.
+SKBUILD := -Cbuild-dir='$(PY_BUILD)' -Ccmake.define.FERROWICK_TESTS=ON -Cbuild.targets=ferrowick
+DIST ?= dist
 
 export FERROWICK_WERROR ?= ON
+export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
-.PHONY: all test demo bootstrap module cpp-test py-test clean check-python check-packaging
+.PHONY: all test demo bootstrap module wheel cpp-test py-test clean check-python check-packaging
 
 all: module
 
@@ -27,15 +35,17 @@ bootstrap: check-python
 # The extension, installed into the virtual environment.
 module: bootstrap
 	@echo "== building and installing ferrowick into $(VENV)" >&2
-	@$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation \
-	  -Cbuild-dir='$(PY_BUILD)' .
+	@$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation $(SKBUILD) .
 
-cpp-test: bootstrap
+# A wheel of the same build into $(DIST) (scripts/check_wheels.sh repairs it).
+wheel: bootstrap
+	@$(VPY) -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w '$(DIST)' $(SKBUILD) .
+
+# The C++ tests, built in the module's tree against the same core objects.
+cpp-test: module
 	@echo "== C++ unit tests"
-	@PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(CPP_BUILD) -G Ninja -DFERROWICK_PYTHON=OFF \
-	  -DFERROWICK_TESTS=ON -DFERROWICK_WERROR=$(FERROWICK_WERROR) >/dev/null
-	@PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(CPP_BUILD) -j $(JOBS)
-	@cd $(CPP_BUILD) && PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
+	@PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(PY_BUILD) -j $(JOBS)
+	@cd $(PY_BUILD) && PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
 
 py-test: module
 	@echo "== Python tests ($(shell $(VPY) -c 'import sys; print(sys.version.split()[0])'))"
@@ -47,7 +57,7 @@ test: cpp-test py-test
 # install and run in fresh environments of Python 3.12 and 3.13.
 check-packaging: module
 	@scripts/check_packaging.sh "$(VENV)"
-	@scripts/check_wheels.sh
+	@VENV="$(VENV)" scripts/check_wheels.sh
 
 # Sanitizers (ASan+UBSan, TSan), fuzzing, soak and leak checks; slow (about
 # a quarter of an hour on two cores). See scripts/check_deep.sh.

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Builds ferrowick into a virtual environment that also holds its peers
-# (pyfakefs, fsspec) and runs every benchmark driver in turn.
-#   benchmarks/run_all.sh           full sizes (each driver takes under a minute)
-#   benchmarks/run_all.sh --quick   small sizes, a smoke test
+# (pyfakefs, fsspec, PyFilesystem2) and runs every benchmark driver in turn.
+#   benchmarks/run_all.sh           full sizes (each driver takes a few minutes at most)
+#   benchmarks/run_all.sh --quick   small sizes, a smoke test of about a minute
 # VENV and PY_BUILD choose the environment and the extension's build directory
-# (defaults: .venv-bench and build/bench in the repository).
+# (defaults: .venv-bench and build/bench in the repository). BASELINE=DIR
+# adds the ferrowick build in DIR (a directory holding its .so) to
+# bench_compare, measured in the same run; ROUNDS=N runs bench_compare's
+# contenders N times, interleaved, keeping each figure's best.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -23,14 +26,21 @@ done
 # The machine is shared: two build jobs unless told otherwise.
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 make -C "$root" --no-print-directory module VENV="$venv" PY_BUILD="$py_build"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check pyfakefs fsspec
+# PyFilesystem2 still imports pkg_resources, which newer setuptools dropped.
+"$venv/bin/python" -m pip install -q --disable-pip-version-check pyfakefs fsspec fs "setuptools<81"
+
+compare=()
+if [ -n "${BASELINE:-}" ]; then compare+=(--baseline "$BASELINE"); fi
+if [ -n "${ROUNDS:-}" ]; then compare+=(--rounds "$ROUNDS"); fi
 
 status=0
-for driver in bench_fs bench_handles bench_term bench_pool; do
+for driver in bench_compare bench_fs bench_handles bench_term bench_workspace bench_pool bench_ecosystem; do
   echo
   echo "== $driver"
   start=$SECONDS
-  "$venv/bin/python" "$here/$driver.py" "${quick[@]}" || status=1
+  extra=()
+  if [ "$driver" = bench_compare ]; then extra=("${compare[@]}"); fi
+  "$venv/bin/python" "$here/$driver.py" "${quick[@]}" "${extra[@]}" || status=1
   echo "($driver took $((SECONDS - start)) s)"
 done
 exit $status

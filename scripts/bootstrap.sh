@@ -27,7 +27,7 @@ if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
 fi
 stamp="$venv/.ferrowick-deps"
-want="scikit-build-core>=0.10 cmake>=3.20 ninja pytest"
+want="scikit-build-core>=0.10 cmake>=3.20 ninja pytest fsspec"
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
   # shellcheck disable=SC2086

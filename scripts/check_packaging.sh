@@ -3,7 +3,7 @@
 #   scripts/check_packaging.sh [VENV]      (default .venv, where `make module` installs)
 # 1. the stubs installed with the package agree with the built module
 #    (mypy's stubtest; deliberate differences are in stubs/stubtest_allowlist.txt);
-# 2. the example and ferrowick-shell pass `mypy --strict` against those stubs;
+# 2. the example, ferrowick-shell and ferrowickfs pass `mypy --strict` against those stubs;
 # 3. the example runs (its pool part only as root).
 # mypy is installed into VENV from PyPI when it is missing.
 set -euo pipefail
@@ -29,9 +29,12 @@ print(f"== stubs installed at {[str(s) for s in stubs if s.is_file()][0]}")
 PY
 echo "== stubtest"
 "$py" -m mypy.stubtest ferrowick --allowlist stubs/stubtest_allowlist.txt
+# ferrowickfs carries its types inline (py.typed); stubtest checks them
+# against the installed package (its fsspec part needs fsspec installed).
+"$py" -m mypy.stubtest ferrowickfs
 
 echo "== mypy --strict"
-"$py" -m mypy --strict --no-incremental examples/typed_example.py python/ferrowick_shell python/ferrowick_pool
+"$py" -m mypy --strict --no-incremental examples/typed_example.py python/ferrowick_shell python/ferrowickfs python/ferrowick_pool
 
 echo "== running examples/typed_example.py"
 "$py" examples/typed_example.py

@@ -5,6 +5,10 @@
 
 namespace ferrowick {
 
+namespace detail {
+thread_local int live_panic_count __attribute__((tls_model("initial-exec"))) = 0;
+}  // namespace detail
+
 namespace {
 std::atomic<DropPanicHook> g_drop_hook{nullptr};
 }

@@ -3,7 +3,8 @@
 // Thrown only where a condition cannot occur in a sound state (a broken
 // invariant, a step that cannot fail but did, a poisoned lock). It is caught
 // only at the script-binding boundary, which raises it as PanicException.
-// Any poisonable lock held while one propagates is marked poisoned.
+// Any poisonable lock held while one propagates is marked poisoned; other
+// exceptions (std::bad_alloc above all) leave locks as they were.
 #pragma once
 
 #include <exception>
@@ -12,9 +13,22 @@
 
 namespace ferrowick {
 
+namespace detail {
+// Panic objects alive on this thread (thrown and not yet handled). Lock
+// guards compare it with its value when they were made to tell a Panic
+// unwinding through them from any other exception. Initial-exec: the module
+// reads it on every guard release, and the general TLS model costs a call.
+extern thread_local int live_panic_count __attribute__((tls_model("initial-exec")));
+}  // namespace detail
+
+inline int live_panics() noexcept { return detail::live_panic_count; }
+
 class Panic : public std::exception {
  public:
-  explicit Panic(std::string message) : message_(std::move(message)) {}
+  explicit Panic(std::string message) : message_(std::move(message)) { ++detail::live_panic_count; }
+  Panic(const Panic& o) : std::exception(o), message_(o.message_) { ++detail::live_panic_count; }
+  Panic& operator=(const Panic&) = default;
+  ~Panic() override { --detail::live_panic_count; }
   const char* what() const noexcept override { return message_.c_str(); }
   const std::string& message() const noexcept { return message_; }
 

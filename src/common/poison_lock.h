@@ -1,39 +1,61 @@
 // Mutex<T> and RwLock<T>: locks that own the data they guard and become
-// poisoned when a guard is destroyed while a Panic unwinds through it.
+// poisoned when a guard is released while a Panic unwinds through it.
 //
 // Taking a poisoned lock panics with kPoisonedLock, so an object whose
 // invariant may have been broken half-way stays unusable until destroyed.
-// Guards are move-only; a moved-from guard releases nothing.
+// Any other exception (an allocation failure) releases the lock untouched:
+// code that allocates under a lock must allocate before it changes anything.
+// Both are one word (RawRwLock) plus the value. Guards are move-only; a
+// moved-from guard releases nothing.
 #pragma once
 
-#include <atomic>
-#include <exception>
-#include <mutex>
-#include <shared_mutex>
 #include <utility>
 
 #include "common/panic.h"
+#include "common/raw_rw_lock.h"
 
 namespace ferrowick {
 
 namespace detail {
 
-// Marks `poisoned` when destroyed during unwinding that began after it was made.
-class PoisonOnUnwind {
+// Releases `lock` (exclusively or shared), poisoning it first when a Panic
+// made after the guard is unwinding through the release.
+template <bool Exclusive>
+class LockRelease {
  public:
-  explicit PoisonOnUnwind(std::atomic<bool>* poisoned)
-      : poisoned_(poisoned), depth_(std::uncaught_exceptions()) {}
-  PoisonOnUnwind(PoisonOnUnwind&& o) noexcept
-      : poisoned_(std::exchange(o.poisoned_, nullptr)), depth_(o.depth_) {}
-  ~PoisonOnUnwind() {
-    if (poisoned_ && std::uncaught_exceptions() > depth_) poisoned_->store(true);
+  explicit LockRelease(RawRwLock* lock) noexcept : lock_(lock), panics_(::ferrowick::live_panics()) {}
+  LockRelease(LockRelease&& o) noexcept : lock_(std::exchange(o.lock_, nullptr)), panics_(o.panics_) {}
+  LockRelease& operator=(LockRelease&&) = delete;
+  ~LockRelease() {
+    if (!lock_) return;
+    if (::ferrowick::live_panics() > panics_) lock_->poison();
+    if constexpr (Exclusive) {
+      lock_->unlock();
+    } else {
+      lock_->unlock_shared();
+    }
   }
-  PoisonOnUnwind& operator=(PoisonOnUnwind&&) = delete;
 
  private:
-  std::atomic<bool>* poisoned_;
-  int depth_;
+  RawRwLock* lock_;
+  int panics_;
 };
+
+// Takes `lock` and panics (releasing it again) if it is poisoned.
+inline void checked_lock(RawRwLock& lock) {
+  lock.lock();
+  if (lock.poisoned()) {
+    lock.unlock();
+    panic(kPoisonedLock);
+  }
+}
+inline void checked_lock_shared(RawRwLock& lock) {
+  lock.lock_shared();
+  if (lock.poisoned()) {
+    lock.unlock_shared();
+    panic(kPoisonedLock);
+  }
+}
 
 }  // namespace detail
 
@@ -47,11 +69,9 @@ class Mutex {
 
    private:
     friend class Mutex;
-    Guard(Mutex* mu, std::unique_lock<std::mutex> lk)
-        : mu_(mu), lk_(std::move(lk)), poison_(&mu->poisoned_) {}
+    explicit Guard(Mutex* mu) : mu_(mu), release_(&mu->lock_) {}
     Mutex* mu_;
-    std::unique_lock<std::mutex> lk_;
-    detail::PoisonOnUnwind poison_;  // destroyed first: poisons before unlocking
+    detail::LockRelease<true> release_;
   };
 
   Mutex() = default;
@@ -60,17 +80,15 @@ class Mutex {
   explicit Mutex(T v) : value_(std::move(v)) {}
 
   Guard lock() {
-    std::unique_lock<std::mutex> lk(mu_);
-    if (poisoned_.load()) panic(kPoisonedLock);
-    return Guard(this, std::move(lk));
+    detail::checked_lock(lock_);
+    return Guard(this);
   }
-  bool is_poisoned() const { return poisoned_.load(); }
+  bool is_poisoned() const { return lock_.poisoned(); }
   // Direct access for a sole owner (construction, destruction).
   T& unsafe_get() { return value_; }
 
  private:
-  std::mutex mu_;
-  std::atomic<bool> poisoned_{false};
+  RawRwLock lock_;
   T value_{};
 };
 
@@ -84,11 +102,9 @@ class RwLock {
 
    private:
     friend class RwLock;
-    ReadGuard(const RwLock* rw, std::shared_lock<std::shared_mutex> lk)
-        : rw_(rw), lk_(std::move(lk)), poison_(&rw->poisoned_) {}
+    explicit ReadGuard(const RwLock* rw) : rw_(rw), release_(&rw->lock_) {}
     const RwLock* rw_;
-    std::shared_lock<std::shared_mutex> lk_;
-    detail::PoisonOnUnwind poison_;
+    detail::LockRelease<false> release_;
   };
   class WriteGuard {
    public:
@@ -97,11 +113,9 @@ class RwLock {
 
    private:
     friend class RwLock;
-    WriteGuard(RwLock* rw, std::unique_lock<std::shared_mutex> lk)
-        : rw_(rw), lk_(std::move(lk)), poison_(&rw->poisoned_) {}
+    explicit WriteGuard(RwLock* rw) : rw_(rw), release_(&rw->lock_) {}
     RwLock* rw_;
-    std::unique_lock<std::shared_mutex> lk_;
-    detail::PoisonOnUnwind poison_;
+    detail::LockRelease<true> release_;
   };
 
   RwLock() = default;
@@ -109,28 +123,29 @@ class RwLock {
   explicit RwLock(std::in_place_t, A&&... a) : value_(std::forward<A>(a)...) {}
 
   ReadGuard read() const {
-    std::shared_lock<std::shared_mutex> lk(mu_);
-    if (poisoned_.load()) panic(kPoisonedLock);
-    return ReadGuard(this, std::move(lk));
+    detail::checked_lock_shared(lock_);
+    return ReadGuard(this);
   }
   WriteGuard write() {
-    std::unique_lock<std::shared_mutex> lk(mu_);
-    if (poisoned_.load()) panic(kPoisonedLock);
-    return WriteGuard(this, std::move(lk));
+    detail::checked_lock(lock_);
+    return WriteGuard(this);
   }
   // Non-blocking read used by diagnostics; false when a writer holds the lock.
   template <class F>
   bool try_read(F&& f) const {
-    std::shared_lock<std::shared_mutex> lk(mu_, std::try_to_lock);
-    if (!lk.owns_lock()) return false;
+    if (!lock_.try_lock_shared()) return false;
+    detail::LockRelease<false> release(&lock_);
     f(value_);
     return true;
   }
-  bool is_poisoned() const { return poisoned_.load(); }
+  bool is_poisoned() const { return lock_.poisoned(); }
+  // The value without the lock, for callers that exclude writers by other
+  // means (the file system's namespace lock for directories) or own it alone.
+  const T& peek() const { return value_; }
+  T& unsafe_get() { return value_; }
 
  private:
-  mutable std::shared_mutex mu_;
-  mutable std::atomic<bool> poisoned_{false};
+  mutable RawRwLock lock_;
   T value_{};
 };
 

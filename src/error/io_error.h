@@ -29,7 +29,7 @@ class IoError {
 
   constexpr IoError() = default;
   constexpr IoError(Kind kind) : kind_(kind) {}  // NOLINT: implicit by design
-  // `operation` must be a string literal ("read" or "write").
+  // `operation` must be a string literal ("read", "write" or "truncate").
   static constexpr IoError operation_not_supported(const char* operation) {
     IoError e(Kind::OperationNotSupported);
     e.operation_ = operation;

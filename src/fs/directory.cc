@@ -1,98 +1,253 @@
-#include <cstdint>
-#include <vector>
+#include <sys/mman.h>
 
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "common/panic.h"
 #include "fs/inode.h"
-#include "fs/inode_table.h"
 
 namespace ferrowick {
 
-InodeId Directory::find(std::string_view name, const InodeTable& table) const {
-  if (index) {
-    auto it = index->find(name);
-    return it == index->end() ? kRootId : slots[it->second];
+namespace {
+
+constexpr std::uint64_t kFree = 0;
+constexpr std::uint32_t kTombSlot = UINT32_MAX;  // (slot + 1) of a removed entry
+
+// Eight bytes at a time, multiply and mix: names are short, and the index
+// only needs the hashes of one directory's names to spread.
+std::uint32_t hash_of(std::string_view name) noexcept {
+  constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
+  std::uint64_t h = name.size() * kMul;
+  const char* p = name.data();
+  std::size_t n = name.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = (h ^ w) * kMul;
+    h ^= h >> 29;
   }
-  // Small directory: at most kInlineChildren records to compare.
-  for (InodeId id : slots) {
-    if (id == kRootId) continue;
-    INodeRef child = table.get(id);
-    if (child && child->name == name) return id;
+  if (n) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = (h ^ w) * kMul;
   }
-  return kRootId;
+  h ^= h >> 32;
+  h *= kMul;
+  return static_cast<std::uint32_t>(h >> 32);
+}
+std::uint32_t entry_hash(std::uint64_t e) noexcept { return static_cast<std::uint32_t>(e >> 32); }
+std::uint32_t entry_slot1(std::uint64_t e) noexcept { return static_cast<std::uint32_t>(e); }
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+}  // namespace
+
+Directory::IndexTable::IndexTable(std::size_t size) {
+  const std::size_t bytes = size * sizeof(std::uint64_t);
+  void* p = nullptr;
+  if (bytes >= kHugePage) {
+    p = std::aligned_alloc(kHugePage, (bytes + kHugePage - 1) / kHugePage * kHugePage);
+    if (p) {
+      madvise(p, bytes, MADV_HUGEPAGE);  // a hint; failure changes nothing
+      std::memset(p, 0, bytes);
+    }
+  } else {
+    p = std::calloc(size, sizeof(std::uint64_t));
+  }
+  if (!p) throw std::bad_alloc();
+  words_ = static_cast<std::uint64_t*>(p);
+  size_ = size;
 }
 
-void Directory::append(InodeId child, std::string_view name, const InodeTable& table) {
-  FERROWICK_ASSERT(slots.size() < UINT32_MAX);
-  const auto slot = static_cast<std::uint32_t>(slots.size());
-  slots.push_back(child);
-  ++live;
-  if (index) {
-    index->emplace(std::string(name), slot);
-  } else if (slots.size() > kInlineChildren) {
-    build_index(table);
-  }
+Directory::IndexTable::~IndexTable() { std::free(words_); }
+
+Directory::~Directory() {
+  if (!body_) return;
+  for (INode* child : body_->slots)
+    if (child) child->release();
 }
 
-void Directory::build_index(const InodeTable& table) {
-  auto idx = std::make_unique<NameIndex>();
-  idx->reserve(slots.size() * 2);
-  for (std::uint32_t slot = 0; slot < slots.size(); ++slot) {
-    InodeId id = slots[slot];
-    if (id == kRootId) continue;
-    // The newest child is already in the table: creation inserts the record
-    // before listing it.
-    if (INodeRef child = table.get(id)) idx->emplace(child->name, slot);
+INode* Directory::find(std::string_view name) const noexcept {
+  if (!body_) return nullptr;
+  const Body& b = *body_;
+  if (b.index.empty()) {
+    for (INode* child : b.slots)
+      if (child && child->name.equals(name)) return child;
+    return nullptr;
   }
-  index = std::move(idx);
-}
-
-bool Directory::remove(InodeId child, std::string_view name) {
-  std::size_t slot = slots.size();
-  if (index) {
-    auto it = index->find(name);
-    if (it != index->end() && slots[it->second] == child) {
-      slot = it->second;
-      index->erase(it);
+  const std::uint32_t h = hash_of(name);
+  const std::size_t mask = b.index.size() - 1;
+  for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+    const std::uint64_t e = b.index[i];
+    if (e == kFree) return nullptr;
+    const std::uint32_t slot1 = entry_slot1(e);
+    if (slot1 != kTombSlot && entry_hash(e) == h) {
+      INode* child = b.slots[slot1 - 1];
+      if (child->name.equals(name)) return child;
     }
   }
-  if (slot == slots.size()) {
-    // Not found by name: scan (small directories, or an entry whose name does
-    // not match its record, which a sound tree never has).
-    for (std::size_t i = 0; i < slots.size(); ++i) {
-      if (slots[i] == child) {
+}
+
+void Directory::prefetch(std::string_view name) const noexcept {
+  if (!body_ || body_->index.empty()) return;
+  __builtin_prefetch(&body_->index[hash_of(name) & (body_->index.size() - 1)]);
+}
+
+void Directory::index_insert(std::uint32_t hash, std::uint32_t slot) noexcept {
+  Body& b = *body_;
+  const std::size_t mask = b.index.size() - 1;
+  std::size_t i = hash & mask;
+  while (b.index[i] != kFree) i = (i + 1) & mask;
+  b.index[i] = (static_cast<std::uint64_t>(hash) << 32) | (slot + 1);
+  ++b.index_used;
+}
+
+void Directory::rebuild_index(std::size_t capacity) noexcept {
+  // The caller has sized `index` to `capacity` (a power of two) already.
+  Body& b = *body_;
+  std::memset(&b.index[0], 0, b.index.size() * sizeof(std::uint64_t));
+  (void)capacity;
+  b.index_used = 0;
+  for (std::uint32_t slot = 0; slot < b.slots.size(); ++slot)
+    if (INode* child = b.slots[slot]) index_insert(hash_of(child->name), slot);
+}
+
+void Directory::reserve_one() { reserve(1); }
+
+void Directory::reserve(std::size_t more) {
+  if (!body_) body_ = std::make_unique<Body>();
+  Body& b = *body_;
+  FERROWICK_ASSERT(more < UINT32_MAX - 1 - b.slots.size());
+  const std::size_t want = b.slots.size() + more;
+  if (want > b.slots.capacity()) b.slots.reserve(std::max(want, b.slots.empty() ? std::size_t{4} : b.slots.size() * 2));
+  if (want <= kScannedChildren && b.index.empty()) return;
+  // Keep the index at most half full, tombstones included: a creation looks
+  // up a name that is absent, and with linear probing such a search stays
+  // within a cache line or two only at low load.
+  if ((b.index_used + more) * 2 > b.index.size()) {
+    const std::size_t cap = std::bit_ceil(std::max<std::size_t>(32, (b.live + more) * 2));
+    IndexTable fresh(cap);  // may throw: nothing changed yet
+    if (b.index.empty()) {
+      b.index = std::move(fresh);
+      rebuild_index(cap);
+      return;
+    }
+    // Rehash from the stored hashes: no child record is touched.
+    const std::size_t mask = cap - 1;
+    constexpr std::size_t kAhead = 8;  // random stores: load their lines early
+    for (std::size_t k = 0; k < b.index.size(); ++k) {
+      if (k + kAhead < b.index.size()) __builtin_prefetch(&fresh[entry_hash(b.index[k + kAhead]) & mask], 1);
+      const std::uint64_t e = b.index[k];
+      if (e == kFree || entry_slot1(e) == kTombSlot) continue;
+      std::size_t i = entry_hash(e) & mask;
+      while (fresh[i] != kFree) i = (i + 1) & mask;
+      fresh[i] = e;
+    }
+    b.index = std::move(fresh);
+    b.index_used = b.live;
+  }
+}
+
+void Directory::assign_copies(const Directory& from, std::span<INode* const> copies, std::uint64_t stamp) {
+  FERROWICK_ASSERT(empty());
+  if (copies.empty()) return;
+  // Everything that allocates comes first: a failure changes nothing.
+  auto body = std::make_unique<Body>();
+  body->slots.assign(copies.begin(), copies.end());
+  const Body* source = from.body_.get();
+  const bool same_slots = source && source->slots.size() == copies.size() && !source->index.empty();
+  if (same_slots) {
+    IndexTable index(source->index.size());
+    for (std::size_t i = 0; i < index.size(); ++i) index[i] = source->index[i];
+    body->index = std::move(index);
+    body->index_used = source->index_used;
+  } else if (copies.size() > kScannedChildren) {
+    body->index = IndexTable(std::bit_ceil(std::max<std::size_t>(32, copies.size() * 2)));
+  }
+  body_ = std::move(body);
+  Body& b = *body_;
+  for (INode* child : copies) child->retain();
+  b.live = copies.size();
+  b.stamp = stamp;
+  if (!same_slots && !b.index.empty()) rebuild_index(b.index.size());
+}
+
+void Directory::append(INode* child, std::uint64_t stamp) noexcept {
+  Body& b = *body_;
+  const auto slot = static_cast<std::uint32_t>(b.slots.size());
+  b.slots.push_back(child);  // capacity reserved: cannot throw
+  child->retain();
+  ++b.live;
+  b.stamp = stamp;
+  if (!b.index.empty()) index_insert(hash_of(child->name), slot);
+}
+
+bool Directory::remove(const INode* child, std::uint64_t stamp) noexcept {
+  if (!body_) return false;
+  Body& b = *body_;
+  std::size_t slot = b.slots.size();
+  if (!b.index.empty()) {
+    const std::uint32_t h = hash_of(child->name);
+    const std::size_t mask = b.index.size() - 1;
+    for (std::size_t i = h & mask; b.index[i] != kFree; i = (i + 1) & mask) {
+      const std::uint32_t slot1 = entry_slot1(b.index[i]);
+      if (slot1 != kTombSlot && b.slots[slot1 - 1] == child) {
+        slot = slot1 - 1;
+        b.index[i] = (static_cast<std::uint64_t>(h) << 32) | kTombSlot;
+        break;
+      }
+    }
+  } else {
+    for (std::size_t i = 0; i < b.slots.size(); ++i) {
+      if (b.slots[i] == child) {
         slot = i;
         break;
       }
     }
-    if (slot == slots.size()) return false;
-    if (index) {
-      for (auto it = index->begin(); it != index->end(); ++it) {
-        if (it->second == slot) {
-          index->erase(it);
-          break;
-        }
-      }
-    }
   }
-  slots[slot] = kRootId;
-  --live;
-  while (!slots.empty() && slots[slots.size() - 1] == kRootId) slots.pop_back();
-  if (slots.size() - live > live) compact();
+  if (slot == b.slots.size()) return false;
+  b.slots[slot] = nullptr;
+  --b.live;
+  b.stamp = stamp;
+  while (!b.slots.empty() && b.slots.back() == nullptr) b.slots.pop_back();
+  if (b.slots.size() - b.live > b.live) compact();
+  child->release();
   return true;
 }
 
-void Directory::compact() {
-  // new_slot[old] = number of live slots before `old`.
-  std::vector<std::uint32_t> new_slot;
-  if (index) new_slot.resize(slots.size());
+void Directory::remove_first(std::size_t count, std::uint64_t stamp) noexcept {
+  if (!body_) return;
+  Body& b = *body_;
+  for (std::size_t i = 0; i < b.slots.size() && count > 0; ++i) {
+    if (INode* child = b.slots[i]) {
+      b.slots[i] = nullptr;
+      child->release();
+      --b.live;
+      --count;
+    }
+  }
+  b.stamp = stamp;
+  compact();
+}
+
+void Directory::compact() noexcept {
+  Body& b = *body_;
   std::size_t out = 0;
-  for (std::size_t i = 0; i < slots.size(); ++i) {
-    if (index) new_slot[i] = static_cast<std::uint32_t>(out);
-    if (slots[i] != kRootId) slots[out++] = slots[i];
+  for (INode* child : b.slots)
+    if (child) b.slots[out++] = child;
+  b.slots.resize(out);
+  if (b.live == 0) {
+    // An emptied directory gives its memory back but keeps its stamp.
+    std::vector<INode*>().swap(b.slots);
+    b.index = IndexTable();
+    b.index_used = 0;
+    return;
   }
-  slots.resize(out);
-  if (index) {
-    for (auto& entry : *index) entry.second = new_slot[entry.second];
-  }
+  if (!b.index.empty()) rebuild_index(b.index.size());
 }
 
 }  // namespace ferrowick

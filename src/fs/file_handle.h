@@ -53,9 +53,18 @@ class FileHandle {
   // straight into it. Lets callers size the result exactly, in one copy.
   template <class Alloc>
   Expected<std::size_t, IoError> read_into(std::size_t max, Alloc&& alloc);
+  // Appends everything from the offset to the end of the file to `out` (one
+  // copy, no zero-filled buffer first) and moves the offset to the end.
+  // Checks like read(); on std::bad_alloc nothing has moved.
+  Expected<std::size_t, IoError> read_rest(std::string& out);
   // Writes at the offset (growing the file with zeros), offset unchanged.
+  // On std::bad_alloc the file is as it was.
   Expected<std::size_t, IoError> write(std::span<const std::uint8_t> bytes);
   Expected<void, IoError> seek(SeekOrigin origin, std::uint64_t distance);
+  // Sets the file's length to `size`, zero-filling when it grows; the offset
+  // is kept, or pulled back to the new end. Needs WRITE
+  // (OperationNotSupported "truncate").
+  Expected<void, IoError> truncate(std::uint64_t size);
   // Releases the lock; a second close fails with InvalidFileDescriptor.
   // Panics if the lock word is not in the state this handle holds.
   Expected<void, IoError> close();
@@ -68,8 +77,16 @@ class FileHandle {
   std::string render() const;
 
  private:
-  FileHandle(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type)
-      : id_(id), type_(type), fs_(std::move(fs)) {}
+  friend class FileSystem;
+  FileHandle(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type, INodeRef node)
+      : id_(id), type_(type), fs_(std::move(fs)), node_(std::move(node)) {}
+  // Opening under the file system's namespace lock.
+  static Expected<FileHandle, IoError> create_locked(std::shared_ptr<FileSystem> fs, InodeId id,
+                                                     FileHandleType type);
+  // The record the handle works on: the one it opened while that is still
+  // in the table and was reached without a link, else a fresh resolution
+  // of the id (kept alive by `hold`), which fails once the record is gone.
+  Expected<const INode*, IoError> current_node(INodeRef& hold) const;
   // Shared body of read() and read_into(): `dest(n)` returns where to copy.
   // A null destination copies nothing and returns 0, leaving the offset.
   Expected<std::size_t, IoError> read_impl(std::size_t max, std::uint8_t* (*dest)(void*, std::size_t), void* ctx);
@@ -84,6 +101,7 @@ class FileHandle {
   FileHandleType type_;
   std::shared_ptr<FileSystem> fs_;
   std::size_t offset_ = 0;
+  INodeRef node_;  // the file opened; kept so that no operation needs a look-up
 };
 
 template <class Alloc>

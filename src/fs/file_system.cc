@@ -2,69 +2,131 @@
 
 #include <utility>
 
+#include "fs/file_handle.h"
+#include "fs/namespace_lock.h"
+
 namespace ferrowick {
 
 namespace {
+
+Unexpected<IoError> fail(IoError::Kind kind) { return Unexpected(IoError(kind)); }
 
 // Empty, ".", ".." and names holding a separator can never be looked up as a
 // single component, so creation refuses them.
 bool is_valid_name(std::string_view name) {
   if (name.empty() || name == "." || name == "..") return false;
-  return name.find_first_of("/\\") == std::string_view::npos;
+  for (char c : name)
+    if (c == '/' || c == '\\') return false;
+  return true;
 }
+
+// Owns a record until the table takes it over.
+struct NodeOwner {
+  INode* node;
+  ~NodeOwner() {
+    if (node) node->release();
+  }
+};
 
 }  // namespace
 
 FileSystem::FileSystem() {
-  table_.insert(std::make_shared<INode>(kRootId, kRootId, 0, std::string(), INodeKind(std::in_place_type<Directory>)));
+  auto* root = new INode(kRootId, kRootId, 0, std::string_view(), INodeKind(std::in_place_type<Directory>));
+  NodeOwner owner{root};
+  table_.reserve(kRootId);
+  table_.insert(std::exchange(owner.node, nullptr));
 }
 
 std::shared_ptr<FileSystem> FileSystem::create() { return std::shared_ptr<FileSystem>(new FileSystem()); }
 
-Expected<INodeRef, IoError> FileSystem::resolve_inode(InodeId id) const {
+Expected<INode*, IoError> FileSystem::resolve_locked(InodeId id) const {
   for (std::size_t hops = 0;; ++hops) {
-    INodeRef node = table_.get(id);
-    if (!node) return Unexpected(IoError(IoError::Kind::InodeNotFound));
+    INode* node = table_.find(id);
+    if (!node) return fail(IoError::Kind::InodeNotFound);
     if (node->kind_tag != KindTag::Symlink) return node;
-    if (hops == kMaxLinkHops) return Unexpected(IoError(IoError::Kind::MaxRecursionDepthExceeded));
-    id = std::get<Symlink>(*node->data.read()).target;
+    if (hops == kMaxLinkHops) return fail(IoError::Kind::MaxRecursionDepthExceeded);
+    // A link's target never changes; the variant is read without its lock.
+    id = std::get<Symlink>(node->data.peek()).target;
   }
 }
 
+Expected<INodeRef, IoError> FileSystem::resolve_inode(InodeId id) const {
+  SharedNs ns(*this);
+  auto node = resolve_locked(id);
+  if (!node) return Unexpected(node.error());
+  return INodeRef::retain(*node);
+}
+
 Expected<InodeId, IoError> FileSystem::get_inode_raw(InodeId id) const {
-  auto node = resolve_inode(id);
+  SharedNs ns(*this);
+  auto node = resolve_locked(id);
   if (!node) return Unexpected(node.error());
   return (*node)->id;
 }
 
-Expected<InodeId, IoError> FileSystem::create_inode(InodeId parent, std::string name, INodeKind kind) {
-  if (!is_valid_name(name)) return Unexpected(IoError(IoError::Kind::ResourceAlreadyExists));
-  // From here on the identifier is spent, whatever happens.
-  const InodeId id = next_inode_id_.fetch_add(1);
-  auto resolved = resolve_inode(parent);
-  if (!resolved) return Unexpected(resolved.error());
-  const INodeRef& dir_node = *resolved;
-  // Built before locking; destroyed with `name` and `kind` on failure.
-  auto node = std::make_shared<INode>(id, parent, dir_node->depth + 1, std::move(name), std::move(kind));
-
-  // The duplicate check and the append share one hold of the parent's write
-  // lock, so two racing creations can never both add the same name. The
-  // record enters the table before it is listed, so a reader of the parent
-  // never meets a listed child without a record.
-  auto guard = dir_node->data.write();
-  auto* dir = std::get_if<Directory>(&*guard);
-  if (dir) {
-    if (dir->detached) return Unexpected(IoError(IoError::Kind::InodeNotFound));
-    if (dir->find(node->name, table_) != kRootId) return Unexpected(IoError(IoError::Kind::ResourceAlreadyExists));
-  }
-  if (node->depth > kMaxDepth) return Unexpected(IoError(IoError::Kind::MaxRecursionDepthExceeded));
-  if (!dir) return Unexpected(IoError(IoError::Kind::NotADirectory));
-  table_.insert(node);
-  dir->append(id, node->name, table_);
-  return id;
+INodeRef FileSystem::lookup(InodeId id) const {
+  SharedNs ns(*this);
+  return INodeRef::retain(table_.find(id));
 }
 
-// The record goes with the last guard on it.
-void FileSystem::release_inode_id(InodeId id) { table_.erase(id); }
+std::size_t FileSystem::inode_count() const {
+  SharedNs ns(*this);
+  return table_.size();
+}
+
+Expected<InodeId, IoError> FileSystem::create_inode(InodeId parent, std::string name, INodeKind kind) {
+  return create_inode_then(parent, name, std::move(kind), [](INode& node) -> Expected<InodeId, IoError> {
+    return node.id;
+  });
+}
+
+template <class Then>
+auto FileSystem::create_inode_then(InodeId parent, std::string_view name, INodeKind kind, Then&& then)
+    -> decltype(then(std::declval<INode&>())) {
+  if (!is_valid_name(name)) return fail(IoError::Kind::ResourceAlreadyExists);
+  // From here on the identifier is spent, whatever happens.
+  const InodeId id = next_inode_id_.fetch_add(1);
+  // Built before locking; destroyed (with `kind`) on failure.
+  NodeOwner owner{new INode(id, parent, 0, name, std::move(kind))};
+  INode* node = owner.node;
+
+  ExclusiveNs ns(*this);
+  auto resolved = resolve_locked(parent);
+  if (!resolved) return Unexpected(resolved.error());
+  INode& dir_node = **resolved;
+  const bool is_dir = dir_node.kind_tag == KindTag::Directory;
+  if (is_dir) {
+    if (dir_node.detached) return fail(IoError::Kind::InodeNotFound);
+    if (dir_node.directory().find(node->name)) return fail(IoError::Kind::ResourceAlreadyExists);
+  }
+  const std::size_t depth = std::size_t{dir_node.depth} + 1;
+  if (depth > kMaxDepth) return fail(IoError::Kind::MaxRecursionDepthExceeded);
+  if (!is_dir) return fail(IoError::Kind::NotADirectory);
+  node->depth = static_cast<std::uint8_t>(depth);
+
+  // Everything that allocates happens before anything changes, so running
+  // out of memory leaves the table and the directory as they were.
+  table_.reserve(id);
+  dir_node.directory().reserve_one();
+  {
+    auto guard = dir_node.data.write();  // for readers that use the data lock
+    if (INode* replaced = table_.insert(std::exchange(owner.node, nullptr))) replaced->release();
+    std::get<Directory>(*guard).append(node, next_stamp());
+  }
+  return then(*node);
+}
+
+// Opening with creation uses it too (file_handle.cc).
+template Expected<FileHandle, IoError> FileSystem::create_inode_then(
+    InodeId, std::string_view, INodeKind, FileSystem::OpenCreated&&);
+
+void FileSystem::release_inode_id(InodeId id) {
+  INode* removed;
+  {
+    ExclusiveNs ns(*this);
+    removed = table_.erase(id);
+  }
+  if (removed) removed->release();  // the record goes with its last reference
+}
 
 }  // namespace ferrowick

@@ -1,24 +1,35 @@
 // FileSystem: the in-memory virtual file system.
 //
-// A concurrent table from inode identifier to INode plus a counter that hands
-// out identifiers (never reused). Shared by reference counting: PyFs, every
+// A table from inode identifier to INode plus a counter that hands out
+// identifiers (never reused). Shared by reference counting: PyFs, every
 // FileHandle and every terminal hold a std::shared_ptr<FileSystem>.
 //
+// One reader/writer lock, the namespace lock, guards the table and every
+// directory's children: look-ups, path walks and listings share it, so they
+// take one lock per call however deep they go; creation and removal hold it
+// exclusively. A file's bytes are guarded by the file's own lock, so reads
+// and writes of files never touch the namespace lock. Lock order: the
+// namespace lock before any inode's `data` lock.
+//
 // Every fallible operation returns its value or exactly one IoError. Taking a
-// poisoned inode lock panics (internal assertion failure).
+// poisoned lock panics (internal assertion failure). An allocation failure
+// (std::bad_alloc) propagates with nothing changed and no lock poisoned.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/expected.h"
+#include "common/raw_rw_lock.h"
 #include "error/io_error.h"
 #include "fs/inode.h"
 #include "fs/inode_table.h"
+#include "fs/snapshot_image.h"
 
 namespace ferrowick {
 
@@ -30,6 +41,39 @@ enum class FileHandleType : std::uint32_t;
 struct Listing {
   std::vector<std::string> files;
   std::vector<std::string> directories;
+};
+
+// What stat() reports: the kind, the size (bytes of a file, number of
+// children of a directory, 0 for a link) and the identifier.
+struct EntryStat {
+  KindTag kind;
+  std::uint64_t size;
+  InodeId ino;
+};
+
+// Identifies the children of a directory at one moment: the directory's id
+// and the stamp of its last change. Equal keys mean equal listings.
+struct ListingKey {
+  InodeId id = 0;
+  std::uint64_t stamp = 0;
+  bool valid = false;
+  bool operator==(const ListingKey&) const = default;
+};
+
+// A listing in one buffer: the names back to back (files first, then
+// directories, each in creation order), where each ends, and how many of
+// them are files.
+struct FlatListing {
+  std::string names;
+  std::vector<std::size_t> ends;
+  std::size_t file_count = 0;
+};
+
+// What a listing met that a sound file system never holds (internal).
+struct BrokenChild {
+  InodeId id = 0;
+  const char* what = nullptr;
+  IoError error{IoError::Kind::InodeNotFound};
 };
 
 class FileSystem {
@@ -54,9 +98,9 @@ class FileSystem {
   // touch any directory's children.
   void release_inode_id(InodeId id);
   // Table access: a guard, or null when absent.
-  INodeRef lookup(InodeId id) const { return table_.get(id); }
+  INodeRef lookup(InodeId id) const;
   std::uint64_t next_inode_id() const { return next_inode_id_.load(); }
-  std::size_t inode_count() const { return table_.size(); }
+  std::size_t inode_count() const;
 
   // --- Path resolution ---------------------------------------------------
   // One name (never split) inside the guarded inode: "" and "." name the
@@ -70,6 +114,13 @@ class FileSystem {
   Expected<bool, IoError> is_file_raw(InodeId id) const;
   Expected<bool, IoError> is_directory_raw(InodeId id) const;
 
+  // --- Queries by path that create nothing (queries.cc) ------------------
+  // Whether `path` resolves (links followed); any resolution failure is "no".
+  bool exists(std::string_view path) const;
+  // The entry `path` names, the last component not followed: a symbolic link
+  // is reported as itself. Fails as path resolution does.
+  Expected<EntryStat, IoError> stat(std::string_view path) const;
+
   // --- Namespace operations ----------------------------------------------
   Expected<void, IoError> mkdir(std::string_view path);
   Expected<void, IoError> touch(std::string_view path);
@@ -82,12 +133,32 @@ class FileSystem {
   // Panics (naming the IoError) if a listed child has no record or does not
   // resolve, which a sound file system never shows.
   Expected<Listing, IoError> ls_raw(InodeId id) const;
+  // Resolves `path` like get_inode_by_path_raw and lists that directory into
+  // `out`, in one hold of the namespace lock, unless its key is among
+  // `known` (then `out` is left alone). Returns the directory's key. Fails
+  // and panics like ls_raw.
+  Expected<ListingKey, IoError> list_path(std::string_view path, std::span<const ListingKey> known,
+                                          FlatListing& out) const;
 
   // --- Opening files (see file_handle.h) -----------------------------------
   static Expected<FileHandle, IoError> open(std::shared_ptr<FileSystem> fs, std::string_view path,
                                             FileHandleType type, bool create);
   static Expected<FileHandle, IoError> open_raw(std::shared_ptr<FileSystem> fs, InodeId id,
                                                 FileHandleType type);
+
+  // --- Workspaces (workspace.cc) -------------------------------------------
+  // A new, independent file system with the same tree: names, child order,
+  // contents, identifiers and next_inode_id; every lock word 0. File
+  // contents are shared copy-on-write, so the cost is O(inodes). Safe while
+  // other threads change this file system: each directory and each file is
+  // copied as it was at one moment.
+  std::shared_ptr<FileSystem> clone() const;
+  // Describes the tree for the snapshot encoder. The image points into this
+  // file system's records, so no other thread may change it meanwhile (take
+  // it of a clone).
+  SnapshotImage snapshot_image() const;
+  // Builds a file system from a well-formed image (decode_snapshot's).
+  static std::shared_ptr<FileSystem> restore(const SnapshotImage& image);
 
   // One-line diagnostic rendering:
   // "FileSystem { inodes: {0: INode { ... }}, next_inode_id: 1 }".
@@ -96,12 +167,52 @@ class FileSystem {
   static constexpr std::size_t kMaxLinkHops = 64;
 
  private:
+  class SharedNs;
+  class ExclusiveNs;
+  friend class FileHandle;
+
   FileSystem();
   Expected<void, IoError> create_at(std::string_view path, INodeKind kind);
-  // Phase 2 of removal: takes `node` out of its parent and out of the table.
-  Expected<void, IoError> detach(const INodeRef& node);
+  // Building a whole new file system (workspace.cc), before anyone else can
+  // reach it: puts a new record into the table (not yet listed anywhere).
+  INode* adopt_record(InodeId id, InodeId parent, std::size_t depth, std::string_view name, INodeKind kind);
+  // create_inode, then then(new record) while the namespace lock is still
+  // held; returns what `then` returns.
+  template <class Then>
+  auto create_inode_then(InodeId parent, std::string_view name, INodeKind kind, Then&& then)
+      -> decltype(then(std::declval<INode&>()));
+  // Opens the file just created for FileSystem::open.
+  struct OpenCreated {
+    std::shared_ptr<FileSystem> fs;
+    FileHandleType type;
+    Expected<FileHandle, IoError> operator()(INode& node);
+  };
+  // The record `id` designates after following links. Namespace lock held.
+  Expected<INode*, IoError> resolve_locked(InodeId id) const;
+  // The path walk of get_inode_by_path_raw. Namespace lock held.
+  Expected<INode*, IoError> walk_locked(std::string_view path) const;
+  // One name inside `inode` (find_inode_by_name_with_handle). Lock held.
+  Expected<InodeId, IoError> find_locked(const INode& inode, std::string_view name) const;
+  // Removes everything below `dir` depth-first; on failure what was removed
+  // stays removed. Namespace lock held exclusively.
+  Expected<void, IoError> remove_children_locked(INode& dir);
+  // Checks `node` and marks it as going: a free file becomes REMOVING, a
+  // directory must be empty. Namespace lock held exclusively.
+  Expected<void, IoError> check_removable_locked(INode& node);
+  // Takes `node` out of the table (its children list is not touched).
+  void erase_locked(INode& node) noexcept;
+  // Takes `node` out of its parent and out of the table. Lock held.
+  Expected<void, IoError> detach_locked(INode& node);
+  // Calls visit(name, is_directory) for each child of `dir` in order; stops
+  // at a listed child that is missing or unresolvable and reports it.
+  template <class Visit>
+  BrokenChild visit_children_locked(const INode& dir, Visit&& visit) const;
+  std::uint64_t next_stamp() noexcept { return ++stamp_; }
+
+  mutable RawRwLock ns_;
   InodeTable table_;
   std::atomic<std::uint64_t> next_inode_id_{1};
+  std::uint64_t stamp_ = 0;  // namespace lock
 };
 
 // Splits at the last "/" or "\": ("/a/b" -> "/a", "b"; "a" -> "", "a").

@@ -1,21 +1,28 @@
 // The records of the inode store: INode and its kinds.
 //
-// An INode's id, parent, depth and name never change after creation and are
-// read without locking; only `data` (the kind and its content) is guarded by
-// the inode's own reader/writer lock.
+// An INode's id, parent, depth, name and kind never change after creation
+// and are read without locking. A file's content is guarded by the inode's
+// own reader/writer lock (`data`). A directory's children are guarded by the
+// file system's namespace lock (file_system.h); writers of the children hold
+// the directory's `data` lock for writing too, so either lock lets a reader
+// see them whole.
+//
+// Records are reference-counted in place: the table holds one reference,
+// the directory that lists a record another, and an INodeRef (a guard) one
+// more while it lives.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <string>
+#include <span>
 #include <string_view>
-#include <unordered_map>
 #include <variant>
+#include <vector>
 
 #include "common/poison_lock.h"
-#include "common/small_vector.h"
+#include "common/byte_buffer.h"
+#include "fs/name.h"
 
 namespace ferrowick {
 
@@ -23,7 +30,7 @@ using InodeId = std::uint64_t;
 inline constexpr InodeId kRootId = 0;
 inline constexpr std::size_t kMaxDepth = 64;
 
-class InodeTable;
+struct INode;
 
 // The lock word of a file: 0 free, n > 0 readers, -1 one writer, -2 removing.
 // It changes by atomic operations while the file's `data` lock is held only
@@ -42,9 +49,9 @@ struct FileLock {
   }
 };
 
-// A file's content; up to 32 bytes live inside the record.
+// A file's content: no memory at all while the file is empty.
 struct FileData {
-  SmallVector<std::uint8_t, 32> data;
+  ByteBuffer data;
 };
 
 struct File {
@@ -52,58 +59,95 @@ struct File {
   FileLock lock;
 };
 
-// Hash for the name index; transparent so that look-ups by string_view do
-// not build a std::string.
-struct NameHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
-
-// A directory: its children in creation order (8 inline), plus, once it grows
-// past the inline capacity, an index from child name to slot so that look-up,
-// creation and removal stay O(1) on average. Removed children leave a
-// tombstone (id kRootId, which is never a child) that listings skip; the
-// slots are compacted when tombstones outnumber live children.
+// A directory: its children in creation order, each listed by a counted
+// pointer to its record (so listing and look-up by name read the children's
+// own names and kinds without a table look-up), plus, past kScannedChildren,
+// an open-addressing index from name hash to slot. Removed children leave a
+// tombstone (null) that is skipped; slots are compacted when tombstones
+// outnumber live children. An empty directory owns no memory.
 //
-// Names are the children's own names (links are not followed). All members
-// are guarded by the owning INode's `data` lock; `find` needs it for reading,
-// `append` and `remove` for writing. The table is consulted only for the
-// names of children of small (unindexed) directories, and only briefly.
-struct Directory {
-  static constexpr std::size_t kInlineChildren = 8;
-  using NameIndex = std::unordered_map<std::string, std::uint32_t, NameHash, std::equal_to<>>;
+// Every change of the children gets a new stamp from the file system, so a
+// listing can be cached under (id, stamp).
+//
+// Callers hold the namespace lock: for reading to look, for writing to
+// change. Names are the children's own (links are not followed).
+class Directory {
+ public:
+  // Up to this many children a look-up scans them; beyond, it hashes.
+  static constexpr std::size_t kScannedChildren = 8;
 
-  SmallVector<InodeId, kInlineChildren> slots;
-  std::size_t live = 0;
-  std::unique_ptr<NameIndex> index;
-  // Set, under the write lock, when the directory is taken out of the tree;
-  // creation under a detached directory fails as if it were already gone.
-  bool detached = false;
-
-  Directory() = default;
+  Directory() noexcept = default;
   Directory(Directory&&) noexcept = default;
   Directory& operator=(Directory&&) noexcept = default;
+  ~Directory();
 
-  bool empty() const { return live == 0; }
+  bool empty() const noexcept { return !body_ || body_->live == 0; }
+  std::size_t size() const noexcept { return body_ ? body_->live : 0; }
+  std::uint64_t stamp() const noexcept { return body_ ? body_->stamp : 0; }
   template <class F>
   void for_each_child(F&& f) const {
-    for (InodeId id : slots)
-      if (id != kRootId) f(id);
+    if (!body_) return;
+    for (INode* child : body_->slots)
+      if (child) f(child);
   }
 
-  // The child listed under `name`, or kRootId when there is none. The first
-  // match in creation order wins; children missing from `table` are skipped.
-  InodeId find(std::string_view name, const InodeTable& table) const;
-  // Lists `child` (named `name`) last. The caller has checked that the name
-  // is free. Builds the index when the slots outgrow the inline capacity.
-  void append(InodeId child, std::string_view name, const InodeTable& table);
-  // Unlists `child` (named `name`); false when it was not listed. Other
-  // children keep their order.
-  bool remove(InodeId child, std::string_view name);
+  // The child listed under `name`, or null.
+  INode* find(std::string_view name) const noexcept;
+  // Starts loading what find(name) will read first; changes nothing.
+  void prefetch(std::string_view name) const noexcept;
+  // Allocates whatever the next append needs; throws std::bad_alloc and
+  // changes nothing observable on failure.
+  void reserve_one();
+  // The same for the next `more` appends at once.
+  void reserve(std::size_t more);
+  // Lists `copies` in this empty directory and takes a reference to each:
+  // they are copies of `from`'s children in `from`'s order (a clone), so
+  // `from`'s name index serves as it is when `from` has no gaps.
+  void assign_copies(const Directory& from, std::span<INode* const> copies, std::uint64_t stamp);
+  // Lists `child` last and takes a reference to it. reserve_one() first.
+  void append(INode* child, std::uint64_t stamp) noexcept;
+  // Unlists `child` and drops its reference; false when it was not listed.
+  bool remove(const INode* child, std::uint64_t stamp) noexcept;
+  // Unlists the first `count` children (all of them by default).
+  void remove_first(std::size_t count, std::uint64_t stamp) noexcept;
+  // For the invariant checks: slots in use, tombstones included.
+  std::size_t slot_count() const noexcept { return body_ ? body_->slots.size() : 0; }
 
  private:
-  void build_index(const InodeTable& table);
-  void compact();
+  // The index's table: a power-of-two array of zeroed words. Large tables
+  // ask for transparent huge pages: look-ups hit them at random.
+  class IndexTable {
+   public:
+    IndexTable() noexcept = default;
+    explicit IndexTable(std::size_t size);  // throws std::bad_alloc
+    IndexTable(IndexTable&& o) noexcept
+        : words_(std::exchange(o.words_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+    IndexTable& operator=(IndexTable&& o) noexcept {
+      std::swap(words_, o.words_);
+      std::swap(size_, o.size_);
+      return *this;
+    }
+    ~IndexTable();
+    bool empty() const noexcept { return size_ == 0; }
+    std::size_t size() const noexcept { return size_; }
+    std::uint64_t& operator[](std::size_t i) noexcept { return words_[i]; }
+    std::uint64_t operator[](std::size_t i) const noexcept { return words_[i]; }
+
+   private:
+    std::uint64_t* words_ = nullptr;
+    std::size_t size_ = 0;
+  };
+  struct Body {
+    std::vector<INode*> slots;
+    IndexTable index;  // (hash << 32) | (slot + 1); 0 free
+    std::size_t live = 0;
+    std::size_t index_used = 0;  // entries and tombstones
+    std::uint64_t stamp = 0;
+  };
+  void rebuild_index(std::size_t capacity) noexcept;
+  void index_insert(std::uint32_t hash, std::uint32_t slot) noexcept;
+  void compact() noexcept;
+  std::unique_ptr<Body> body_;
 };
 
 struct Symlink {
@@ -118,24 +162,67 @@ enum class KindTag : std::uint8_t { File = 0, Directory = 1, Symlink = 2 };
 struct INode {
   InodeId id;
   InodeId parent;
-  std::size_t depth;
-  std::string name;  // short names (<= 15 bytes) stay inside the string object
-  // A record's kind never changes, so it is readable without the data lock;
-  // resolution and classification use it to avoid locking every record.
+  Name name;  // names of up to 15 bytes stay inside the record
+  mutable std::atomic<std::uint32_t> refs{1};
+  std::uint8_t depth;
   KindTag kind_tag;
+  // False once the record has left the table; open handles check it.
+  std::atomic<bool> in_table{false};
+  // A directory taken out of the tree (namespace lock); creation under it
+  // fails as if it were already gone.
+  bool detached = false;
   RwLock<INodeKind> data;
 
-  INode(InodeId id_, InodeId parent_, std::size_t depth_, std::string name_, INodeKind kind)
+  INode(InodeId id_, InodeId parent_, std::size_t depth_, std::string_view name_, INodeKind kind)
       : id(id_),
         parent(parent_),
-        depth(depth_),
-        name(std::move(name_)),
+        name(name_),
+        depth(static_cast<std::uint8_t>(depth_)),
         kind_tag(static_cast<KindTag>(kind.index())),
         data(std::in_place, std::move(kind)) {}
+  INode(const INode&) = delete;
+  INode& operator=(const INode&) = delete;
+
+  void retain() const noexcept { refs.fetch_add(1, std::memory_order_relaxed); }
+  void release() const noexcept {
+    if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+  // Only for code that holds the namespace lock: a directory's children.
+  const Directory& directory() const noexcept { return std::get<Directory>(data.peek()); }
+  Directory& directory() noexcept { return std::get<Directory>(data.unsafe_get()); }
 };
 
 // A table guard: keeps one record alive and readable. Holding it never holds
-// a lock of the table, so the holder may insert and remove other entries.
-using INodeRef = std::shared_ptr<INode>;
+// a lock, so the holder may insert and remove other entries.
+class INodeRef {
+ public:
+  INodeRef() noexcept = default;
+  INodeRef(std::nullptr_t) noexcept {}
+  // A new reference to `node` (which may be null).
+  static INodeRef retain(INode* node) noexcept {
+    if (node) node->retain();
+    return INodeRef(node);
+  }
+  INodeRef(const INodeRef& o) noexcept : p_(o.p_) {
+    if (p_) p_->retain();
+  }
+  INodeRef(INodeRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  INodeRef& operator=(INodeRef o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  ~INodeRef() {
+    if (p_) p_->release();
+  }
+  INode* get() const noexcept { return p_; }
+  INode* operator->() const noexcept { return p_; }
+  INode& operator*() const noexcept { return *p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  friend bool operator==(const INodeRef& a, std::nullptr_t) noexcept { return a.p_ == nullptr; }
+
+ private:
+  explicit INodeRef(INode* p) noexcept : p_(p) {}
+  INode* p_ = nullptr;
+};
 
 }  // namespace ferrowick

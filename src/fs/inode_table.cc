@@ -1,56 +1,59 @@
 #include "fs/inode_table.h"
 
 #include <algorithm>
-#include <mutex>
-#include <vector>
+#include <limits>
+#include <new>
 
 namespace ferrowick {
 
-INodeRef InodeTable::get(InodeId id) const {
-  Shard& s = shard(id);
-  std::shared_lock lk(s.mu);
-  auto it = s.map.find(id);
-  return it == s.map.end() ? nullptr : it->second;
+InodeTable::~InodeTable() {
+  for (auto& page : pages_) {
+    if (!page) continue;
+    for (INode*& node : page->slots) {
+      if (!node) continue;
+      node->in_table.store(false, std::memory_order_relaxed);
+      std::exchange(node, nullptr)->release();
+    }
+  }
 }
 
-INodeRef InodeTable::insert(INodeRef node) {
-  const InodeId id = node->id;
-  Shard& s = shard(id);
-  std::unique_lock lk(s.mu);
-  auto [it, inserted] = s.map.try_emplace(id, node);
-  if (inserted) return nullptr;
-  // The caller destroys the replaced record, outside the shard lock.
-  std::swap(it->second, node);
+void InodeTable::reserve(InodeId id) {
+  const InodeId page_index = id >> kPageBits;
+  if (page_index >= std::numeric_limits<std::size_t>::max() / sizeof(void*)) throw std::bad_alloc();
+  const auto page = static_cast<std::size_t>(page_index);
+  if (page >= pages_.size()) {
+    // Geometric growth: ids only rise, so this is amortised O(1).
+    if (page >= pages_.capacity()) pages_.reserve(std::max(page + 1, pages_.capacity() * 2));
+    pages_.resize(page + 1);
+  }
+  if (!pages_[page]) pages_[page] = std::make_unique<Page>();
+}
+
+INode* InodeTable::insert(INode* node) noexcept {
+  Page& page = *pages_[static_cast<std::size_t>(node->id >> kPageBits)];
+  INode*& slot = page.slots[node->id & kPageMask];
+  INode* replaced = std::exchange(slot, node);
+  node->in_table.store(true, std::memory_order_relaxed);
+  if (replaced) {
+    replaced->in_table.store(false, std::memory_order_relaxed);
+  } else {
+    ++page.count;
+    ++size_;
+  }
+  return replaced;
+}
+
+INode* InodeTable::erase(InodeId id) noexcept {
+  const auto index = static_cast<std::size_t>(id >> kPageBits);
+  if (index >= pages_.size() || !pages_[index]) return nullptr;
+  Page& page = *pages_[index];
+  INode* node = std::exchange(page.slots[id & kPageMask], nullptr);
+  if (!node) return nullptr;
+  node->in_table.store(false, std::memory_order_relaxed);
+  --size_;
+  // An emptied page goes, unless new identifiers still land in it.
+  if (--page.count == 0 && index + 1 < pages_.size()) pages_[index].reset();
   return node;
-}
-
-INodeRef InodeTable::erase(InodeId id) {
-  Shard& s = shard(id);
-  std::unique_lock lk(s.mu);
-  auto it = s.map.find(id);
-  if (it == s.map.end()) return nullptr;
-  INodeRef removed = std::move(it->second);
-  s.map.erase(it);
-  return removed;
-}
-
-std::size_t InodeTable::size() const {
-  std::size_t n = 0;
-  for (Shard& s : shards_) {
-    std::shared_lock lk(s.mu);
-    n += s.map.size();
-  }
-  return n;
-}
-
-void InodeTable::for_each_sorted(const std::function<void(const INode&)>& f) const {
-  std::vector<INodeRef> all;
-  for (Shard& s : shards_) {
-    std::shared_lock lk(s.mu);
-    for (const auto& entry : s.map) all.push_back(entry.second);
-  }
-  std::sort(all.begin(), all.end(), [](const INodeRef& a, const INodeRef& b) { return a->id < b->id; });
-  for (const INodeRef& node : all) f(*node);
 }
 
 }  // namespace ferrowick

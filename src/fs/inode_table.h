@@ -1,18 +1,17 @@
-// InodeTable: a concurrent hash table from InodeId to INode record.
+// InodeTable: the map from InodeId to INode record.
 //
-// Sharded: each shard is an unordered_map behind a shared_mutex that is held
-// only for the duration of one find, insert or erase. A guard is the
-// shared_ptr to the record, so holding guards on some entries never blocks
-// inserting or erasing others (no self-deadlock), and readers of different
-// inodes never block each other.
+// Identifiers are handed out by a counter and never reused, so the table is
+// an array indexed by identifier, kept in pages of kPageSize slots: a look-up
+// is two loads, iteration is in identifier order, and a page whose records
+// are all gone is freed. The table holds one reference to every record.
+//
+// Not synchronised: the file system's namespace lock guards it (shared for
+// find and iteration, exclusive for the rest).
 #pragma once
 
-#include <array>
 #include <cstddef>
-#include <functional>
 #include <memory>
-#include <shared_mutex>
-#include <unordered_map>
+#include <vector>
 
 #include "fs/inode.h"
 
@@ -20,23 +19,44 @@ namespace ferrowick {
 
 class InodeTable {
  public:
-  INodeRef get(InodeId id) const;
-  // Inserts or replaces; returns the record it replaced, if any.
-  INodeRef insert(INodeRef node);
-  // Removes; returns the removed record, if any.
-  INodeRef erase(InodeId id);
-  std::size_t size() const;
-  // Visits every record in id order (for rendering).
-  void for_each_sorted(const std::function<void(const INode&)>& f) const;
+  InodeTable() = default;
+  InodeTable(const InodeTable&) = delete;
+  InodeTable& operator=(const InodeTable&) = delete;
+  ~InodeTable();
+
+  INode* find(InodeId id) const noexcept {
+    const std::size_t page = static_cast<std::size_t>(id >> kPageBits);
+    if (page >= pages_.size() || !pages_[page]) return nullptr;
+    return pages_[page]->slots[id & kPageMask];
+  }
+  // Allocates the slot for `id`; throws std::bad_alloc, changing nothing.
+  void reserve(InodeId id);
+  // Stores `node` (taking over one reference) in its reserved slot. Returns
+  // the record it replaced, whose reference passes to the caller.
+  INode* insert(INode* node) noexcept;
+  // Takes the record out; its reference passes to the caller (null if absent).
+  INode* erase(InodeId id) noexcept;
+  std::size_t size() const noexcept { return size_; }
+  // Visits every record in id order.
+  template <class F>
+  void for_each(F&& f) const {
+    for (const auto& page : pages_) {
+      if (!page) continue;
+      for (INode* node : page->slots)
+        if (node) f(*node);
+    }
+  }
 
  private:
-  static constexpr std::size_t kShards = 16;
-  struct Shard {
-    mutable std::shared_mutex mu;
-    std::unordered_map<InodeId, INodeRef> map;
+  static constexpr unsigned kPageBits = 10;
+  static constexpr std::size_t kPageSize = std::size_t{1} << kPageBits;
+  static constexpr InodeId kPageMask = kPageSize - 1;
+  struct Page {
+    INode* slots[kPageSize] = {};
+    std::size_t count = 0;
   };
-  Shard& shard(InodeId id) const { return shards_[id % kShards]; }
-  mutable std::array<Shard, kShards> shards_;
+  std::vector<std::unique_ptr<Page>> pages_;
+  std::size_t size_ = 0;
 };
 
 }  // namespace ferrowick

@@ -1,7 +1,8 @@
-#include <vector>
+#include <string>
 
 #include "fs/file_lock.h"
 #include "fs/file_system.h"
+#include "fs/namespace_lock.h"
 
 namespace ferrowick {
 
@@ -9,28 +10,25 @@ namespace {
 
 Unexpected<IoError> fail(IoError::Kind kind) { return Unexpected(IoError(kind)); }
 
-// Snapshot of a directory's children, taken under its read lock.
-std::vector<InodeId> copy_children(const Directory& dir) {
-  std::vector<InodeId> ids;
-  ids.reserve(dir.live);
-  dir.for_each_child([&](InodeId id) { ids.push_back(id); });
-  return ids;
-}
-
-bool still_listed(const INode& dir_node, InodeId child) {
-  auto guard = dir_node.data.read();
-  bool found = false;
-  std::get<Directory>(*guard).for_each_child([&](InodeId id) { found = found || id == child; });
-  return found;
+[[noreturn]] void panic_broken(const BrokenChild& broken) {
+  panic("listed child " + std::to_string(broken.id) + " " + broken.what + ": " + broken.error.name());
 }
 
 }  // namespace
 
 Expected<void, IoError> FileSystem::create_at(std::string_view path, INodeKind kind) {
   const PathSplit split = split_last_separator(path);
-  auto parent = get_inode_by_path_raw(split.parent);
-  if (!parent) return Unexpected(parent.error());
-  auto created = create_inode(*parent, std::string(split.name), std::move(kind));
+  InodeId parent;
+  {
+    SharedNs ns(*this);
+    auto resolved = walk_locked(split.parent);
+    if (!resolved) return Unexpected(resolved.error());
+    parent = (*resolved)->id;
+    // In a large directory the name's index slot is a cache miss; start
+    // loading it now so that it overlaps building the record.
+    if ((*resolved)->kind_tag == KindTag::Directory) (*resolved)->directory().prefetch(split.name);
+  }
+  auto created = create_inode(parent, std::string(split.name), std::move(kind));
   if (!created) return Unexpected(created.error());
   return {};
 }
@@ -49,103 +47,157 @@ Expected<void, IoError> FileSystem::rm(std::string_view path, bool recursive) {
   return rm_raw(*id, recursive);
 }
 
+// Removal holds the namespace lock exclusively from the first check to the
+// last release, so no entry can appear below a directory being emptied and
+// the checks of both phases see one state.
 Expected<void, IoError> FileSystem::rm_raw(InodeId id, bool recursive) {
-  // A link is unlinked itself; removal never reaches through it.
-  INodeRef node = table_.get(id);
+  ExclusiveNs ns(*this);
+  // The record `id` names is removed, a link itself (its target stays). rm()
+  // resolves its whole path first, so a path ending in a link names the
+  // link's target and removes that.
+  INode* node = table_.find(id);
   if (!node) return fail(IoError::Kind::InodeNotFound);
-
-  // Phase 1: check, and descend depth-first into a directory's children.
-  if (node->kind_tag == KindTag::Directory) {
-    std::vector<InodeId> children;
-    {
-      auto guard = node->data.read();
-      const auto& dir = std::get<Directory>(*guard);
-      if (!dir.empty()) {
-        if (!recursive) return fail(IoError::Kind::DirectoryIsNotEmpty);
-        children = copy_children(dir);
-      }
-    }
-    for (InodeId child : children) {
-      auto removed = rm_raw(child, true);
-      if (!removed) return removed;  // what was removed stays removed
-    }
+  if (node->kind_tag == KindTag::Directory && !node->directory().empty()) {
+    if (!recursive) return fail(IoError::Kind::DirectoryIsNotEmpty);
+    if (auto r = remove_children_locked(*node); !r) return r;  // what was removed stays removed
   }
   // The file system always keeps its root; emptying it is all removal does.
   if (node->id == kRootId) return {};
-  return detach(node);
+  return detach_locked(*node);
 }
 
-Expected<void, IoError> FileSystem::detach(const INodeRef& node) {
-  auto parent = resolve_inode(node->parent);
-  if (!parent) return Unexpected(parent.error());
-  const INodeRef& parent_node = *parent;
-
-  // Check the target on its own first: a file is marked as being removed so
-  // that no handle can be opened on it any more.
-  const File* file = nullptr;
-  {
-    auto guard = node->data.read();
-    if (const auto* f = std::get_if<File>(&*guard)) {
-      if (!begin_file_removal(f->lock)) return fail(IoError::Kind::ResourceCurrentInUse);
-      file = f;  // the record outlives this scope: `node` holds it
-    } else if (const auto* d = std::get_if<Directory>(&*guard)) {
-      if (!d->empty()) return fail(IoError::Kind::DirectoryIsNotEmpty);
-    }
-  }
-
-  INodeRef removed;
-  {
-    auto parent_guard = parent_node->data.write();
-    auto* parent_dir = std::get_if<Directory>(&*parent_guard);
-    if (!parent_dir) {
-      if (file) abort_file_removal(file->lock);
-      return fail(IoError::Kind::NotADirectory);
-    }
-    if (node->kind_tag == KindTag::Directory) {
-      // Parent before child, as everywhere. Re-checked under the parent's
-      // lock so that a child created meanwhile is never orphaned.
-      auto guard = node->data.write();
-      auto& dir = std::get<Directory>(*guard);
-      if (dir.detached) return fail(IoError::Kind::InodeNotFound);
-      if (!dir.empty()) return fail(IoError::Kind::DirectoryIsNotEmpty);
-      dir.detached = true;
-    }
-    parent_dir->remove(node->id, node->name);
-    removed = table_.erase(node->id);
+Expected<void, IoError> FileSystem::check_removable_locked(INode& node) {
+  if (node.kind_tag == KindTag::File) {
+    // No handle can be opened meanwhile (opening shares the namespace lock);
+    // one may still be closing, which the compare-and-swap settles.
+    if (!begin_file_removal(std::get<File>(node.data.peek()).lock)) return fail(IoError::Kind::ResourceCurrentInUse);
+  } else if (node.kind_tag == KindTag::Directory) {
+    if (!node.directory().empty()) return fail(IoError::Kind::DirectoryIsNotEmpty);
   }
   return {};
 }
 
-Expected<Listing, IoError> FileSystem::ls_raw(InodeId id) const {
-  auto resolved = resolve_inode(id);
-  if (!resolved) return Unexpected(resolved.error());
-  const INode& dir_node = **resolved;
-  std::vector<InodeId> ids;
-  {
-    auto guard = dir_node.data.read();
-    const auto* dir = std::get_if<Directory>(&*guard);
-    if (!dir) return fail(IoError::Kind::NotADirectory);
-    ids = copy_children(*dir);
-  }
+void FileSystem::erase_locked(INode& node) noexcept {
+  if (node.kind_tag == KindTag::Directory) node.detached = true;
+  if (INode* removed = table_.erase(node.id)) removed->release();
+}
 
-  Listing listing;
-  for (InodeId child_id : ids) {
-    INodeRef child = table_.get(child_id);
-    if (!child) {
-      // Removal unlists a child and drops its record under the directory's
-      // write lock, so a child that is still listed must have a record.
-      if (!still_listed(dir_node, child_id)) continue;  // removed meanwhile
-      panic("listed child " + std::to_string(child_id) + " vanished: " + IoError(IoError::Kind::InodeNotFound).name());
+Expected<void, IoError> FileSystem::remove_children_locked(INode& dir_node) {
+  // Depth first, in list order. Each child is checked and taken out of the
+  // table as it is reached; the list itself is cut once at the end, or, on
+  // a failure, just before the child that failed.
+  Directory& dir = dir_node.directory();
+  std::size_t removed = 0;
+  Expected<void, IoError> result;
+  dir.for_each_child([&](INode* child) {
+    if (!result) return;
+    if (child->kind_tag == KindTag::Directory && !child->directory().empty()) {
+      result = remove_children_locked(*child);
+      if (!result) return;
+    }
+    result = check_removable_locked(*child);
+    if (!result) return;
+    erase_locked(*child);
+    ++removed;
+  });
+  if (removed) {
+    auto guard = dir_node.data.write();
+    std::get<Directory>(*guard).remove_first(removed, next_stamp());  // the bulk free
+  }
+  return result;
+}
+
+Expected<void, IoError> FileSystem::detach_locked(INode& node) {
+  auto parent = resolve_locked(node.parent);
+  if (!parent) return Unexpected(parent.error());
+  INode& parent_node = **parent;
+  if (auto r = check_removable_locked(node); !r) return r;
+  if (parent_node.kind_tag != KindTag::Directory) {
+    if (node.kind_tag == KindTag::File) abort_file_removal(std::get<File>(node.data.peek()).lock);
+    return fail(IoError::Kind::NotADirectory);
+  }
+  // Keeps the record alive until it has left both the list and the table.
+  INodeRef hold = INodeRef::retain(&node);
+  {
+    auto guard = parent_node.data.write();
+    std::get<Directory>(*guard).remove(&node, next_stamp());
+  }
+  erase_locked(node);
+  return {};
+}
+
+template <class Visit>
+BrokenChild FileSystem::visit_children_locked(const INode& dir_node, Visit&& visit) const {
+  BrokenChild broken;
+  dir_node.directory().for_each_child([&](const INode* child) {
+    if (broken.what) return;
+    // Removal unlists a child and drops its record under the namespace
+    // lock, so a child that is still listed must have a record.
+    if (!child->in_table.load(std::memory_order_relaxed)) {
+      broken = {child->id, "vanished", IoError(IoError::Kind::InodeNotFound)};
+      return;
     }
     KindTag kind = child->kind_tag;
     if (kind == KindTag::Symlink) {
-      auto target = resolve_inode(child_id);
-      if (!target) panic("listed child " + std::to_string(child_id) + " cannot be resolved: " + target.error().name());
+      auto target = resolve_locked(child->id);
+      if (!target) {
+        broken = {child->id, "cannot be resolved", target.error()};
+        return;
+      }
       kind = (*target)->kind_tag;
     }
-    (kind == KindTag::Directory ? listing.directories : listing.files).push_back(child->name);
+    visit(child->name.view(), kind == KindTag::Directory);
+  });
+  return broken;
+}
+
+Expected<Listing, IoError> FileSystem::ls_raw(InodeId id) const {
+  Listing listing;
+  BrokenChild broken;
+  {
+    SharedNs ns(*this);
+    auto resolved = resolve_locked(id);
+    if (!resolved) return Unexpected(resolved.error());
+    const INode& dir_node = **resolved;
+    if (dir_node.kind_tag != KindTag::Directory) return fail(IoError::Kind::NotADirectory);
+    broken = visit_children_locked(dir_node, [&](std::string_view name, bool is_dir) {
+      (is_dir ? listing.directories : listing.files).emplace_back(name);
+    });
   }
+  // Outside the lock: a broken tree must not poison the file system.
+  if (broken.what) panic_broken(broken);
   return listing;
+}
+
+Expected<ListingKey, IoError> FileSystem::list_path(std::string_view path, std::span<const ListingKey> known,
+                                                    FlatListing& out) const {
+  ListingKey key;
+  BrokenChild broken;
+  {
+    SharedNs ns(*this);
+    auto resolved = walk_locked(path);
+    if (!resolved) return Unexpected(resolved.error());
+    const INode& dir_node = **resolved;
+    if (dir_node.kind_tag != KindTag::Directory) return fail(IoError::Kind::NotADirectory);
+    key = {dir_node.id, dir_node.directory().stamp(), true};
+    for (const ListingKey& k : known)
+      if (k == key) return key;
+    out.names.clear();
+    out.ends.clear();
+    out.ends.reserve(dir_node.directory().size());
+    // Two passes: every non-directory, then every directory.
+    for (const bool want_dirs : {false, true}) {
+      broken = visit_children_locked(dir_node, [&](std::string_view name, bool is_dir) {
+        if (is_dir != want_dirs) return;
+        out.names.append(name);
+        out.ends.push_back(out.names.size());
+      });
+      if (broken.what) break;
+      if (!want_dirs) out.file_count = out.ends.size();
+    }
+  }
+  if (broken.what) panic_broken(broken);
+  return key;
 }
 
 }  // namespace ferrowick

@@ -7,6 +7,7 @@
 
 #include "fs/file_handle.h"
 #include "fs/file_system.h"
+#include "fs/namespace_lock.h"
 
 namespace ferrowick {
 
@@ -42,10 +43,10 @@ void append_kind(std::string& out, const INodeKind& kind) {
     // Only live children, in order; tombstones and the index are internal.
     out += "Directory { children: [";
     bool first = true;
-    dir->for_each_child([&](InodeId id) {
+    dir->for_each_child([&](const INode* child) {
       if (!first) out += ", ";
       first = false;
-      append_number(out, id);
+      append_number(out, child->id);
     });
     out += "] }";
   } else {
@@ -77,7 +78,10 @@ void append_inode(std::string& out, const INode& node) {
 std::string FileSystem::render() const {
   std::string out = "FileSystem { inodes: {";
   bool first = true;
-  table_.for_each_sorted([&](const INode& node) {
+  // Children lists are read under the namespace lock; a file being written
+  // right now shows as <locked>.
+  SharedNs ns(*this);
+  table_.for_each([&](const INode& node) {
     if (!first) out += ", ";
     first = false;
     append_number(out, node.id);

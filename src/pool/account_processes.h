@@ -24,11 +24,10 @@ namespace ferrowick {
 
 // Why a `pkill` run counts as failed, or nothing when it succeeded (exit
 // codes 0, 1 and 2; 1 means no process matched). `run` is the outcome of
-// run_host_command: an errno when pkill could not be started.
-//   "Failed to execute the command `pkill`: " + system error text
-//   "Failed exit code: None (" + stderr + ")"      ended by a signal
-//   "Failed exit code: " + code + " (" + stderr + ")"   code 3 or higher
-// stderr that is not UTF-8 is shown as "".
+// run_host_command: an errno when pkill could not be started, which the
+// reason gives as the system's error text. Otherwise the reason gives the
+// exit code (None when a signal ended pkill) and pkill's stderr, empty when
+// that is not UTF-8.
 std::optional<std::string> pkill_failure_reason(const Expected<HostOutput, int>& run);
 
 // Processes whose real or effective uid is `uid`, this process excluded:

@@ -37,17 +37,13 @@ Expected<UniqueFd, std::string> open_home_root(std::string_view root);
 //   2. creates <root>/<username>;
 //   3. resolves it to its canonical absolute path, which must be UTF-8;
 //   4. sets its owner and group to `uid` and its mode to 0700.
-// Returns the canonical path, or one of these texts:
-//   "Failed to remove the existing temporary home directory"
-//   "Failed to create the temporary home directory"   (also: dangling link)
-//   "Failed to canonicalize the path: " + system error text
-//   "Failed to convert the path to a valid utf-8 string"
-//   "Failed to change the ownership of the home directory: " + system error text
+// Returns the canonical path, or a text naming the step that failed, with
+// the system's error text for canonicalisation and ownership. A dangling
+// link at <root>/<username> makes step 2 fail.
 Expected<std::string, std::string> prepare_home_at(int root_fd, std::string_view root,
                                                    std::string_view username, std::uint32_t uid);
 
-// open_home_root(root), then prepare_home_at; "Failed to get the parent
-// folder of the path" for an empty root.
+// open_home_root(root), then prepare_home_at; fails for an empty root.
 Expected<std::string, std::string> prepare_home_in(std::string_view root,
                                                    std::string_view username,
                                                    std::uint32_t uid);

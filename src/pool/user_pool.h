@@ -109,14 +109,13 @@ class User {
 using SharedUser = std::shared_ptr<Mutex<User>>;
 
 // Hands out an account of `pool` (consumed: it moves into the User).
-// Fails with "Failed to allocate a new user account" (pool full, `useradd`
-// failed, the new account has no uid, or the claim store is unusable), a
-// home-root text (home_dir.h), or, after kMaxSetAside accounts in a row
-// were set aside, the last account's preparation text.
-// Panics with kPoisonedLock, "Failed to execute the command `id`",
-// "Failed to execute the command `useradd`" or
-// "assertion failed: self.user.len() <= self.max_user"; a panic while the
-// pool lock is held poisons it.
+// Fails when the pool is full or no account could be made (`useradd`
+// failed, the new account has no uid, or the claim store is unusable), with
+// open_home_root's text, or, after kMaxSetAside accounts in a row were set
+// aside, with the last one's preparation text. Panics when the pool lock is
+// poisoned, when `id` or `useradd` cannot be started, or when the pool holds
+// more accounts than its capacity; a panic while the pool lock is held
+// poisons it.
 Expected<SharedUser, std::string> alloc_user(SharedPool pool);
 inline constexpr int kMaxSetAside = 4;
 

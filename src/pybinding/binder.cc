@@ -2,10 +2,15 @@
 
 #include <limits>
 #include <string>
+#include <type_traits>
 
 #include "pybinding/errors.h"
+#include "pybinding/py_ref.h"
 
 namespace ferrowick::py {
+
+static_assert(!std::is_constructible_v<Signature, const char*, const Param (&)[kMaxParams + 1]>,
+              "a signature longer than the binder's arrays must not compile");
 
 namespace {
 
@@ -110,12 +115,9 @@ bool bind_slots(const Signature& sig, PyObject* const* pos, Py_ssize_t npos, con
 // Rewrites a TypeError in flight as "argument 'NAME': <message>".
 bool prefix_type_error(const Param& p) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-  PyObject* exc = PyErr_GetRaisedException();
-  PyObject* text = PyObject_Str(exc);
-  Py_DECREF(exc);
+  PyRef text = PyRef::steal(PyObject_Str(PyRef::steal(PyErr_GetRaisedException()).get()));
   if (!text) return false;
-  PyErr_Format(PyExc_TypeError, "argument '%s': %U", p.name, text);
-  Py_DECREF(text);
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", p.name, text.get());
   return false;
 }
 
@@ -126,15 +128,23 @@ bool cannot_convert(const Param& p, PyObject* obj, const char* target) {
 }
 
 bool convert_unsigned(const Param& p, PyObject* obj, std::uint64_t max, Arg& out) {
-  PyObject* index = PyNumber_Index(obj);
+  // A small non-negative int (the usual size or offset) is read inline.
+  if (PyLong_CheckExact(obj)) {
+    auto* value = reinterpret_cast<PyLongObject*>(obj);
+    if (PyUnstable_Long_IsCompact(value)) {
+      const Py_ssize_t v = PyUnstable_Long_CompactValue(value);
+      if (v >= 0 && static_cast<std::uint64_t>(v) <= max) {
+        out.number = static_cast<std::uint64_t>(v);
+        return true;
+      }
+    }
+  }
+  // An exact int is its own index: no new reference to take and drop.
+  PyRef index = PyLong_CheckExact(obj) ? PyRef::borrow(obj) : PyRef::steal(PyNumber_Index(obj));
   if (!index) return prefix_type_error(p);
   // Negative values raise the interpreter's own OverflowError.
-  unsigned long long v = PyLong_AsUnsignedLongLong(index);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    Py_DECREF(index);
-    return prefix_type_error(p);
-  }
-  Py_DECREF(index);
+  unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return prefix_type_error(p);
   if (v > max) {
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
     return false;
@@ -149,6 +159,12 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
     case ArgKind::Text:
     case ArgKind::OptText: {
       if (!PyUnicode_Check(obj)) return cannot_convert(p, obj, "PyString");
+      // An ASCII string is its own UTF-8: read it in place, no call needed.
+      if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+        out.text = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+        return true;
+      }
       Py_ssize_t len = 0;
       const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
       if (!s) return prefix_type_error(p);
@@ -161,6 +177,10 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
                    static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
       return true;
     }
+    case ArgKind::Buffer:
+      if (!out.buffer.acquire(obj)) return prefix_type_error(p);
+      out.bytes = out.buffer.bytes();
+      return true;
     case ArgKind::UWord:
     case ArgKind::OptUWord:
       return convert_unsigned(p, obj, std::numeric_limits<std::size_t>::max(), out);
@@ -175,6 +195,9 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
       return true;
     case ArgKind::Object:
       return true;
+    case ArgKind::WritableBuffer:
+      if (!PyObject_CheckBuffer(obj)) return cannot_convert(p, obj, "WritableBuffer");
+      return true;
     case ArgKind::OptMapping:
       if (PyDict_Check(obj) || PyObject_HasAttrString(obj, "keys")) return true;
       return cannot_convert(p, obj, "Mapping");
@@ -182,7 +205,7 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
   return true;
 }
 
-bool convert_all(const Signature& sig, const std::array<PyObject*, kMaxParams>& slots, Args& out) {
+bool convert_all(const Signature& sig, PyObject* const* slots, Args& out) {
   for (std::size_t i = 0; i < sig.params.size(); ++i) {
     out[i] = Arg{};
     PyObject* obj = slots[i];
@@ -193,20 +216,45 @@ bool convert_all(const Signature& sig, const std::array<PyObject*, kMaxParams>& 
   return true;
 }
 
-}  // namespace
-
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) {
-  std::array<PyObject*, kMaxParams> slots{};
-  const Py_ssize_t npos = PyVectorcall_NARGS(nargs);
-  if (!bind_slots(sig, args, npos, Keywords{kwnames, args + npos, nullptr}, slots)) return false;
-  return convert_all(sig, slots, out);
+// Error messages allocate, and an Instance parameter may create its type on
+// first use: either can throw, and nothing may be thrown to the interpreter.
+bool bind_and_convert(const Signature& sig, PyObject* const* pos, Py_ssize_t npos, const Keywords& kw,
+                      Args& out) noexcept {
+  try {
+    // Every parameter given by position and no keyword: nothing can fail to
+    // bind, so the objects go straight to conversion (same order, same errors).
+    const bool no_keywords = !(kw.names && PyTuple_GET_SIZE(kw.names)) && !(kw.dict && PyDict_GET_SIZE(kw.dict));
+    if (no_keywords && static_cast<std::size_t>(npos) == sig.params.size()) return convert_all(sig, pos, out);
+    std::array<PyObject*, kMaxParams> slots{};
+    return bind_slots(sig, pos, npos, kw, slots) && convert_all(sig, slots.data(), out);
+  } catch (...) {
+    raise_current_exception();
+    return false;
+  }
 }
 
-bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) {
-  std::array<PyObject*, kMaxParams> slots{};
-  PyObject* const* pos = &PyTuple_GET_ITEM(args, 0);
-  if (!bind_slots(sig, pos, PyTuple_GET_SIZE(args), Keywords{nullptr, nullptr, kwargs}, slots)) return false;
-  return convert_all(sig, slots, out);
+}  // namespace
+
+bool WritableView::acquire(const Param& p, PyObject* obj) {
+  if (PyObject_GetBuffer(obj, &view_, PyBUF_WRITABLE) == 0) return true;
+  view_.obj = nullptr;
+  // The interpreter reports a read-only or strided export as BufferError;
+  // for the caller it is an argument of the wrong kind.
+  if (PyErr_ExceptionMatches(PyExc_BufferError)) {
+    PyErr_Clear();
+    return cannot_convert(p, obj, "WritableBuffer");
+  }
+  return prefix_type_error(p);
+}
+
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) noexcept {
+  const Py_ssize_t npos = PyVectorcall_NARGS(nargs);
+  return bind_and_convert(sig, args, npos, Keywords{kwnames, args + npos, nullptr}, out);
+}
+
+bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) noexcept {
+  return bind_and_convert(sig, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
+                          Keywords{nullptr, nullptr, kwargs}, out);
 }
 
 }  // namespace ferrowick::py

@@ -40,18 +40,15 @@ PyTypeObject* create_type(const ClassDef& def) {
   slots.push_back({0, nullptr});
 
   PyType_Spec spec = {def.name, def.basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots.data()};
-  PyObject* type = PyType_FromSpec(&spec);
+  PyRef type = PyRef::steal(PyType_FromSpec(&spec));
   if (!type) return nullptr;
+  auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
   // The type's name stays bare; __module__ still tells tools where it lives.
-  PyObject* module = PyUnicode_FromString("ferrowick");
-  int rc = module ? PyDict_SetItemString(reinterpret_cast<PyTypeObject*>(type)->tp_dict, "__module__", module) : -1;
-  Py_XDECREF(module);
-  if (rc < 0) {
-    Py_DECREF(type);
-    return nullptr;
-  }
-  PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
-  return reinterpret_cast<PyTypeObject*>(type);
+  PyRef module = PyRef::steal(PyUnicode_FromString("ferrowick"));
+  if (!module || PyDict_SetItemString(tp->tp_dict, "__module__", module.get()) < 0) return nullptr;
+  PyType_Modified(tp);
+  type.release();
+  return tp;
 }
 
 PyTypeObject* try_cached_type(PyTypeObject*& slot, PyTypeObject* (*make)()) {

@@ -9,6 +9,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <new>
 #include <string>
 #include <utility>
@@ -57,29 +59,39 @@ struct ScriptClass {
 // Allocates an instance of T's type and constructs its C++ members in place
 // from `args`. Returns a new reference, or nullptr with an exception set.
 template <class T, class... A>
-PyObject* new_instance(A&&... args) {
-  PyTypeObject* tp = T::type();
-  PyObject* self = tp->tp_alloc(tp, 0);
-  if (!self) return nullptr;
-  T* obj = reinterpret_cast<T*>(self);
+PyObject* new_instance(A&&... args) noexcept {
   try {
-    obj->init(std::forward<A>(args)...);
+    PyTypeObject* tp = T::type();
+    PyObject* self = tp->tp_alloc(tp, 0);
+    if (!self) return nullptr;
+    try {
+      reinterpret_cast<T*>(self)->init(std::forward<A>(args)...);
+    } catch (...) {
+      // tp_alloc zeroed the object; init() constructs members only on
+      // success. The instance's reference to its heap type goes with it.
+      PyRef type_ref = PyRef::steal(reinterpret_cast<PyObject*>(tp));
+      tp->tp_free(self);
+      throw;
+    }
+    return self;
   } catch (...) {
-    // tp_alloc zeroed the object; init() constructs members only on success.
-    Py_TYPE(self)->tp_free(self);
-    Py_DECREF(tp);
     return raise_current_exception();
   }
-  return self;
 }
 
 // Destroys T's C++ members (via T::fini), frees the object, drops the type.
+// A C++ exception from fini() cannot be raised here; it goes to the
+// interpreter's unraisable-exception hook and the object is freed anyway.
 template <class T>
-void dealloc_instance(PyObject* self) {
+void dealloc_instance(PyObject* self) noexcept {
   PyTypeObject* tp = Py_TYPE(self);
-  reinterpret_cast<T*>(self)->fini();
+  PyRef type_ref = PyRef::steal(reinterpret_cast<PyObject*>(tp));
+  try {
+    reinterpret_cast<T*>(self)->fini();
+  } catch (...) {
+    report_unraisable_current_exception(reinterpret_cast<PyObject*>(tp));
+  }
   tp->tp_free(self);
-  Py_DECREF(tp);
 }
 
 template <class T>
@@ -89,16 +101,31 @@ T* checked_self(PyObject* self) {
   return nullptr;
 }
 
+// The wrappers below are what the interpreter calls: none lets a C++
+// exception through; each becomes a Python exception (errors.h).
+
 // METH_FASTCALL | METH_KEYWORDS wrapper for `PyObject* Fn(T&, Args&)`.
 template <class T, const Signature& Sig, PyObject* (*Fn)(T&, Args&)>
-PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   Args a;
   if (!bind(Sig, args, nargs, kwnames, a)) return nullptr;
-  T* obj = checked_self<T>(self);
-  if (!obj) return nullptr;
-  PyRef hold = PyRef::borrow(self);
   try {
+    T* obj = checked_self<T>(self);
+    if (!obj) return nullptr;
+    PyRef hold = PyRef::borrow(self);
     return Fn(*obj, a);
+  } catch (...) {
+    return raise_current_exception();
+  }
+}
+
+// METH_STATIC | METH_FASTCALL | METH_KEYWORDS wrapper for `PyObject* Fn(Args&)`.
+template <const Signature& Sig, PyObject* (*Fn)(Args&)>
+PyObject* staticcall(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args a;
+  if (!bind(Sig, args, nargs, kwnames, a)) return nullptr;
+  try {
+    return Fn(a);
   } catch (...) {
     return raise_current_exception();
   }
@@ -106,12 +133,24 @@ PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 // METH_NOARGS wrapper for `PyObject* Fn(T&)`.
 template <class T, PyObject* (*Fn)(T&)>
-PyObject* noargs(PyObject* self, PyObject*) {
-  T* obj = checked_self<T>(self);
-  if (!obj) return nullptr;
-  PyRef hold = PyRef::borrow(self);
+PyObject* noargs(PyObject* self, PyObject*) noexcept {
   try {
+    T* obj = checked_self<T>(self);
+    if (!obj) return nullptr;
+    PyRef hold = PyRef::borrow(self);
     return Fn(*obj);
+  } catch (...) {
+    return raise_current_exception();
+  }
+}
+
+// tp_new wrapper for `PyObject* Fn(Args&)`, which returns the new instance.
+template <const Signature& Sig, PyObject* (*Fn)(Args&)>
+PyObject* constructor(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
+  Args a;
+  if (!bind(Sig, args, kwargs, a)) return nullptr;
+  try {
+    return Fn(a);
   } catch (...) {
     return raise_current_exception();
   }
@@ -119,7 +158,7 @@ PyObject* noargs(PyObject* self, PyObject*) {
 
 // tp_str wrapper for `std::string Fn(T&)`.
 template <class T, std::string (*Fn)(T&)>
-PyObject* str_slot(PyObject* self) {
+PyObject* str_slot(PyObject* self) noexcept {
   try {
     std::string s = Fn(*reinterpret_cast<T*>(self));
     return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
@@ -147,13 +186,24 @@ template <class T, PyObject* (*Close)(T&)>
 PyObject* exit_close(T& self, Args&) {
   PyRef closed = PyRef::steal(Close(self));
   if (!closed) return nullptr;
-  Py_RETURN_FALSE;
+  return PyRef::borrow(Py_False).release();
 }
 
 // Result conversions.
 inline PyObject* to_str(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
 }
-inline PyObject* none() { Py_RETURN_NONE; }
+inline PyObject* none() { return PyRef::borrow(Py_None).release(); }
+
+// A destination for FileHandle::read_into: a new bytes object of exactly the
+// size the read will return, so the bytes are copied once. A null return
+// (MemoryError set) abandons the read.
+struct NewBytes {
+  PyRef result;
+  std::uint8_t* operator()(std::size_t size) {
+    result = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    return result ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get())) : nullptr;
+  }
+};
 
 }  // namespace ferrowick::py

@@ -11,6 +11,7 @@
 
 #include "common/poison_lock.h"
 #include "pybinding/class_support.h"
+#include "pybinding/listing_cache.h"
 #include "fs/file_handle.h"
 #include "fs/file_system.h"
 #include "terminal/simple_terminal.h"
@@ -20,11 +21,18 @@ namespace ferrowick::py {
 struct PyFsObject : ScriptClass<PyFsObject> {
   PyObject_HEAD
   std::shared_ptr<FileSystem> fs;
+  ListingCache listings;
 
   static constexpr const char* kName = "PyFs";
   static PyTypeObject* make_type();
-  void init(std::shared_ptr<FileSystem> f) { new (&fs) std::shared_ptr<FileSystem>(std::move(f)); }
-  void fini() { fs.~shared_ptr(); }
+  void init(std::shared_ptr<FileSystem> f) {
+    new (&fs) std::shared_ptr<FileSystem>(std::move(f));
+    new (&listings) ListingCache();
+  }
+  void fini() {
+    listings.~ListingCache();
+    fs.~shared_ptr();
+  }
 };
 
 struct PyFileHandleObject : ScriptClass<PyFileHandleObject> {
@@ -33,7 +41,7 @@ struct PyFileHandleObject : ScriptClass<PyFileHandleObject> {
 
   static constexpr const char* kName = "PyFileHandle";
   static PyTypeObject* make_type();
-  void init(FileHandle h) { new (&handle) Mutex<std::optional<FileHandle>>(std::in_place, std::move(h)); }
+  void init(FileHandle&& h) { new (&handle) Mutex<std::optional<FileHandle>>(std::in_place, std::move(h)); }
   void fini();
 };
 

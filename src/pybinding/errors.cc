@@ -3,16 +3,15 @@
 #include <new>
 #include <string>
 
+#include "pybinding/py_ref.h"
+
 namespace ferrowick::py {
 
 namespace {
 
 PyObject* set_error(PyObject* type, std::string_view text) {
-  PyObject* msg = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-  if (msg) {
-    PyErr_SetObject(type, msg);
-    Py_DECREF(msg);
-  }
+  PyRef msg = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (msg) PyErr_SetObject(type, msg.get());
   return nullptr;
 }
 
@@ -21,6 +20,7 @@ PyObject* set_error(PyObject* type, std::string_view text) {
 PyObject* raise_value_error(std::string_view text) { return set_error(PyExc_ValueError, text); }
 PyObject* raise_type_error(std::string_view text) { return set_error(PyExc_TypeError, text); }
 PyObject* raise_io_error(const IoError& err) { return raise_value_error(err.message()); }
+PyObject* raise_snapshot_error(const SnapshotError& err) { return raise_value_error(err.message); }
 
 PyObject* panic_exception_type() {
   // Created once and kept for the life of the process, like the types.
@@ -36,7 +36,7 @@ PyObject* raise_panic(std::string_view message) {
   return set_error(type, message.empty() ? std::string_view("explicit panic") : message);
 }
 
-PyObject* raise_current_exception() {
+PyObject* raise_current_exception() noexcept {
   try {
     throw;
   } catch (const Panic& p) {
@@ -48,6 +48,13 @@ PyObject* raise_current_exception() {
   } catch (...) {
     return raise_panic("unknown internal failure");
   }
+}
+
+void report_unraisable_current_exception(PyObject* where) noexcept {
+  PyObject* in_flight = PyErr_GetRaisedException();  // keep it for the caller
+  raise_current_exception();
+  PyErr_WriteUnraisable(where);
+  PyErr_SetRaisedException(in_flight);
 }
 
 void report_unraisable_panic(const Panic& p) {

@@ -2,6 +2,7 @@
 //
 //   IoError             -> ValueError(message)
 //   error text          -> ValueError(text)
+//   SnapshotError       -> ValueError(message)
 //   Panic               -> PanicException(message)  (derives from BaseException)
 //   std::bad_alloc      -> MemoryError
 // Every raise_* function sets the error indicator and returns nullptr so a
@@ -14,11 +15,13 @@
 
 #include "common/panic.h"
 #include "error/io_error.h"
+#include "fs/snapshot_image.h"
 
 namespace ferrowick::py {
 
 PyObject* raise_value_error(std::string_view text);
 PyObject* raise_io_error(const IoError& err);
+PyObject* raise_snapshot_error(const SnapshotError& err);
 PyObject* raise_panic(std::string_view message);
 PyObject* raise_type_error(std::string_view text);
 
@@ -27,7 +30,12 @@ PyObject* panic_exception_type();
 
 // Converts the exception in flight (call only inside a catch block) and
 // returns nullptr. Used by the call wrappers at the binding boundary.
-PyObject* raise_current_exception();
+PyObject* raise_current_exception() noexcept;
+
+// Reports the exception in flight (call only inside a catch block) through
+// the interpreter's unraisable-exception hook, naming `where`; an exception
+// already set in the interpreter is kept. For destructors, which cannot raise.
+void report_unraisable_current_exception(PyObject* where) noexcept;
 
 // Installed as the core's drop-panic hook: reports a Panic met in a
 // destructor through the interpreter's unraisable-exception hook.

@@ -2,7 +2,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
 #include <string>
 
 #include "pybinding/class_support.h"
@@ -24,17 +27,22 @@ constexpr Signature kSeekSig{"PyFileHandle.seek()", kSeekParams};
 
 const IoError kClosed{IoError::Kind::InvalidFileDescriptor};
 
-// The per-read notice goes to file descriptor 1 itself, not sys.stdout.
+// The per-read notice goes to file descriptor 1 itself, not sys.stdout,
+// one write(2) per read and unbuffered.
 void announce_read(std::size_t n) {
+  static constexpr std::string_view kHead = "Read ", kTail = " bytes from file\n";
   char line[64];
-  int len = std::snprintf(line, sizeof line, "Read %zu bytes from file\n", n);
-  const char* p = line;
+  std::memcpy(line, kHead.data(), kHead.size());
+  char* p = std::to_chars(line + kHead.size(), line + sizeof line - kTail.size(), n).ptr;
+  std::memcpy(p, kTail.data(), kTail.size());
+  const char* out = line;
+  std::size_t len = static_cast<std::size_t>(p - line) + kTail.size();
   while (len > 0) {
-    ssize_t w = ::write(STDOUT_FILENO, p, static_cast<std::size_t>(len));
+    ssize_t w = ::write(STDOUT_FILENO, out, len);
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) return;
-    p += w;
-    len -= static_cast<int>(w);
+    out += w;
+    len -= static_cast<std::size_t>(w);
   }
 }
 
@@ -62,23 +70,20 @@ constexpr Signature kExitSig{"PyFileHandle.__exit__()", kExitParams};
 
 PyObject* read(Self& self, Args& a) {
   // Only what the file can still return is reserved, so any size works.
-  PyObject* result = nullptr;
+  PyRef result;
   Expected<std::size_t, IoError> n = std::size_t{0};
   {
     auto h = self.handle.lock();
     n = (*h)->read_into(static_cast<std::size_t>(a[0].number), [&](std::size_t size) -> std::uint8_t* {
       // A null destination abandons the read untouched (MemoryError is set).
-      result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
-      return result ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result)) : nullptr;
+      result = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+      return result ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get())) : nullptr;
     });
   }
-  if (!n) {
-    Py_XDECREF(result);
-    return raise_io_error(n.error());
-  }
+  if (!n) return raise_io_error(n.error());
   if (!result) return nullptr;
   announce_read(*n);
-  return result;
+  return result.release();
 }
 
 PyObject* write(Self& self, Args& a) {
@@ -100,6 +105,36 @@ PyObject* tell(Self& self) {
   auto h = self.handle.lock();
   if (!(*h)->id()) return raise_io_error(kClosed);
   return PyLong_FromSize_t((*h)->offset());
+}
+
+constexpr Param kReadintoParams[] = {{"buffer", ArgKind::WritableBuffer}};
+constexpr Signature kReadintoSig{"PyFileHandle.readinto()", kReadintoParams};
+constexpr Param kTruncateParams[] = {{"size", ArgKind::UWord}};
+constexpr Signature kTruncateSig{"PyFileHandle.truncate()", kTruncateParams};
+
+// Like read, straight into the caller's memory, and without the report line.
+PyObject* readinto(Self& self, Args& a) {
+  WritableView view;
+  if (!view.acquire(kReadintoParams[0], a[0].object)) return nullptr;
+  auto h = self.handle.lock();
+  auto n = (*h)->read(view.bytes());
+  if (!n) return raise_io_error(n.error());
+  return PyLong_FromSize_t(*n);
+}
+
+// The rest of the file in one bytes object sized by the read itself (one
+// allocation, one copy), without the report line.
+PyObject* readall(Self& self) {
+  NewBytes out;
+  auto n = (*self.handle.lock())->read_into(SIZE_MAX, out);
+  if (!n) return raise_io_error(n.error());
+  return out.result.release();  // null with MemoryError set when the bytes could not be made
+}
+
+PyObject* truncate(Self& self, Args& a) {
+  auto h = self.handle.lock();
+  auto r = (*h)->truncate(a[0].number);
+  return r ? none() : raise_io_error(r.error());
 }
 
 std::string render(Self& self) { return (*self.handle.lock())->render(); }
@@ -127,6 +162,16 @@ PyMethodDef kMethods[] = {
     {"tell", cfunc(noargs<Self, tell>), METH_NOARGS,
      "tell($self)\n--\n\n\nTell the current position in the file.\n\nThis function returns the current position "
      "in the file. The function will\nreturn an error if the tell operation failed.\n"},
+    {"readinto", cfunc(fastcall<Self, kReadintoSig, readinto>), METH_FASTCALL | METH_KEYWORDS,
+     "readinto($self, buffer)\n--\n\nRead into a writable buffer (bytearray, memoryview, array, ...) from the "
+     "current\nposition, moving past what was read; returns the count, 0 at the end of the file.\nWrites no report "
+     "line.\n"},
+    {"readall", cfunc(noargs<Self, readall>), METH_NOARGS,
+     "readall($self)\n--\n\nRead from the current position to the end of the file into one bytes object,\nmoving "
+     "the position to the end. Writes no report line.\n"},
+    {"truncate", cfunc(fastcall<Self, kTruncateSig, truncate>), METH_FASTCALL | METH_KEYWORDS,
+     "truncate($self, size)\n--\n\nSet the file's length to size bytes, zero-filling when it grows. The "
+     "position stays,\nor moves back to the new end. Needs a handle opened for writing.\n"},
     {"__enter__", cfunc(noargs<Self, enter_self<Self>>), METH_NOARGS,
      "__enter__($self)\n--\n\nReturn the handle itself for use in a with statement.\n"},
     {"__exit__", cfunc(fastcall<Self, kExitSig, exit_close<Self, close_if_open>>), METH_FASTCALL | METH_KEYWORDS,
@@ -149,20 +194,26 @@ PyObject* whence_repr(PyObject* self) { return PyUnicode_FromString(kWhenceNames
 PyObject* whence_int(PyObject* self) { return PyLong_FromLong(reinterpret_cast<WhenceObject*>(self)->value); }
 
 PyObject* whence_richcompare(PyObject* self, PyObject* other, int op) {
-  if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+  if (op != Py_EQ && op != Py_NE) return PyRef::borrow(Py_NotImplemented).release();
   const long mine = reinterpret_cast<WhenceObject*>(self)->value;
   bool equal;
-  if (PyIndex_Check(other)) {
-    PyRef index = PyRef::steal(PyNumber_Index(other));
-    if (!index) return nullptr;
+  PyRef index = PyRef::steal(PyIndex_Check(other) ? PyNumber_Index(other) : nullptr);
+  if (!index && PyErr_Occurred()) {
+    // An __index__ that raises or returns no int means `other` is not an
+    // integer: it is compared as anything else. Only an interruption
+    // (KeyboardInterrupt, SystemExit) is let through.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    PyErr_Clear();
+  }
+  if (index) {
     int overflow = 0;
     long v = PyLong_AsLongAndOverflow(index.get(), &overflow);
     if (v == -1 && PyErr_Occurred()) return nullptr;
     equal = overflow == 0 && v == mine;
-  } else if (PyObject_TypeCheck(other, WhenceObject::type())) {
+  } else if (Py_IS_TYPE(other, Py_TYPE(self))) {  // Whence has no subclasses
     equal = reinterpret_cast<WhenceObject*>(other)->value == mine;
   } else {
-    Py_RETURN_NOTIMPLEMENTED;
+    return PyRef::borrow(Py_NotImplemented).release();
   }
   return PyBool_FromLong((op == Py_EQ) == equal);
 }
@@ -214,12 +265,10 @@ PyTypeObject* WhenceObject::make_type() {
   // The three members are made once and stored on the (immutable) type.
   static constexpr const char* kAttrs[] = {"SEEK_SET", "SEEK_CUR", "SEEK_END"};
   for (int v = 0; v < 3; ++v) {
-    PyObject* member = tp->tp_alloc(tp, 0);
+    PyRef member = PyRef::steal(tp->tp_alloc(tp, 0));
     if (!member) return nullptr;
-    reinterpret_cast<WhenceObject*>(member)->init(v);
-    int rc = PyDict_SetItemString(tp->tp_dict, kAttrs[v], member);
-    Py_DECREF(member);
-    if (rc < 0) return nullptr;
+    reinterpret_cast<WhenceObject*>(member.get())->init(v);
+    if (PyDict_SetItemString(tp->tp_dict, kAttrs[v], member.get()) < 0) return nullptr;
   }
   PyType_Modified(tp);
   return tp;

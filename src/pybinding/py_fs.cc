@@ -1,8 +1,12 @@
 // PyFs: a virtual file system, worked on by path.
+#include <cstdint>
 #include <string>
 
+#include "common/prefault.h"
+#include "fs/snapshot_codec.h"
 #include "pybinding/class_support.h"
 #include "pybinding/classes.h"
+#include "pybinding/py_stat.h"
 
 namespace ferrowick::py {
 
@@ -23,6 +27,10 @@ constexpr Signature kRemoveSig{"PyFs.remove()", kRemoveParams};
 constexpr Param kTreeParams[] = {{"path", ArgKind::Text}, {"ident", ArgKind::OptText}};
 constexpr Signature kTreeSig{"PyFs.tree()", kTreeParams};
 constexpr Signature kNewSig{"PyFs.__new__()", {}};
+constexpr Param kFromSnapshotParams[] = {{"data", ArgKind::Buffer}};
+constexpr Signature kFromSnapshotSig{"PyFs.from_snapshot()", kFromSnapshotParams};
+constexpr Param kDeepcopyParams[] = {{"memo", ArgKind::Object}};
+constexpr Signature kDeepcopySig{"PyFs.__deepcopy__()", kDeepcopyParams};
 
 PyObject* mkdir(Self& self, Args& a) { return unit_result(self.fs->mkdir(a[0].text)); }
 PyObject* touch(Self& self, Args& a) { return unit_result(self.fs->touch(a[0].text)); }
@@ -35,28 +43,7 @@ PyObject* open(Self& self, Args& a) {
   return new_instance<PyFileHandleObject>(std::move(*handle));
 }
 
-PyObject* string_list(const std::vector<std::string>& names) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    PyObject* s = to_str(names[i]);
-    if (!s) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
-  }
-  return list.release();
-}
-
-PyObject* listdir(Self& self, Args& a) {
-  auto id = self.fs->get_inode_by_path_raw(a[0].text);
-  if (!id) return raise_io_error(id.error());
-  auto listing = self.fs->ls_raw(*id);
-  if (!listing) return raise_io_error(listing.error());
-  PyRef files = PyRef::steal(string_list(listing->files));
-  if (!files) return nullptr;
-  PyRef dirs = PyRef::steal(string_list(listing->directories));
-  if (!dirs) return nullptr;
-  return PyTuple_Pack(2, files.get(), dirs.get());
-}
+PyObject* listdir(Self& self, Args& a) { return self.listings.listdir(*self.fs, a[0].text); }
 
 PyObject* remove(Self& self, Args& a) { return unit_result(self.fs->rm(a[0].text, a[1].flag)); }
 
@@ -91,17 +78,73 @@ PyObject* tree(Self& self, Args& a) {
   return to_str(out);
 }
 
+constexpr Signature kExistsSig{"PyFs.exists()", kPathParam};
+constexpr Signature kStatSig{"PyFs.stat()", kPathParam};
+
+PyObject* exists(Self& self, Args& a) { return PyBool_FromLong(self.fs->exists(a[0].text)); }
+
+PyObject* stat(Self& self, Args& a) {
+  auto st = self.fs->stat(a[0].text);
+  if (!st) return raise_io_error(st.error());
+  return new_stat_result(*st);
+}
+
+constexpr Param kReadBytesParams[] = {
+    {"path", ArgKind::Text}, {"start", ArgKind::OptUWord}, {"end", ArgKind::OptUWord}};
+constexpr Signature kReadBytesSig{"PyFs.read_bytes()", kReadBytesParams};
+
+// A file's bytes [start, end), clamped to the file, in one call: opens for
+// reading without creating, reads straight into the result, closes.
+PyObject* read_bytes(Self& self, Args& a) {
+  auto handle = FileSystem::open(self.fs, a[0].text, FileHandleType::READ, /*create=*/false);
+  if (!handle) return raise_io_error(handle.error());
+  const std::uint64_t start = a[1].present ? a[1].number : 0;
+  const std::uint64_t end = a[2].present ? a[2].number : UINT64_MAX;
+  auto sought = handle->seek(SeekOrigin::Start, start);
+  if (!sought) return raise_io_error(sought.error());
+  NewBytes out;
+  auto n = handle->read_into(end > start ? end - start : 0, out);
+  auto closed = handle->close();
+  if (!n) return raise_io_error(n.error());
+  if (!closed) return raise_io_error(closed.error());
+  return out.result.release();  // null with MemoryError set when the bytes could not be made
+}
+
 std::string render(Self& self) { return self.fs->render(); }
 
-PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  Args a;
-  if (!bind(kNewSig, args, kwargs, a)) return nullptr;
-  try {
-    return new_instance<Self>(FileSystem::create());
-  } catch (...) {
-    return raise_current_exception();
-  }
+PyObject* clone(Self& self) { return new_instance<Self>(self.fs->clone()); }
+PyObject* deepcopy(Self& self, Args&) { return clone(self); }
+
+PyObject* snapshot(Self& self) {
+  // A clone is consistent and private, so its image needs no locks and the
+  // encoding can go straight into the bytes object.
+  const std::shared_ptr<FileSystem> copy = self.fs->clone();
+  const SnapshotImage image = copy->snapshot_image();
+  auto size = encoded_snapshot_size(image);
+  if (!size) return raise_snapshot_error(size.error());
+  PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+  if (!out) return nullptr;
+  prefault(PyBytes_AS_STRING(out.get()), *size);
+  encode_snapshot_into(image, {reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())), *size});
+  return out.release();
 }
+
+PyObject* from_snapshot(Args& a) {
+  auto image = decode_snapshot(a[0].bytes);
+  if (!image) return raise_snapshot_error(image.error());
+  return new_instance<Self>(FileSystem::restore(*image));
+}
+
+// pickle: PyFs.from_snapshot(self.snapshot()).
+PyObject* reduce(Self& self) {
+  PyRef data = PyRef::steal(snapshot(self));
+  if (!data) return nullptr;
+  PyRef rebuild = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Self::type()), "from_snapshot"));
+  if (!rebuild) return nullptr;
+  return Py_BuildValue("(O(O))", rebuild.get(), data.get());
+}
+
+PyObject* construct(Args&) { return new_instance<Self>(FileSystem::create()); }
 
 PyMethodDef kMethods[] = {
     {"mkdir", cfunc(fastcall<Self, kMkdirSig, mkdir>),
@@ -128,6 +171,32 @@ PyMethodDef kMethods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "tree($self, path, ident=None)\n--\n\n\nDebug the file system\n\nThis function will return a debug "
      "representation of the filesystem as a string.\n"},
+    {"exists", cfunc(fastcall<Self, kExistsSig, exists>), METH_FASTCALL | METH_KEYWORDS,
+     "exists($self, path)\n--\n\nWhether the path names an entry (links followed). Never raises for a missing "
+     "path and creates nothing.\n"},
+    {"read_bytes", cfunc(fastcall<Self, kReadBytesSig, read_bytes>), METH_FASTCALL | METH_KEYWORDS,
+     "read_bytes($self, path, start=None, end=None)\n--\n\nThe bytes of an existing file, or of its range [start, "
+     "end) clamped to the file,\nin one call. Creates nothing and writes no report line; a file open for\nwriting "
+     "elsewhere is refused like open() refuses it.\n"},
+    {"stat", cfunc(fastcall<Self, kStatSig, stat>), METH_FASTCALL | METH_KEYWORDS,
+     "stat($self, path)\n--\n\nThe kind, size and inode identifier of the entry the path names, as a "
+     "StatResult\n(kind, size, ino). A final symbolic link is reported itself. Creates nothing.\n"},
+    {"clone", cfunc(noargs<Self, clone>), METH_NOARGS,
+     "clone($self)\n--\n\n\nClone the file system.\n\nReturns a new, independent file system with the same tree: every name, the\n"
+     "order of every directory's entries, every file's bytes and every inode\nidentifier. Open handles do not carry "
+     "over. File contents are shared until\none side writes them, so a clone costs time and memory per inode, not "
+     "per\nbyte stored.\n"},
+    {"snapshot", cfunc(noargs<Self, snapshot>), METH_NOARGS,
+     "snapshot($self)\n--\n\n\nSave the file system as bytes.\n\nReturns what clone would copy, in the versioned "
+     "snapshot format; PyFs.from_snapshot\nbuilds the file system back from it.\n"},
+    {"from_snapshot", cfunc(staticcall<kFromSnapshotSig, from_snapshot>), METH_STATIC | METH_FASTCALL | METH_KEYWORDS,
+     "from_snapshot(data)\n--\n\n\nBuild a file system from a snapshot.\n\nAccepts any bytes-like object made by "
+     "PyFs.snapshot. Everything is checked\nbefore anything is built: invalid data raises ValueError.\n"},
+    {"__copy__", cfunc(noargs<Self, clone>), METH_NOARGS, "__copy__($self)\n--\n\n\nA clone of the file system.\n"},
+    {"__deepcopy__", cfunc(fastcall<Self, kDeepcopySig, deepcopy>), METH_FASTCALL | METH_KEYWORDS,
+     "__deepcopy__($self, memo)\n--\n\n\nA clone of the file system.\n"},
+    {"__reduce__", cfunc(noargs<Self, reduce>), METH_NOARGS,
+     "__reduce__($self)\n--\n\n\nPickle support: the file system travels as a snapshot.\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -147,7 +216,7 @@ PyTypeObject* PyFsObject::make_type() {
       "filesystem\ncan handle files, nested directories and symlinks.\n\nThe filesystem is thread-safe and can be "
       "shared between multiple threads.\n",
       static_cast<int>(sizeof(Self)),
-      construct,
+      constructor<kNewSig, construct>,
       dealloc_instance<Self>,
       kMethods,
       kSlots,

@@ -99,9 +99,7 @@ constexpr std::size_t kDefaultReadSize = 1024;
 constexpr Param kPoolNewParams[] = {{"user_count", ArgKind::OptU32}};
 constexpr Signature kPoolNewSig{"PyUserPool.__new__()", kPoolNewParams};
 
-PyObject* pool_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  Args a;
-  if (!bind(kPoolNewSig, args, kwargs, a)) return nullptr;
+PyObject* pool_new(Args& a) {
   auto size = a[0].present ? static_cast<std::uint32_t>(a[0].number) : kDefaultPoolSize;
   return new_instance<PoolObject>(make_user_pool(size));
 }
@@ -332,19 +330,18 @@ template <bool Stderr>
 PyObject* session_read(SessionObject& self, Args& a) {
   std::size_t want = a[0].present ? static_cast<std::size_t>(a[0].number) : kDefaultReadSize;
   std::size_t reserve = std::min(want, kMaxReadReserve);
-  PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(reserve));
+  PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(reserve)));
   if (!out) return nullptr;
-  std::span<std::uint8_t> area(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out)), reserve);
+  std::span<std::uint8_t> area(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())), reserve);
   auto n = without_gil([&] {
     auto session = self.session.lock();
     return Stderr ? (*session)->read_stderr(area) : (*session)->read_stdout(area);
   });
-  if (!n) {
-    Py_DECREF(out);
-    return raise_value_error(n.error());
-  }
-  if (*n != reserve && _PyBytes_Resize(&out, static_cast<Py_ssize_t>(*n)) < 0) return nullptr;
-  return out;
+  if (!n) return raise_value_error(n.error());
+  PyObject* bytes = out.release();
+  // Shrinking in place frees the object (and sets MemoryError) if it fails.
+  if (*n != reserve && _PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(*n)) < 0) return nullptr;
+  return bytes;
 }
 
 PyMethodDef kSessionMethods[] = {
@@ -372,7 +369,7 @@ PyTypeObject* PoolObject::make_type() {
       "be used to\ncreate and release user accounts. The pool is thread-safe and can be\nshared between multiple "
       "threads.\n",
       static_cast<int>(sizeof(PoolObject)),
-      pool_new,
+      constructor<kPoolNewSig, pool_new>,
       dealloc_instance<PoolObject>,
       kPoolMethods,
       nullptr,

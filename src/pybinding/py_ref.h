@@ -1,8 +1,9 @@
 // PyRef: an owning reference to a Python object.
 //
 // steal() adopts a new reference, borrow() takes a new one on a borrowed
-// pointer, release() hands ownership back to the caller. The only place in
-// the binding that increments and decrements reference counts by hand.
+// pointer, release() hands ownership to the caller (a method's result, or an
+// API that steals). Every reference the binding owns is held in a PyRef;
+// nowhere else does it change reference counts itself.
 #pragma once
 
 #include <Python.h>

@@ -19,11 +19,7 @@ PyObject* exec(Self& self, Args& a) {
   return to_str(*r);
 }
 
-PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  Args a;
-  if (!bind(kNewSig, args, kwargs, a)) return nullptr;
-  return new_instance<Self>(reinterpret_cast<PyFsObject*>(a[0].object)->fs);
-}
+PyObject* construct(Args& a) { return new_instance<Self>(reinterpret_cast<PyFsObject*>(a[0].object)->fs); }
 
 PyMethodDef kMethods[] = {
     {"exec", cfunc(fastcall<Self, kExecSig, exec>), METH_FASTCALL | METH_KEYWORDS,
@@ -39,7 +35,7 @@ PyTypeObject* PyTermObject::make_type() {
       "(fs)",
       "\nA structure representing a simple terminal\n",
       static_cast<int>(sizeof(Self)),
-      construct,
+      constructor<kNewSig, construct>,
       dealloc_instance<Self>,
       kMethods,
       nullptr,

@@ -43,15 +43,11 @@ Unexpected<std::string> missing_argument(std::string_view cmd) {
   return Unexpected(std::string(cmd) + ": missing argument");
 }
 
-// Reads the whole file behind `handle` into a buffer of exactly its size.
+// Reads the whole file behind a freshly opened handle, copying it once.
 Expected<std::string, IoError> read_all(FileHandle& handle) {
-  if (auto r = handle.seek(SeekOrigin::End, 0); !r) return Unexpected(r.error());
-  const std::size_t size = handle.offset();
-  if (auto r = handle.seek(SeekOrigin::Start, 0); !r) return Unexpected(r.error());
-  std::string buffer(size, '\0');
-  auto n = handle.read(std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(buffer.data()), size));
+  std::string buffer;
+  auto n = handle.read_rest(buffer);
   if (!n) return Unexpected(n.error());
-  buffer.resize(*n);
   return buffer;
 }
 

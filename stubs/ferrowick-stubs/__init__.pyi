@@ -12,11 +12,16 @@ PyFileHandle, Whence, PyUser or PyTerminalSession raises TypeError
 attributes of Whence, PyUserPool.allocate and PyUser.spawn).
 """
 
+from collections.abc import Buffer, Callable, Mapping
 from types import TracebackType
-from collections.abc import Mapping
-from typing import ClassVar, Literal, Self, SupportsIndex, final
+from typing import ClassVar, Final, Literal, Self, SupportsIndex, final
+
+from _typeshed import structseq
 
 __all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyUser", "PyTerminalSession"]
+
+__version__: str
+"""The package's version, as in its wheel's metadata (not exported by ``*``)."""
 
 @final
 class PyFs:
@@ -63,6 +68,67 @@ class PyFs:
         with `ident` and ends with a line feed.
         """
 
+    def exists(self, path: str) -> bool:
+        """Whether `path` names an entry (links followed); never raises for a missing path."""
+
+    def read_bytes(self, path: str, start: SupportsIndex | None = None, end: SupportsIndex | None = None) -> bytes:
+        """The bytes of an existing file, or of its range [start, end) clamped to
+        the file. Creates nothing, writes no report line; ValueError "Inode not
+        found" for a missing file."""
+
+    def stat(self, path: str) -> StatResult:
+        """Kind, size and inode identifier of the entry `path` names; creates nothing.
+
+        A final symbolic link is reported itself. A missing path raises
+        ValueError "Inode not found".
+        """
+
+    def clone(self) -> PyFs:
+        """A new, independent file system with the same tree.
+
+        Names, the order of every directory's entries, file contents, inode
+        identifiers and the next identifier are copied; open handles are not
+        (the clone's files are all free). Contents are shared copy-on-write:
+        the cost is per inode, not per byte stored.
+        """
+
+    def snapshot(self) -> bytes:
+        """The file system as bytes, in the versioned snapshot format."""
+
+    @staticmethod
+    def from_snapshot(data: Buffer) -> PyFs:
+        """Builds a file system from any bytes-like object made by `snapshot`.
+
+        Everything is checked before anything is built; data that is not a
+        valid snapshot raises ValueError "invalid snapshot: ...".
+        """
+
+    def __copy__(self) -> PyFs:
+        """A clone."""
+
+    def __deepcopy__(self, memo: object) -> PyFs:
+        """A clone."""
+
+    def __reduce__(self) -> tuple[Callable[[Buffer], PyFs], tuple[bytes]]:
+        """Pickles as a snapshot, so a PyFs can go to another process."""
+
+@final
+class StatResult(structseq[str | int], tuple[Literal["file", "directory", "symlink"], int, int]):
+    """What PyFs.stat reports; unpacks as (kind, size, ino). Not in __all__."""
+
+    __match_args__: Final = ("kind", "size", "ino")
+    @property
+    def kind(self) -> Literal["file", "directory", "symlink"]:
+        """"file", "directory" or "symlink"."""
+
+    @property
+    def size(self) -> int:
+        """Bytes of a file, number of entries of a directory, 0 for a link."""
+
+    @property
+    def ino(self) -> int:
+        """The inode identifier."""
+
 @final
 class PyFileHandle:
     """An open file of a PyFs, made by PyFs.open; a context manager that closes it.
@@ -93,6 +159,16 @@ class PyFileHandle:
 
     def tell(self) -> int:
         """The current position."""
+
+    def readinto(self, buffer: Buffer) -> int:
+        """Reads into a writable buffer from the current position and moves past
+        what was read; returns the count (0 at the end). Writes no report line."""
+
+    def readall(self) -> bytes:
+        """Reads from the current position to the end in one piece; writes no report line."""
+
+    def truncate(self, size: SupportsIndex) -> None:
+        """Sets the file's length, zero-filling when it grows; needs a handle opened for writing."""
 
     def __enter__(self) -> Self: ...
     def __exit__(

@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <atomic>
+#include <chrono>
+#include <new>
+#include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "common/expected.h"
 #include "common/poison_lock.h"
-#include "common/small_vector.h"
+#include "common/byte_buffer.h"
+#include "common/raw_rw_lock.h"
 #include "error/io_error.h"
 
 namespace ferrowick {
@@ -47,26 +53,99 @@ TEST(PoisonLock, ReadGuardPoisonsRwLockToo) {
   EXPECT_THROW((void)rw.write(), Panic);
 }
 
-TEST(SmallVector, StaysInlineUpToCapacityThenSpills) {
-  SmallVector<std::uint8_t, 32> v;
-  for (int i = 0; i < 32; ++i) v.push_back(static_cast<std::uint8_t>(i));
-  EXPECT_TRUE(v.is_inline());
-  v.push_back(32);
-  EXPECT_FALSE(v.is_inline());
-  for (int i = 0; i < 33; ++i) EXPECT_EQ(v[i], i);
-  SmallVector<std::uint8_t, 32> moved(std::move(v));
-  EXPECT_EQ(moved.size(), 33u);
-  EXPECT_EQ(v.size(), 0u);
-  moved.resize(40);
-  EXPECT_EQ(moved[39], 0);
-  const std::uint8_t tail[] = {7, 8, 9};
-  moved.append(tail, 3);
-  EXPECT_EQ(moved.size(), 43u);
-  EXPECT_EQ(moved[42], 9);
-  moved.resize(40);
-  SmallVector<std::uint8_t, 32> copy = moved;
-  EXPECT_EQ(copy.size(), 40u);
-  EXPECT_EQ(copy[10], 10);
+TEST(PoisonLock, OtherExceptionsLeaveTheLockUsable) {
+  Mutex<int> m;
+  RwLock<int> rw;
+  EXPECT_THROW({ auto g = m.lock(); *g = 1; throw std::bad_alloc(); }, std::bad_alloc);
+  EXPECT_THROW({ auto g = rw.write(); *g = 2; throw std::bad_alloc(); }, std::bad_alloc);
+  EXPECT_THROW({ auto g = rw.read(); throw std::runtime_error("x"); }, std::runtime_error);
+  EXPECT_FALSE(m.is_poisoned());
+  EXPECT_FALSE(rw.is_poisoned());
+  EXPECT_EQ(*m.lock(), 1);
+  EXPECT_EQ(*rw.read(), 2);
+  // A Panic raised and handled while a guard lives does not poison it.
+  {
+    auto g = m.lock();
+    try {
+      panic("handled");
+    } catch (const Panic&) {
+    }
+  }
+  EXPECT_FALSE(m.is_poisoned());
+}
+
+TEST(RawRwLock, ReadersShareWritersExclude) {
+  RawRwLock lock;
+  lock.lock_shared();
+  EXPECT_TRUE(lock.try_lock_shared());  // readers share
+  EXPECT_FALSE(lock.try_lock());
+  lock.unlock_shared();
+  std::atomic<int> stage{0};
+  // A writer sleeps until the last reader leaves; a reader until the
+  // writer is done.
+  std::thread writer([&] {
+    lock.lock();
+    stage.store(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    stage.store(2);
+    lock.unlock();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(stage.load(), 0);  // still held for reading
+  lock.unlock_shared();
+  while (stage.load() == 0) std::this_thread::yield();
+  lock.lock_shared();
+  EXPECT_EQ(stage.load(), 2);
+  lock.unlock_shared();
+  writer.join();
+  EXPECT_TRUE(lock.try_lock());
+  lock.poison();
+  lock.unlock();
+  EXPECT_TRUE(lock.poisoned());  // the bit outlives the release
+  EXPECT_TRUE(lock.try_lock_shared());
+  lock.unlock_shared();
+}
+
+TEST(RawRwLock, ManyThreadsKeepACounterExact) {
+  RawRwLock lock;
+  long counter = 0;
+  std::atomic<long> torn{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 20000; ++i) {
+        if ((i + t) % 4 == 0) {
+          lock.lock();
+          ++counter;  // odd only while the writer holds the lock
+          ++counter;
+          lock.unlock();
+        } else {
+          lock.lock_shared();
+          if (counter % 2) torn.fetch_add(1);
+          lock.unlock_shared();
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(counter, 2 * 4 * 5000);
+  EXPECT_EQ(torn.load(), 0);
+}
+
+TEST(ByteBuffer, GrowsZeroFillsAndSurvivesAFailedReservation) {
+  ByteBuffer b;
+  EXPECT_EQ(b.capacity(), 0u);  // an empty buffer owns nothing
+  const std::uint8_t bytes[] = {1, 2, 3};
+  b.append(bytes, 3);
+  b.resize(6);
+  EXPECT_EQ(std::vector<std::uint8_t>(b.begin(), b.end()), (std::vector<std::uint8_t>{1, 2, 3, 0, 0, 0}));
+  EXPECT_THROW(b.reserve(SIZE_MAX), std::bad_alloc);
+  EXPECT_EQ(b.size(), 6u);
+  EXPECT_EQ(b[2], 3);
+  ByteBuffer copy = b;
+  ByteBuffer moved(std::move(b));
+  EXPECT_EQ(b.size(), 0u);
+  EXPECT_EQ(std::vector<std::uint8_t>(copy.begin(), copy.end()), std::vector<std::uint8_t>(moved.begin(), moved.end()));
 }
 
 TEST(IoError, MessagesAndNames) {

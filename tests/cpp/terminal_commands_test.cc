@@ -185,8 +185,9 @@ TEST_F(CommandsTest, Rm) {
   });
 }
 
+// The parser's cases are in terminal_rm_args_test.cc; here, what rm does
+// with each kind of outcome: a recursive removal, or the text after "rm: ".
 TEST_F(CommandsTest, RmOptions) {
-  const std::string tail = "\n\nUsage: ferrowick [OPTIONS] <TARGET>\n\nFor more information, try '--help'.\n";
   run({Out("mkdir d"), Out("touch d/x"), Out("mkdir e"), Out("touch e/x")});
   run({
       Out("rm d --recursive"),
@@ -194,14 +195,9 @@ TEST_F(CommandsTest, RmOptions) {
       Out("ls", ""),
       Err("rm --version", "rm: ferrowick 0.1.3\n"),
       Err("rm -h", kHelp),
-      Err("rm --help", kHelp),
-      Err("rm -rh", kHelp),
-      Err("rm -r",
-          "rm: error: the following required arguments were not provided:\n  <TARGET>\n\n"
-          "Usage: ferrowick --recursive <TARGET>\n\nFor more information, try '--help'.\n"),
-      Err("rm -x", "rm: error: unexpected argument '-x' found" + tail),
-      Err("rm a b", "rm: error: unexpected argument 'b' found" + tail),
-      Err("rm -r d -r", "rm: error: the argument '--recursive' cannot be used multiple times" + tail),
+      Err("rm -x",
+          "rm: error: unexpected argument '-x' found\n\nUsage: ferrowick [OPTIONS] <TARGET>\n\n"
+          "For more information, try '--help'.\n"),
   });
 }
 

@@ -40,36 +40,39 @@ inline std::string check_directory(const FileSystem& fs, const INode& dir_node, 
                                    std::vector<InodeId>& queue, std::unordered_set<InodeId>& seen,
                                    Listing& expected) {
   const InodeId id = dir_node.id;
-  if (dir.detached) return where(id) + "reachable directory is marked detached";
-  if (!dir.slots.empty() && dir.slots[dir.slots.size() - 1] == kRootId)
-    return where(id) + "trailing tombstone left in the children";
+  if (dir_node.detached) return where(id) + "reachable directory is marked detached";
   std::unordered_set<std::string_view> names;
   std::size_t live = 0;
-  for (std::size_t slot = 0; slot < dir.slots.size(); ++slot) {
-    const InodeId child_id = dir.slots[slot];
-    if (child_id == kRootId) continue;
+  std::string broken;
+  dir.for_each_child([&](const INode* child) {
+    if (!broken.empty()) return;
+    const InodeId child_id = child->id;
     ++live;
-    INodeRef child = fs.lookup(child_id);
-    if (!child) return where(id) + "lists child " + std::to_string(child_id) + " that has no record";
-    if (child->parent != id) return where(child_id) + "parent is " + std::to_string(child->parent) +
-                                    " but it is listed by " + std::to_string(id);
-    if (child->depth != dir_node.depth + 1 || child->depth > kMaxDepth)
-      return where(child_id) + "depth " + std::to_string(child->depth) + " under a parent of depth " +
-             std::to_string(dir_node.depth);
-    if (!valid_entry_name(child->name)) return where(child_id) + "invalid name \"" + child->name + "\"";
-    if (!names.insert(child->name).second) return where(id) + "two children named \"" + child->name + "\"";
-    if (!seen.insert(child_id).second) return where(child_id) + "listed more than once";
-    if (dir.index) {
-      auto it = dir.index->find(child->name);
-      if (it == dir.index->end() || it->second != slot)
-        return where(id) + "name index does not point at the slot of \"" + child->name + "\"";
+    if (fs.lookup(child_id).get() != child) {
+      broken = where(id) + "lists child " + std::to_string(child_id) + " that has no record";
+    } else if (child->parent != id) {
+      broken = where(child_id) + "parent is " + std::to_string(child->parent) + " but it is listed by " +
+               std::to_string(id);
+    } else if (child->depth != dir_node.depth + 1 || child->depth > kMaxDepth) {
+      broken = where(child_id) + "depth " + std::to_string(child->depth) + " under a parent of depth " +
+               std::to_string(dir_node.depth);
+    } else if (!valid_entry_name(child->name)) {
+      broken = where(child_id) + "invalid name \"" + child->name + "\"";
+    } else if (!names.insert(child->name.view()).second) {
+      broken = where(id) + "two children named \"" + child->name + "\"";
+    } else if (!seen.insert(child_id).second) {
+      broken = where(child_id) + "listed more than once";
+    } else if (dir.find(child->name) != child) {
+      broken = where(id) + "name look-up does not find \"" + child->name + "\"";
+    } else {
+      (child->kind_tag == KindTag::Directory ? expected.directories : expected.files).emplace_back(child->name);
+      queue.push_back(child_id);
     }
-    (child->kind_tag == KindTag::Directory ? expected.directories : expected.files).push_back(child->name);
-    queue.push_back(child_id);
-  }
-  if (live != dir.live) return where(id) + "live count " + std::to_string(dir.live) + " but " +
+  });
+  if (!broken.empty()) return broken;
+  if (live != dir.size()) return where(id) + "live count " + std::to_string(dir.size()) + " but " +
                                std::to_string(live) + " children listed";
-  if (dir.index && dir.index->size() != live) return where(id) + "name index holds stale names";
+  if (dir.slot_count() > 2 * live + 1) return where(id) + "tombstones outnumber live children";
   return "";
 }
 

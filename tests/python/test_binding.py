@@ -2,7 +2,6 @@
 
 import pytest
 
-import ferrowick
 from ferrowick import PyFs, PyTerm, PyUserPool, Whence
 
 
@@ -189,4 +188,3 @@ def test_value_error_carries_one_str_argument(fs):
         fs.open("/f", "x")
     assert e.value.args == ("Unrecognized file mode",)
     assert type(e.value) is ValueError
-    assert ferrowick.PyFs is PyFs

@@ -331,6 +331,17 @@ class TestClose:
 class TestWhence:
     MEMBERS = [("SEEK_SET", 0), ("SEEK_CUR", 1), ("SEEK_END", 2)]
 
+    class Index:
+        """An object whose __index__ gives `result` (raised if an exception)."""
+
+        def __init__(self, result):
+            self.result = result
+
+        def __index__(self):
+            if isinstance(self.result, BaseException):
+                raise self.result
+            return self.result
+
     @pytest.mark.parametrize("name, value", MEMBERS)
     def test_members(self, name, value):
         member = getattr(Whence, name)
@@ -353,10 +364,19 @@ class TestWhence:
         (Whence.SEEK_SET, 0.0, False),
         (Whence.SEEK_END, 2**70, False),
         (Whence.SEEK_END, -2, False),
+        (Whence.SEEK_CUR, Index(1), True),
+        # An __index__ that fails is not an integer: on to the Whence check,
+        # then NotImplemented, so == is False and != is True.
+        (Whence.SEEK_SET, Index(ValueError("no")), False),
+        (Whence.SEEK_SET, Index("0"), False),
     ])
     def test_equality(self, left, right, equal):
         assert (left == right) is equal
         assert (left != right) is (not equal)
+
+    def test_an_interrupted_index_is_not_swallowed(self):
+        with pytest.raises(KeyboardInterrupt):
+            Whence.SEEK_SET == self.Index(KeyboardInterrupt())
 
     def test_equality_from_the_int_side(self):
         assert 1 == Whence.SEEK_CUR

@@ -357,11 +357,3 @@ class TestRendering:
     def test_names_are_quoted_with_escapes(self, fs):
         fs.touch('/say "hi"')
         assert 'name: "say \\"hi\\""' in str(fs)
-
-    def test_file_system_outlives_its_pyfs(self):
-        fs = PyFs()
-        fs.touch("/kept")
-        h = fs.open("/kept", "w")
-        del fs
-        assert h.write(b"ok") == 2
-        assert 'name: "kept"' in str(h)

@@ -346,11 +346,3 @@ class TestSessions:
     def test_write_takes_bytes_only(self, session, value):
         with pytest.raises(TypeError, match="^argument 'data': "):
             session.write(value)
-
-    def test_closed_session_refuses_everything(self):
-        session = PyUserPool(1).allocate().spawn()
-        session.close()
-        for call in (lambda: session.write(b"x"), lambda: session.read(1), lambda: session.read_err(1)):
-            with pytest.raises(ValueError, match="^The process is None$"):
-                call()
-        assert session.close() is None

@@ -1,6 +1,8 @@
 """What a script sees of the module itself: registration, classes, panics."""
 
 import ctypes
+import importlib.metadata
+import importlib.util
 import os
 import subprocess
 import sys
@@ -16,6 +18,7 @@ NO_CONSTRUCTOR = ["PyFileHandle", "Whence", "PyUser", "PyTerminalSession"]
 def test_module_attributes():
     assert ferrowick.__all__ == CLASSES
     assert ferrowick.__doc__ == ""
+    assert ferrowick.__version__ == importlib.metadata.version("ferrowick")
     for name in CLASSES:
         cls = getattr(ferrowick, name)
         assert cls.__name__ == name
@@ -25,6 +28,28 @@ def test_second_initialisation_returns_the_same_module():
     lib = ctypes.PyDLL(ferrowick.__file__)
     lib.PyInit_ferrowick.restype = ctypes.py_object
     assert lib.PyInit_ferrowick() is ferrowick
+    # The same through the import system, bypassing sys.modules.
+    spec = importlib.util.spec_from_file_location("ferrowick", ferrowick.__file__)
+    assert importlib.util.module_from_spec(spec) is ferrowick
+
+
+SUBINTERPRETER_IMPORT = """
+try:
+    import ferrowick
+    result = "imported"
+except ImportError as e:
+    result = "ImportError: " + str(e)
+with open({path!r}, "w") as f:
+    f.write(result)
+"""
+
+
+def test_a_second_interpreter_cannot_import(tmp_path):
+    # A legacy sub-interpreter would otherwise share this one's type objects.
+    testcapi = pytest.importorskip("_testcapi")
+    out = tmp_path / "result"
+    assert testcapi.run_in_subinterp(SUBINTERPRETER_IMPORT.format(path=str(out))) == 0
+    assert out.read_text() == "ImportError: ferrowick does not support sub-interpreters"
 
 
 @pytest.mark.parametrize("name", NO_CONSTRUCTOR)

@@ -4,15 +4,12 @@ import pytest
 
 from ferrowick import PyFs, PyTerm
 
-COMMAND_NAMES = ["cd", "ls", "pwd", "cat", "mkdir", "touch", "help", "rm", "echo"]
 MALFORMED = "The command was not correctly formatted"
-USAGE_TAIL = "\n\nUsage: ferrowick [OPTIONS] <TARGET>\n\nFor more information, try '--help'.\n"
 RM_HELP = (
     "rm: Remove a file or a directory (potentially recursive)\n\nUsage: ferrowick [OPTIONS] <TARGET>\n\n"
     "Arguments:\n  <TARGET>\n\nOptions:\n  -r, --recursive\n  -h, --help       Print help\n"
     "  -V, --version    Print version\n"
 )
-RM_VERSION = "rm: ferrowick 0.1.3\n"
 
 
 @pytest.fixture
@@ -49,66 +46,25 @@ def write_file(fs, path, content):
 
 
 class TestWordSplitting:
+    # The splitting rules, unknown commands and help are tested in C++; here
+    # what the binding carries: text in and out, and the error texts.
     @pytest.mark.parametrize(
         "line, output",
         [
             ("", ""),
-            (" \t  \t", ""),
-            ("# note", ""),
-            ("   # echo hidden", ""),
-            ("echo a   b", "a b"),
-            ('echo "a   b"', "a   b"),
-            ("echo", ""),
-            ("echo -n x", "-n x"),
-            ("echo 'it''s'", "its"),
-            ("echo hi #x", "hi"),
-            ("echo hi#x", "hi#x"),
-            ('echo "a\\"b"', 'a"b'),
-            ('echo "a\\qb"', "a\\qb"),
-            ("echo a\\ b", "a b"),
-            ('echo a"b c"\'d\'', "ab cd"),
-            ("echo ''", ""),
-            ("echo '' '' x", "  x"),
-            ("echo 'a\\b \"q\"'", 'a\\b "q"'),
-            ('echo "a\\\\b" "\\$x" "\\`"', "a\\b $x `"),
-            ('echo "a\\\nb"', "ab"),
-            ("ec\\\nho x", "x"),
-            ("echo\ta\nb", "a b"),
-            ("# comment\necho after", "after"),
             ("echo 'multi\nline'", "multi\nline"),
-            ("\\echo x", "x"),
             ("echo \u00e9t\u00e9 \u2622", "\u00e9t\u00e9 \u2622"),
         ],
     )
     def test_outputs(self, term, line, output):
         assert term.exec(line) == output
 
-    @pytest.mark.parametrize("line", ['echo "abc', "echo 'abc", "echo abc\\", 'echo "abc\\', "'", 'echo "a" "'])
-    def test_malformed_lines(self, term, line):
-        fails(term, line, MALFORMED)
-
     def test_malformed_line_runs_nothing(self, term, fs):
         fails(term, "mkdir d 'x", MALFORMED)
         assert fs.listdir("/") == ([], [])
 
-    @pytest.mark.parametrize(
-        "line, message",
-        [
-            ("foo", "foo: command not found"),
-            ("ECHO x", "ECHO: command not found"),
-            ('"" x', ": command not found"),
-            ("'ls -l'", "ls -l: command not found"),
-            ("./ls", "./ls: command not found"),
-        ],
-    )
-    def test_unknown_commands(self, term, line, message):
-        fails(term, line, message)
-
-    def test_help_lists_the_nine_commands(self, term):
-        out = term.exec("help")
-        assert out.endswith("\n")
-        assert sorted(out.split("\n")[:-1]) == sorted(COMMAND_NAMES)
-        assert term.exec("help me please") == out
+    def test_unknown_command(self, term):
+        fails(term, "'ls -l'", "ls -l: command not found")
 
     def test_command_must_be_text(self, term):
         with pytest.raises(TypeError):
@@ -386,33 +342,15 @@ class TestRm:
             ("rm nope", "nope: Inode not found"),
             ("rm d", "rm: cannot remove 'd': Directory is not empty"),
             ("rm /d", "rm: cannot remove '/d': Directory is not empty"),
-            ("rm -h", RM_HELP),
-            ("rm --help", RM_HELP),
+            # The option parser's texts are tested in C++; one multi-line text
+            # shows that it reaches the script whole.
             ("rm d --help", RM_HELP),
-            ("rm -rh d", RM_HELP),
-            ("rm -V", RM_VERSION),
-            ("rm --version d", RM_VERSION),
-            ("rm -x", "rm: error: unexpected argument '-x' found" + USAGE_TAIL),
-            ("rm --bogus d", "rm: error: unexpected argument '--bogus' found" + USAGE_TAIL),
-            ("rm d e", "rm: error: unexpected argument 'e' found" + USAGE_TAIL),
-            ("rm -r -r d", "rm: error: the argument '--recursive' cannot be used multiple times" + USAGE_TAIL),
-            ("rm d -r --recursive", "rm: error: the argument '--recursive' cannot be used multiple times" + USAGE_TAIL),
         ],
     )
     def test_failures_remove_nothing(self, populated, fs, line, message):
         fails(populated, line, message)
         assert fs.listdir("/") == (["f"], ["d", "e"])
         assert fs.listdir("/d") == (["inner"], [])
-
-    @pytest.mark.parametrize("line", ["rm -r", "rm --recursive", "rm --"])
-    def test_missing_operand(self, term, line):
-        with pytest.raises(ValueError) as e:
-            term.exec(line)
-        text = str(e.value)
-        assert text.startswith(
-            "rm: error: the following required arguments were not provided:\n  <TARGET>\n\nUsage: ferrowick"
-        )
-        assert text.endswith("<TARGET>\n\nFor more information, try '--help'.\n")
 
     def test_open_file_blocks_removal(self, term, fs):
         fs.mkdir("/d")
