@@ -204,7 +204,7 @@ void ChildProcess::close_pipes() {
   stderr_.reset();
 }
 
-Expected<ChildProcess, int> spawn_with_pipes(const std::vector<std::string>& argv) {
+Expected<ChildProcess, int> spawn_with_pipes(const std::vector<std::string>& argv, const SpawnOptions* options) {
   UniqueFd in_r, in_w, out_r, out_w, err_r, err_w;
   if (int e = make_pipe(in_r, in_w)) return Unexpected(e);
   if (int e = make_pipe(out_r, out_w)) return Unexpected(e);
@@ -212,7 +212,9 @@ Expected<ChildProcess, int> spawn_with_pipes(const std::vector<std::string>& arg
   pid_t pid = -1;
   {
     Launch launch;
-    if (int e = launch.start(argv, in_r.get(), out_w.get(), err_w.get(), &pid)) return Unexpected(e);
+    int e = options ? spawn_with_options(argv, in_r.get(), out_w.get(), err_w.get(), *options, &pid)
+                    : launch.start(argv, in_r.get(), out_w.get(), err_w.get(), &pid);
+    if (e) return Unexpected(e);
   }
   // The child's ends close here, so EOF and broken pipes are seen as soon as
   // the child (and its descendants) let go of them.

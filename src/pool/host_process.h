@@ -19,6 +19,7 @@
 
 #include "common/expected.h"
 #include "common/utf8.h"
+#include "pool/spawn_options.h"
 
 namespace ferrowick {
 
@@ -102,8 +103,10 @@ class ChildProcess {
 // Starts argv[0] (looked up through PATH) with its standard input, output and
 // error on three new pipes. The child inherits environment and working
 // directory, gets an empty signal mask and the default SIGPIPE action, and no
-// other descriptor of this process. Fails with an errno.
-Expected<ChildProcess, int> spawn_with_pipes(const std::vector<std::string>& argv);
+// other descriptor of this process. Fails with an errno. With `options`,
+// the child gets their environment and limits (spawn_options.h).
+Expected<ChildProcess, int> spawn_with_pipes(const std::vector<std::string>& argv,
+                                             const SpawnOptions* options = nullptr);
 
 // Waits for `pid` (a child of this process) and returns its wait status, or
 // the errno of a failed wait. Retries after interruptions.

@@ -14,7 +14,9 @@ static_assert(!std::is_constructible_v<Signature, const char*, const Param (&)[k
 
 namespace {
 
-bool is_optional(ArgKind k) { return k == ArgKind::OptText || k == ArgKind::OptUWord || k == ArgKind::OptU32; }
+bool is_optional(ArgKind k) {
+  return k == ArgKind::OptText || k == ArgKind::OptUWord || k == ArgKind::OptU32 || k == ArgKind::OptMapping;
+}
 
 std::size_t required_count(const Signature& sig) {
   std::size_t n = 0;
@@ -196,6 +198,9 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
     case ArgKind::WritableBuffer:
       if (!PyObject_CheckBuffer(obj)) return cannot_convert(p, obj, "WritableBuffer");
       return true;
+    case ArgKind::OptMapping:
+      if (PyDict_Check(obj) || PyObject_HasAttrString(obj, "keys")) return true;
+      return cannot_convert(p, obj, "Mapping");
   }
   return true;
 }

@@ -33,6 +33,7 @@ enum class ArgKind {
   Instance,  // an instance of a class of this module
   Object,    // any object, passed through unconverted
   WritableBuffer,  // an object exporting a buffer; the method acquires it with WritableView
+  OptMapping,  // None/omitted or a mapping (has keys()), passed through unconverted
 };
 
 struct Param {

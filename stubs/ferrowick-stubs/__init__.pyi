@@ -12,7 +12,7 @@ PyFileHandle, Whence, PyUser or PyTerminalSession raises TypeError
 attributes of Whence, PyUserPool.allocate and PyUser.spawn).
 """
 
-from collections.abc import Buffer, Callable
+from collections.abc import Buffer, Callable, Mapping
 from types import TracebackType
 from typing import ClassVar, Final, Literal, Self, SupportsIndex, final
 
@@ -209,8 +209,11 @@ class PyUserPool:
     """A pool of throw-away Unix accounts on the host (root only).
 
     Accounts are named "test_" and eight letters or digits, created with
-    useradd (or adopted) and handed out with a fresh home under
-    /tmp/tmp_user_home. `user_count` (default 256) is the pool's capacity.
+    useradd (or adopted) and handed out with a fresh, private home under
+    /tmp/tmp_user_home, no process running and nothing of an earlier tenant
+    left in /tmp, /var/tmp or /dev/shm. No two pools on the host (in any
+    process) manage the same account. `user_count` (default 256) is the
+    pool's capacity.
     """
 
     def __new__(cls, user_count: SupportsIndex | None = None) -> Self: ...
@@ -225,8 +228,15 @@ class PyUser:
     all its sessions are gone.
     """
 
-    def spawn(self) -> PyTerminalSession:
-        """Starts /bin/bash as this account (through su) in its home."""
+    def spawn(
+        self, env: Mapping[str, str] | None = None, limits: Mapping[str, int] | None = None
+    ) -> PyTerminalSession:
+        """Starts /bin/bash as this account (through su) in its home.
+
+        `env` replaces the inherited environment of su; `limits` maps
+        "nproc", "as", "cpu", "fsize" and "nofile" to soft and hard limits
+        set before su starts.
+        """
 
     def username(self) -> str: ...
     def uid(self) -> int: ...
