@@ -1,8 +1,14 @@
 #!/usr/bin/env python3
 """User pool and shell sessions against the same work done with subprocess.
 
+Contenders: ferrowick (this tree's build), subprocess (the work done by
+hand), and with --landed DIR the same ferrowick rows measured on another
+build of the module (e.g. of the main branch, installed with
+`pip install --target DIR`), to see what a change costs.
+
 Rows, each measured in a child process per contender:
-  allocate   one allocate/release cycle of an account that already exists;
+  allocate   one allocate/release cycle of an account that already exists
+             and left nothing behind;
              ferrowick: PyUserPool.allocate() and dropping the PyUser; peer:
              `id -u NAME`, removing and recreating the home with shutil and
              os, os.chown, then `pkill -u UID`, i.e. the cycle done by hand
@@ -170,6 +176,16 @@ def run_ferrowick(args) -> dict:
     return res
 
 
+def run_landed(args) -> dict:
+    """The ferrowick rows on the build found in --landed."""
+    sys.path.insert(0, os.path.abspath(args.landed))
+    import ferrowick
+
+    expect(os.path.dirname(ferrowick.__file__) == os.path.abspath(args.landed),
+           f"ferrowick came from {ferrowick.__file__}, not from {args.landed}")
+    return run_ferrowick(args)
+
+
 def run_subprocess(args) -> dict:
     budget, repeat = timing(args)
     _pool, user = reserve_account(args)
@@ -239,6 +255,7 @@ def run_subprocess(args) -> dict:
 
 CONTENDERS = {
     "ferrowick": run_ferrowick,
+    "landed": run_landed,
     "subprocess": run_subprocess,
 }
 
@@ -267,7 +284,11 @@ def main() -> int:
     p.add_argument("--skip-accounts", type=int, default=DEFAULT_SKIP, metavar="N",
                    help="accounts of the name sequence to keep aside before the measured "
                         f"one (default {DEFAULT_SKIP})")
+    p.add_argument("--landed", metavar="DIR",
+                   help="also measure the ferrowick build installed in DIR (as the 'landed' contender)")
     args = p.parse_args()
+    if not args.landed and not args.only:
+        args.only = [name for name in CONTENDERS if name != "landed"]
     if args.skip_accounts < 0:
         p.error("--skip-accounts must be 0 or more")
     why = missing_prerequisite()

@@ -11,8 +11,9 @@
 #
 # Settings, from the environment: PYTHON, VENV (.venv), ASAN_VENV
 # (.venv-asan), DEEP_DIR (build/deep), PY_BUILD (as for make module), JOBS
-# (2), FUZZ_SECONDS (60), SOAK_ITERATIONS (200000), POOL_CYCLES (100), STEPS
-# (all of the above, in that order).
+# (2), FUZZ_SECONDS (60), FUZZ_TARGETS (every tests/fuzz/*_fuzz.cc, by name
+# without _fuzz.cc), SOAK_ITERATIONS (200000), POOL_CYCLES (100), STEPS (all
+# of the above, in that order).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -151,7 +152,11 @@ step_fuzz() {
   configure "$dir" -DCMAKE_CXX_COMPILER=clang++ -DFERROWICK_FUZZ=ON \
     -DFERROWICK_SANITIZE=address,undefined,fuzzer-no-link || return 1
   run_logged "$LOGS/fuzz-build.log" cmake --build "$dir" -j "$JOBS" || return 1
-  for src in tests/fuzz/*_fuzz.cc; do t=$(basename "$src" _fuzz.cc); targets+=("$t"); done
+  if [ -n "${FUZZ_TARGETS:-}" ]; then
+    read -ra targets <<<"$FUZZ_TARGETS"
+  else
+    for src in tests/fuzz/*_fuzz.cc; do t=$(basename "$src" _fuzz.cc); targets+=("$t"); done
+  fi
   # Two at a time, one per core.
   for ((i = 0; i < ${#targets[@]}; i += 2)); do
     fuzz_one "${targets[i]}" & local first=$!

@@ -34,7 +34,7 @@ echo "== stubtest"
 "$py" -m mypy.stubtest ferrowickfs
 
 echo "== mypy --strict"
-"$py" -m mypy --strict --no-incremental examples/typed_example.py python/ferrowick_shell python/ferrowickfs
+"$py" -m mypy --strict --no-incremental examples/typed_example.py python/ferrowick_shell python/ferrowickfs python/ferrowick_pool
 
 echo "== running examples/typed_example.py"
 "$py" examples/typed_example.py

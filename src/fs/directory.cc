@@ -116,18 +116,20 @@ void Directory::rebuild_index(std::size_t capacity) noexcept {
     if (INode* child = b.slots[slot]) index_insert(hash_of(child->name), slot);
 }
 
-void Directory::reserve_one() {
+void Directory::reserve_one() { reserve(1); }
+
+void Directory::reserve(std::size_t more) {
   if (!body_) body_ = std::make_unique<Body>();
   Body& b = *body_;
-  FERROWICK_ASSERT(b.slots.size() < UINT32_MAX - 1);
-  if (b.slots.size() == b.slots.capacity()) b.slots.reserve(b.slots.empty() ? 4 : b.slots.size() * 2);
-  const std::size_t want = b.slots.size() + 1;
+  FERROWICK_ASSERT(more < UINT32_MAX - 1 - b.slots.size());
+  const std::size_t want = b.slots.size() + more;
+  if (want > b.slots.capacity()) b.slots.reserve(std::max(want, b.slots.empty() ? std::size_t{4} : b.slots.size() * 2));
   if (want <= kScannedChildren && b.index.empty()) return;
   // Keep the index at most half full, tombstones included: a creation looks
   // up a name that is absent, and with linear probing such a search stays
   // within a cache line or two only at low load.
-  if ((b.index_used + 1) * 2 > b.index.size()) {
-    const std::size_t cap = std::bit_ceil(std::max<std::size_t>(32, (b.live + 1) * 2));
+  if ((b.index_used + more) * 2 > b.index.size()) {
+    const std::size_t cap = std::bit_ceil(std::max<std::size_t>(32, (b.live + more) * 2));
     IndexTable fresh(cap);  // may throw: nothing changed yet
     if (b.index.empty()) {
       b.index = std::move(fresh);
@@ -148,6 +150,30 @@ void Directory::reserve_one() {
     b.index = std::move(fresh);
     b.index_used = b.live;
   }
+}
+
+void Directory::assign_copies(const Directory& from, std::span<INode* const> copies, std::uint64_t stamp) {
+  FERROWICK_ASSERT(empty());
+  if (copies.empty()) return;
+  // Everything that allocates comes first: a failure changes nothing.
+  auto body = std::make_unique<Body>();
+  body->slots.assign(copies.begin(), copies.end());
+  const Body* source = from.body_.get();
+  const bool same_slots = source && source->slots.size() == copies.size() && !source->index.empty();
+  if (same_slots) {
+    IndexTable index(source->index.size());
+    for (std::size_t i = 0; i < index.size(); ++i) index[i] = source->index[i];
+    body->index = std::move(index);
+    body->index_used = source->index_used;
+  } else if (copies.size() > kScannedChildren) {
+    body->index = IndexTable(std::bit_ceil(std::max<std::size_t>(32, copies.size() * 2)));
+  }
+  body_ = std::move(body);
+  Body& b = *body_;
+  for (INode* child : copies) child->retain();
+  b.live = copies.size();
+  b.stamp = stamp;
+  if (!same_slots && !b.index.empty()) rebuild_index(b.index.size());
 }
 
 void Directory::append(INode* child, std::uint64_t stamp) noexcept {

@@ -29,6 +29,7 @@
 #include "error/io_error.h"
 #include "fs/inode.h"
 #include "fs/inode_table.h"
+#include "fs/snapshot_image.h"
 
 namespace ferrowick {
 
@@ -145,6 +146,20 @@ class FileSystem {
   static Expected<FileHandle, IoError> open_raw(std::shared_ptr<FileSystem> fs, InodeId id,
                                                 FileHandleType type);
 
+  // --- Workspaces (workspace.cc) -------------------------------------------
+  // A new, independent file system with the same tree: names, child order,
+  // contents, identifiers and next_inode_id; every lock word 0. File
+  // contents are shared copy-on-write, so the cost is O(inodes). Safe while
+  // other threads change this file system: each directory and each file is
+  // copied as it was at one moment.
+  std::shared_ptr<FileSystem> clone() const;
+  // Describes the tree for the snapshot encoder. The image points into this
+  // file system's records, so no other thread may change it meanwhile (take
+  // it of a clone).
+  SnapshotImage snapshot_image() const;
+  // Builds a file system from a well-formed image (decode_snapshot's).
+  static std::shared_ptr<FileSystem> restore(const SnapshotImage& image);
+
   // One-line diagnostic rendering:
   // "FileSystem { inodes: {0: INode { ... }}, next_inode_id: 1 }".
   std::string render() const;
@@ -158,6 +173,9 @@ class FileSystem {
 
   FileSystem();
   Expected<void, IoError> create_at(std::string_view path, INodeKind kind);
+  // Building a whole new file system (workspace.cc), before anyone else can
+  // reach it: puts a new record into the table (not yet listed anywhere).
+  INode* adopt_record(InodeId id, InodeId parent, std::size_t depth, std::string_view name, INodeKind kind);
   // create_inode, then then(new record) while the namespace lock is still
   // held; returns what `then` returns.
   template <class Then>

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -97,6 +98,12 @@ class Directory {
   // Allocates whatever the next append needs; throws std::bad_alloc and
   // changes nothing observable on failure.
   void reserve_one();
+  // The same for the next `more` appends at once.
+  void reserve(std::size_t more);
+  // Lists `copies` in this empty directory and takes a reference to each:
+  // they are copies of `from`'s children in `from`'s order (a clone), so
+  // `from`'s name index serves as it is when `from` has no gaps.
+  void assign_copies(const Directory& from, std::span<INode* const> copies, std::uint64_t stamp);
   // Lists `child` last and takes a reference to it. reserve_one() first.
   void append(INode* child, std::uint64_t stamp) noexcept;
   // Unlists `child` and drops its reference; false when it was not listed.

@@ -24,6 +24,10 @@ void InodeTable::reserve(InodeId id) {
   if (page >= pages_.size()) {
     // Geometric growth: ids only rise, so this is amortised O(1).
     if (page >= pages_.capacity()) pages_.reserve(std::max(page + 1, pages_.capacity() * 2));
+    // The last page may have emptied while new ids still landed in it (erase
+    // keeps it then); ids have moved past it now, so it goes. Otherwise
+    // create-and-remove churn would keep one empty page per kPageSize ids.
+    if (!pages_.empty() && pages_.back() && pages_.back()->count == 0) pages_.back().reset();
     pages_.resize(page + 1);
   }
   if (!pages_[page]) pages_[page] = std::make_unique<Page>();

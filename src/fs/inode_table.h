@@ -37,6 +37,12 @@ class InodeTable {
   // Takes the record out; its reference passes to the caller (null if absent).
   INode* erase(InodeId id) noexcept;
   std::size_t size() const noexcept { return size_; }
+  // Pages currently allocated (for tests of the freeing rule).
+  std::size_t pages_in_use() const noexcept {
+    std::size_t n = 0;
+    for (const auto& page : pages_) n += page != nullptr;
+    return n;
+  }
   // Visits every record in id order.
   template <class F>
   void for_each(F&& f) const {

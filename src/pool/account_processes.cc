@@ -2,9 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -57,12 +61,15 @@ std::optional<std::uint32_t> take_number(std::string_view& s) {
   return v;
 }
 
-// True when /proc/<pid>/status shows a live process run by `uid`.
-bool is_live_process_of(int proc_fd, const char* pid, std::uint32_t uid) {
+enum class Found { kNone, kLive, kZombie };
+
+// What /proc/<pid>/status shows: a process run by `uid`, alive or dead but
+// not yet reaped, or none.
+Found process_of(int proc_fd, const char* pid, std::uint32_t uid) {
   std::string path(pid);
   path += "/status";
   UniqueFd fd(::openat(proc_fd, path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return false;  // gone meanwhile
+  if (!fd.valid()) return Found::kNone;  // gone meanwhile
   char buf[2048];
   std::size_t len = 0;
   while (len < sizeof buf) {
@@ -73,11 +80,12 @@ bool is_live_process_of(int proc_fd, const char* pid, std::uint32_t uid) {
   }
   std::string_view status(buf, len);
   std::string_view state = status_field(status, "State");
-  if (state.empty() || state.front() == 'Z' || state.front() == 'X') return false;
+  if (state.empty() || state.front() == 'X') return Found::kNone;
   std::string_view uids = status_field(status, "Uid");
   auto real = take_number(uids);
   auto effective = take_number(uids);
-  return (real && *real == uid) || (effective && *effective == uid);
+  if (!(real && *real == uid) && !(effective && *effective == uid)) return Found::kNone;
+  return state.front() == 'Z' ? Found::kZombie : Found::kLive;
 }
 
 }  // namespace
@@ -94,10 +102,10 @@ std::optional<std::string> pkill_failure_reason(const Expected<HostOutput, int>&
   return reason;
 }
 
-std::vector<pid_t> live_processes_of(std::uint32_t uid) {
-  std::vector<pid_t> pids;
+AccountProcesses processes_of(std::uint32_t uid) {
+  AccountProcesses found;
   std::unique_ptr<DIR, DirCloser> proc(::opendir("/proc"));
-  if (!proc) return pids;
+  if (!proc) return found;
   const pid_t self = ::getpid();
   const int proc_fd = ::dirfd(proc.get());
   while (dirent* e = ::readdir(proc.get())) {
@@ -105,35 +113,80 @@ std::vector<pid_t> live_processes_of(std::uint32_t uid) {
     pid_t pid = 0;
     auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
     if (ec != std::errc() || end != name.data() + name.size() || pid == self) continue;
-    if (is_live_process_of(proc_fd, e->d_name, uid)) pids.push_back(pid);
+    switch (process_of(proc_fd, e->d_name, uid)) {
+      case Found::kLive: found.live.push_back(pid); break;
+      case Found::kZombie: ++found.zombies; break;
+      case Found::kNone: break;
+    }
   }
-  return pids;
+  return found;
 }
+
+namespace {
+
+// Forks a child that becomes `uid` and sends signal 9 to every process it
+// may signal, `rounds` times: each kill(-1) reaches every process of the uid
+// at that moment, so what a fork bomb adds during one round dies in the
+// next. (kill(-1) cannot tell when none is left: it fails only when the
+// host has no other process at all; the caller looks in /proc.) The child
+// makes only async-signal-safe calls: this process may have other threads.
+void kill_all_as(std::uint32_t uid, int rounds) {
+  sigset_t all, old;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &old);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // Raw system call: the C library's wrapper would try to reach threads
+    // that exist only in the parent. Only the uid matters to kill(2).
+    if (::syscall(SYS_setresuid, uid, uid, uid) != 0) ::_exit(2);
+    for (int i = 0; i < rounds; ++i) {
+      ::kill(-1, SIGKILL);
+      ::sched_yield();
+    }
+    ::_exit(0);
+  }
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (pid > 0) (void)wait_for_pid(pid);
+}
+
+}  // namespace
 
 bool kill_remaining_processes(std::uint32_t uid, std::chrono::milliseconds patience) {
   if (uid == 0) return false;
-  const auto deadline = std::chrono::steady_clock::now() + patience;
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + patience;
+  const auto grace = std::min(deadline, start + kReapGrace);
+  // A look in /proc is cheaper than a fork: an account without processes,
+  // the usual case, costs only that.
   for (;;) {
-    std::vector<pid_t> pids = live_processes_of(uid);
-    if (pids.empty()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    for (pid_t pid : pids) ::kill(pid, SIGKILL);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const auto now = std::chrono::steady_clock::now();
+    const AccountProcesses found = processes_of(uid);
+    if (!found.live.empty()) {
+      if (now >= deadline) return false;
+      kill_all_as(uid, 16);
+      continue;
+    }
+    // The dead still count against the next tenant's process limit until
+    // their parent (mostly init) reaps them: give it a moment, no more.
+    if (now >= grace || found.zombies == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 
-void kill_user_processes(std::uint32_t uid) {
+bool kill_user_processes(std::uint32_t uid) {
   if (uid == 0) {
     // `pkill -u 0` would end this very process; pool accounts are never root.
     report("refusing to kill the processes of uid 0");
-    return;
+    return false;
   }
   if (auto reason = pkill_failure_reason(run_host_command({"pkill", "-u", std::to_string(uid)}))) {
     report(*reason);
   }
   if (!kill_remaining_processes(uid)) {
     report("processes of uid " + std::to_string(uid) + " still alive after signal 9");
+    return false;
   }
+  return true;
 }
 
 }  // namespace ferrowick

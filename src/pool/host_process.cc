@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,6 +44,16 @@ void UniqueFd::reset(int fd) {
 std::optional<int> HostOutput::exit_code() const {
   if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
   return std::nullopt;
+}
+
+Expected<int, int> wait_for_pid(pid_t pid) {
+  int status = 0;
+  for (;;) {
+    pid_t r = ::waitpid(pid, &status, 0);
+    if (r == pid) return status;
+    if (r < 0 && errno == EINTR) continue;
+    return Unexpected(r < 0 ? errno : ECHILD);
+  }
 }
 
 namespace {
@@ -90,7 +101,9 @@ std::vector<std::string> program_candidates(const std::string& program) {
 struct ChildPlan {
   std::vector<std::string> paths;
   std::vector<char*> argv;  // null-terminated
+  std::vector<char*> env;   // null-terminated; used when given
   char** envp;
+  std::vector<std::pair<int, rlim_t>> limits;
   int in, out, err;  // the child's 0, 1, 2; in == -1: /dev/null
   int go_fd;         // read end: a byte (or EOF) once the parent holds the pidfd
   int status_fd;     // write end: the errno of a failed start
@@ -105,13 +118,17 @@ void close_range_from(unsigned first, unsigned last) {
   for (unsigned fd = first; fd <= top; ++fd) ::close(static_cast<int>(fd));
 }
 
-// The child's whole setup, in one place: standard descriptors, no other
-// descriptor, default signal actions (SIGPIPE too) and an empty mask, then
-// the program. Runs with every signal blocked (see start_child).
+// The child's whole setup, in one place: standard descriptors, resource
+// limits, no other descriptor, default signal actions (SIGPIPE too) and an
+// empty mask, then the program (with the chosen environment). Runs with every signal blocked (see start_child).
 [[noreturn]] void run_child(const ChildPlan& plan) {
   int err = 0;
   int in = plan.in >= 0 ? plan.in : ::open("/dev/null", O_RDONLY);
   if (in < 0 || ::dup2(in, 0) < 0 || ::dup2(plan.out, 1) < 0 || ::dup2(plan.err, 2) < 0) err = errno;
+  for (const auto& [resource, value] : plan.limits) {
+    const rlimit limit{value, value};
+    if (err == 0 && ::setrlimit(resource, &limit) != 0) err = errno;
+  }
   const unsigned lo = static_cast<unsigned>(std::min(plan.go_fd, plan.status_fd));
   const unsigned hi = static_cast<unsigned>(std::max(plan.go_fd, plan.status_fd));
   close_range_from(3, lo - 1);
@@ -155,12 +172,19 @@ struct Started {
 // /dev/null). The child waits until the parent holds its pidfd, so it
 // cannot exit and be reaped by a foreign waitpid(-1) before that; it then
 // reports a failed exec through a close-on-exec pipe.
-Expected<Started, int> start_child(const std::vector<std::string>& argv, int in, int out, int err) {
+Expected<Started, int> start_child(const std::vector<std::string>& argv, int in, int out, int err,
+                                   const SpawnOptions* options = nullptr) {
   if (argv.empty()) return Unexpected(EINVAL);
-  ChildPlan plan{program_candidates(argv[0]), {}, environ, in, out, err, -1, -1};
+  ChildPlan plan{program_candidates(argv[0]), {}, {}, environ, {}, in, out, err, -1, -1};
   plan.argv.reserve(argv.size() + 1);
   for (const std::string& a : argv) plan.argv.push_back(const_cast<char*>(a.c_str()));
   plan.argv.push_back(nullptr);
+  if (options && options->env) {
+    for (const std::string& e : *options->env) plan.env.push_back(const_cast<char*>(e.c_str()));
+    plan.env.push_back(nullptr);
+    plan.envp = plan.env.data();
+  }
+  if (options) plan.limits = options->limits;
   UniqueFd go_r, go_w, status_r, status_w;
   if (int e = make_pipe(go_r, go_w)) return Unexpected(e);
   if (int e = make_pipe(status_r, status_w)) return Unexpected(e);
@@ -324,12 +348,12 @@ void ChildProcess::close_pipes() {
   stderr_.reset();
 }
 
-Expected<ChildProcess, int> spawn_with_pipes(const std::vector<std::string>& argv) {
+Expected<ChildProcess, int> spawn_with_pipes(const std::vector<std::string>& argv, const SpawnOptions* options) {
   UniqueFd in_r, in_w, out_r, out_w, err_r, err_w;
   if (int e = make_pipe(in_r, in_w)) return Unexpected(e);
   if (int e = make_pipe(out_r, out_w)) return Unexpected(e);
   if (int e = make_pipe(err_r, err_w)) return Unexpected(e);
-  auto started = start_child(argv, in_r.get(), out_w.get(), err_w.get());
+  auto started = start_child(argv, in_r.get(), out_w.get(), err_w.get(), options);
   if (!started) return Unexpected(started.error());
   // The child's ends close here, so EOF and broken pipes are seen as soon as
   // the child (and its descendants) let go of them.

@@ -20,6 +20,7 @@
 
 #include "common/expected.h"
 #include "common/utf8.h"
+#include "pool/spawn_options.h"
 
 namespace ferrowick {
 
@@ -127,7 +128,14 @@ class ChildProcess {
 // error on three new pipes. The child inherits environment and working
 // directory, gets an empty signal mask and the default SIGPIPE action, and no
 // other descriptor of this process. Fails with an errno (that of the exec
-// when the program cannot be run).
-Expected<ChildProcess, int> spawn_with_pipes(const std::vector<std::string>& argv);
+// when the program cannot be run). With `options`, the child gets their
+// environment and limits (spawn_options.h).
+Expected<ChildProcess, int> spawn_with_pipes(const std::vector<std::string>& argv,
+                                             const SpawnOptions* options = nullptr);
+
+// Waits for `pid` (a child of this process that no one else holds) and
+// returns its wait status, or the errno of a failed wait. Retries after
+// interruptions.
+Expected<int, int> wait_for_pid(pid_t pid);
 
 }  // namespace ferrowick

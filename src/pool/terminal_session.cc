@@ -360,7 +360,7 @@ std::vector<std::string> session_argv(std::string_view username, std::string_vie
   return {"su", "-s", "/bin/bash", "-P", "-c", session_command(home), std::string(username)};
 }
 
-Expected<std::unique_ptr<TerminalSession>, std::string> spawn_terminal(SharedUser user) {
+Expected<std::unique_ptr<TerminalSession>, std::string> spawn_terminal(SharedUser user, const SpawnOptions* options) {
   std::vector<std::string> argv;
   {
     auto guard = user->lock();
@@ -370,7 +370,7 @@ Expected<std::unique_ptr<TerminalSession>, std::string> spawn_terminal(SharedUse
   // must not start at all.
   UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
   if (!wake.valid()) return Unexpected("Failed to create the terminal session: " + system_error_text(errno));
-  Expected<ChildProcess, int> child = spawn_with_pipes(argv);
+  Expected<ChildProcess, int> child = spawn_with_pipes(argv, options);
   if (!child) {
     return Unexpected("Failed to create the terminal session: " + system_error_text(child.error()));
   }

@@ -189,7 +189,9 @@ std::vector<std::string> session_argv(std::string_view username, std::string_vie
 // "Failed to create the terminal session: " + reason when the child cannot
 // be started; the User stays handed out. Panics with kPoisonedLock when the
 // User's lock is poisoned. The User lock is held only to copy the name and
-// home, never while the child starts.
-Expected<std::unique_ptr<TerminalSession>, std::string> spawn_terminal(SharedUser user);
+// home, never while the child starts. With `options`, `su` starts with
+// their environment and limits (spawn_options.h).
+Expected<std::unique_ptr<TerminalSession>, std::string> spawn_terminal(SharedUser user,
+                                                                       const SpawnOptions* options = nullptr);
 
 }  // namespace ferrowick

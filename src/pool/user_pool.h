@@ -5,11 +5,24 @@
 // `free_user` those ready to be handed out (a stack: last in, first out).
 // A new account is made (with `useradd`, or adopted when the host already
 // has one of that name) only when none is free and fewer than `max_user`
-// exist. Each hand-out gets a fresh, empty home owned by the account.
+// exist. A pool manages only accounts whose host-wide claim it holds
+// (account_claims.h): a name managed elsewhere is skipped for the
+// generator's next one, so no two pools on the host ever share an account,
+// and the first pool on a quiet host gets the same names as ever.
+//
+// Each hand-out gets an account with no process running, none of its files
+// left in the host's shared places (account_leftovers.h) and a fresh, empty,
+// private home. An account that cannot be brought to that state is set
+// aside: reported on stderr, kept claimed but no longer counted or handed
+// out by this pool, and the next name is tried.
 //
 // A User is one handed-out account. Destroying it releases the account: all
-// of the account's processes are killed and the account goes back on its
-// pool's `free_user`. The account and its home stay on the host.
+// of the account's processes are killed, its leftovers removed, and the
+// account goes back on its pool's `free_user`. The account and its home
+// stay on the host.
+//
+// Pools and Users remember the process that made them: in a process forked
+// from it, destroying them acts on nothing outside that process's memory.
 //
 // Locking: every function here takes the locks it needs itself and holds
 // none across calls, so callers may drop their own (interpreter) lock around
@@ -18,16 +31,20 @@
 // written as one line to standard error.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "common/expected.h"
 #include "common/poison_lock.h"
+#include "pool/account_claims.h"
 #include "pool/name_generator.h"
 
 namespace ferrowick {
@@ -35,6 +52,9 @@ namespace ferrowick {
 struct AccountEntry {
   std::uint32_t uid;
   std::string username;
+  // Released by this pool with every process and leftover gone; since then
+  // only this pool could hand it out, so the next hand-out skips the sweep.
+  bool clean = false;
 };
 
 class UserPool {
@@ -49,6 +69,11 @@ class UserPool {
   std::vector<AccountEntry> free_user;  // accounts ready to be handed out
   std::uint32_t max_user;
   NameGenerator rng;
+  // Claims held by this pool, by account name: those of `user` and of the
+  // accounts set aside (which stay claimed so no pool keeps retrying them
+  // while this one lives).
+  std::unordered_map<std::string, AccountClaim> claims;
+  std::vector<AccountEntry> set_aside;
 };
 
 using SharedPool = std::shared_ptr<Mutex<UserPool>>;
@@ -60,10 +85,11 @@ class User {
   User(std::string username, std::uint32_t uid, std::string home, SharedPool pool);
   User(const User&) = delete;
   User& operator=(const User&) = delete;
-  // Releases the account: kill_user_processes(uid), then, if the pool is
-  // still set, puts the account's entry back on its `free_user` and drops
-  // the pool. Never throws: a Panic (a poisoned pool lock) goes to
-  // report_drop_panic.
+  // Releases the account: kill_user_processes(uid), removal of its
+  // leftovers (problems reported on stderr), then, if the pool is still set,
+  // puts the account's entry back on its `free_user` and drops the pool.
+  // In a process other than the one that made it, does none of that. Never
+  // throws: a Panic (a poisoned pool lock) goes to report_drop_panic.
   ~User();
 
   const std::string& username() const { return username_; }
@@ -77,18 +103,21 @@ class User {
   std::uint32_t uid_;
   std::string home_;
   SharedPool pool_;
+  pid_t creator_;
 };
 
 using SharedUser = std::shared_ptr<Mutex<User>>;
 
 // Hands out an account of `pool` (consumed: it moves into the User).
 // Fails when the pool is full or no account could be made (`useradd`
-// failed, or the new account has no uid), or with prepare_home's text; on a
-// home failure the account stays free in the pool. Panics when the pool lock
-// is poisoned, when `id` or `useradd` cannot be started, or when the pool
-// holds more accounts than its capacity; a panic while the pool lock is held
+// failed, the new account has no uid, or the claim store is unusable), with
+// open_home_root's text, or, after kMaxSetAside accounts in a row were set
+// aside, with the last one's preparation text. Panics when the pool lock is
+// poisoned, when `id` or `useradd` cannot be started, or when the pool holds
+// more accounts than its capacity; a panic while the pool lock is held
 // poisons it.
 Expected<SharedUser, std::string> alloc_user(SharedPool pool);
+inline constexpr int kMaxSetAside = 4;
 
 // The uid of host account `name` from `id -u NAME`; nothing when `id` fails
 // or prints no number. Panics with "Failed to execute the command `id`" when

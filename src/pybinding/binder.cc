@@ -15,7 +15,8 @@ static_assert(!std::is_constructible_v<Signature, const char*, const Param (&)[k
 namespace {
 
 bool is_optional(ArgKind k) {
-  return k == ArgKind::OptText || k == ArgKind::OptUWord || k == ArgKind::OptU32 || k == ArgKind::OptSeconds;
+  return k == ArgKind::OptText || k == ArgKind::OptUWord || k == ArgKind::OptU32 || k == ArgKind::OptSeconds ||
+         k == ArgKind::OptMapping;
 }
 
 std::size_t required_count(const Signature& sig) {
@@ -128,7 +129,19 @@ bool cannot_convert(const Param& p, PyObject* obj, const char* target) {
 }
 
 bool convert_unsigned(const Param& p, PyObject* obj, std::uint64_t max, Arg& out) {
-  PyRef index = PyRef::steal(PyNumber_Index(obj));
+  // A small non-negative int (the usual size or offset) is read inline.
+  if (PyLong_CheckExact(obj)) {
+    auto* value = reinterpret_cast<PyLongObject*>(obj);
+    if (PyUnstable_Long_IsCompact(value)) {
+      const Py_ssize_t v = PyUnstable_Long_CompactValue(value);
+      if (v >= 0 && static_cast<std::uint64_t>(v) <= max) {
+        out.number = static_cast<std::uint64_t>(v);
+        return true;
+      }
+    }
+  }
+  // An exact int is its own index: no new reference to take and drop.
+  PyRef index = PyLong_CheckExact(obj) ? PyRef::borrow(obj) : PyRef::steal(PyNumber_Index(obj));
   if (!index) return prefix_type_error(p);
   // Negative values raise the interpreter's own OverflowError.
   unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
@@ -147,6 +160,12 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
     case ArgKind::Text:
     case ArgKind::OptText: {
       if (!PyUnicode_Check(obj)) return cannot_convert(p, obj, "PyString");
+      // An ASCII string is its own UTF-8: read it in place, no call needed.
+      if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+        out.text = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+        return true;
+      }
       Py_ssize_t len = 0;
       const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
       if (!s) return prefix_type_error(p);
@@ -159,6 +178,10 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
                    static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
       return true;
     }
+    case ArgKind::Buffer:
+      if (!out.buffer.acquire(obj)) return prefix_type_error(p);
+      out.bytes = out.buffer.bytes();
+      return true;
     case ArgKind::UWord:
     case ArgKind::OptUWord:
       return convert_unsigned(p, obj, std::numeric_limits<std::size_t>::max(), out);
@@ -186,11 +209,14 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
     case ArgKind::WritableBuffer:
       if (!PyObject_CheckBuffer(obj)) return cannot_convert(p, obj, "WritableBuffer");
       return true;
+    case ArgKind::OptMapping:
+      if (PyDict_Check(obj) || PyObject_HasAttrString(obj, "keys")) return true;
+      return cannot_convert(p, obj, "Mapping");
   }
   return true;
 }
 
-bool convert_all(const Signature& sig, const std::array<PyObject*, kMaxParams>& slots, Args& out) {
+bool convert_all(const Signature& sig, PyObject* const* slots, Args& out) {
   for (std::size_t i = 0; i < sig.params.size(); ++i) {
     out[i] = Arg{};
     PyObject* obj = slots[i];
@@ -206,8 +232,12 @@ bool convert_all(const Signature& sig, const std::array<PyObject*, kMaxParams>& 
 bool bind_and_convert(const Signature& sig, PyObject* const* pos, Py_ssize_t npos, const Keywords& kw,
                       Args& out) noexcept {
   try {
+    // Every parameter given by position and no keyword: nothing can fail to
+    // bind, so the objects go straight to conversion (same order, same errors).
+    const bool no_keywords = !(kw.names && PyTuple_GET_SIZE(kw.names)) && !(kw.dict && PyDict_GET_SIZE(kw.dict));
+    if (no_keywords && static_cast<std::size_t>(npos) == sig.params.size()) return convert_all(sig, pos, out);
     std::array<PyObject*, kMaxParams> slots{};
-    return bind_slots(sig, pos, npos, kw, slots) && convert_all(sig, slots, out);
+    return bind_slots(sig, pos, npos, kw, slots) && convert_all(sig, slots.data(), out);
   } catch (...) {
     raise_current_exception();
     return false;

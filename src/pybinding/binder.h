@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <utility>
 
 namespace ferrowick::py {
 
@@ -24,6 +25,7 @@ enum class ArgKind {
   Text,      // str -> UTF-8
   OptText,   // None/omitted or str
   Bytes,     // bytes only
+  Buffer,    // any bytes-like object (buffer protocol, C-contiguous)
   UWord,     // unsigned machine word via __index__
   OptUWord,  // None/omitted or UWord
   OptU32,    // None/omitted or unsigned 32-bit
@@ -32,6 +34,7 @@ enum class ArgKind {
   Instance,  // an instance of a class of this module
   Object,    // any object, passed through unconverted
   WritableBuffer,  // an object exporting a buffer; the method acquires it with WritableView
+  OptMapping,  // None/omitted or a mapping (has keys()), passed through unconverted
 };
 
 struct Param {
@@ -57,13 +60,47 @@ struct Signature {
   std::span<const Param> params;
 };
 
+// A bytes-like argument's buffer, held until the argument goes.
+class HeldBuffer {
+ public:
+  HeldBuffer() noexcept = default;
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(HeldBuffer&& o) noexcept {
+    if (this != &o) {
+      release();
+      view_ = o.view_;
+      held_ = std::exchange(o.held_, false);
+    }
+    return *this;
+  }
+  ~HeldBuffer() { release(); }
+  // False with an exception set when `obj` offers no contiguous buffer.
+  bool acquire(PyObject* obj) {
+    release();
+    held_ = PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0;
+    return held_;
+  }
+  std::span<const std::uint8_t> bytes() const {
+    return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  void release() noexcept {
+    if (held_) PyBuffer_Release(&view_);
+    held_ = false;
+  }
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
 // One converted argument. `present` is false for an omitted (or None)
 // optional one; only the field matching the parameter's kind is set.
 struct Arg {
   bool present = false;
   PyObject* object = nullptr;  // borrowed, valid for the call
   std::string_view text;
-  std::span<const std::uint8_t> bytes;
+  std::span<const std::uint8_t> bytes;  // Bytes and Buffer
+  HeldBuffer buffer;                    // Buffer
   std::uint64_t number = 0;
   double seconds = 0;
   bool flag = false;

@@ -119,6 +119,18 @@ PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   }
 }
 
+// METH_STATIC | METH_FASTCALL | METH_KEYWORDS wrapper for `PyObject* Fn(Args&)`.
+template <const Signature& Sig, PyObject* (*Fn)(Args&)>
+PyObject* staticcall(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args a;
+  if (!bind(Sig, args, nargs, kwnames, a)) return nullptr;
+  try {
+    return Fn(a);
+  } catch (...) {
+    return raise_current_exception();
+  }
+}
+
 // METH_NOARGS wrapper for `PyObject* Fn(T&)`.
 template <class T, PyObject* (*Fn)(T&)>
 PyObject* noargs(PyObject* self, PyObject*) noexcept {

@@ -45,7 +45,7 @@ struct PyFileHandleObject : ScriptClass<PyFileHandleObject> {
 
   static constexpr const char* kName = "PyFileHandle";
   static PyTypeObject* make_type();
-  void init(FileHandle h) { new (&handle) Mutex<std::optional<FileHandle>>(std::in_place, std::move(h)); }
+  void init(FileHandle&& h) { new (&handle) Mutex<std::optional<FileHandle>>(std::in_place, std::move(h)); }
   void fini();
 };
 

@@ -21,6 +21,7 @@ PyObject* raise_value_error(std::string_view text) { return set_error(PyExc_Valu
 PyObject* raise_type_error(std::string_view text) { return set_error(PyExc_TypeError, text); }
 PyObject* raise_timeout_error(std::string_view text) { return set_error(PyExc_TimeoutError, text); }
 PyObject* raise_io_error(const IoError& err) { return raise_value_error(err.message()); }
+PyObject* raise_snapshot_error(const SnapshotError& err) { return raise_value_error(err.message); }
 
 PyObject* panic_exception_type() {
   // Created once and kept for the life of the process, like the types.

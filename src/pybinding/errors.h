@@ -2,6 +2,7 @@
 //
 //   IoError             -> ValueError(message)
 //   error text          -> ValueError(text)
+//   SnapshotError       -> ValueError(message)
 //   Panic               -> PanicException(message)  (derives from BaseException)
 //   std::bad_alloc      -> MemoryError
 //   a wait that ran out -> TimeoutError(text)
@@ -15,11 +16,13 @@
 
 #include "common/panic.h"
 #include "error/io_error.h"
+#include "fs/snapshot_image.h"
 
 namespace ferrowick::py {
 
 PyObject* raise_value_error(std::string_view text);
 PyObject* raise_io_error(const IoError& err);
+PyObject* raise_snapshot_error(const SnapshotError& err);
 PyObject* raise_panic(std::string_view message);
 PyObject* raise_type_error(std::string_view text);
 PyObject* raise_timeout_error(std::string_view text);

@@ -8,6 +8,7 @@
 #include <Python.h>
 #include <unistd.h>
 
+#include <new>
 #include <utility>
 
 namespace ferrowick::py {
@@ -55,9 +56,17 @@ decltype(auto) without_gil(F&& f) {
 // Destroys a member of an object being freed, letting go of what it owns
 // (which may kill processes, reap su and release an account) without the
 // interpreter lock. `owned` is what the member owns, moved out of it.
+// In a process forked from the one that made the object (`creator`), what
+// it owns is the parent's: it is left as it is, never destroyed, so the
+// child kills, reaps and releases nothing.
 template <class Member, class Owned>
-void destroy_without_gil(Member& member, Owned owned) {
+void destroy_without_gil(pid_t creator, Member& member, Owned owned) {
   member.~Member();
+  if (::getpid() != creator) {
+    alignas(Owned) unsigned char kept[sizeof(Owned)];
+    new (kept) Owned(std::move(owned));
+    return;
+  }
   without_gil([&] { Owned gone = std::move(owned); });
 }
 

@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/prefault.h"
+#include "fs/snapshot_codec.h"
 #include "pybinding/class_support.h"
 #include "pybinding/classes.h"
 #include "pybinding/py_stat.h"
@@ -25,6 +27,10 @@ constexpr Signature kRemoveSig{"PyFs.remove()", kRemoveParams};
 constexpr Param kTreeParams[] = {{"path", ArgKind::Text}, {"ident", ArgKind::OptText}};
 constexpr Signature kTreeSig{"PyFs.tree()", kTreeParams};
 constexpr Signature kNewSig{"PyFs.__new__()", {}};
+constexpr Param kFromSnapshotParams[] = {{"data", ArgKind::Buffer}};
+constexpr Signature kFromSnapshotSig{"PyFs.from_snapshot()", kFromSnapshotParams};
+constexpr Param kDeepcopyParams[] = {{"memo", ArgKind::Object}};
+constexpr Signature kDeepcopySig{"PyFs.__deepcopy__()", kDeepcopyParams};
 
 PyObject* mkdir(Self& self, Args& a) { return unit_result(self.fs->mkdir(a[0].text)); }
 PyObject* touch(Self& self, Args& a) { return unit_result(self.fs->touch(a[0].text)); }
@@ -106,6 +112,38 @@ PyObject* read_bytes(Self& self, Args& a) {
 
 std::string render(Self& self) { return self.fs->render(); }
 
+PyObject* clone(Self& self) { return new_instance<Self>(self.fs->clone()); }
+PyObject* deepcopy(Self& self, Args&) { return clone(self); }
+
+PyObject* snapshot(Self& self) {
+  // A clone is consistent and private, so its image needs no locks and the
+  // encoding can go straight into the bytes object.
+  const std::shared_ptr<FileSystem> copy = self.fs->clone();
+  const SnapshotImage image = copy->snapshot_image();
+  auto size = encoded_snapshot_size(image);
+  if (!size) return raise_snapshot_error(size.error());
+  PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+  if (!out) return nullptr;
+  prefault(PyBytes_AS_STRING(out.get()), *size);
+  encode_snapshot_into(image, {reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())), *size});
+  return out.release();
+}
+
+PyObject* from_snapshot(Args& a) {
+  auto image = decode_snapshot(a[0].bytes);
+  if (!image) return raise_snapshot_error(image.error());
+  return new_instance<Self>(FileSystem::restore(*image));
+}
+
+// pickle: PyFs.from_snapshot(self.snapshot()).
+PyObject* reduce(Self& self) {
+  PyRef data = PyRef::steal(snapshot(self));
+  if (!data) return nullptr;
+  PyRef rebuild = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Self::type()), "from_snapshot"));
+  if (!rebuild) return nullptr;
+  return Py_BuildValue("(O(O))", rebuild.get(), data.get());
+}
+
 PyObject* construct(Args&) { return new_instance<Self>(FileSystem::create()); }
 
 PyMethodDef kMethods[] = {
@@ -143,6 +181,22 @@ PyMethodDef kMethods[] = {
     {"stat", cfunc(fastcall<Self, kStatSig, stat>), METH_FASTCALL | METH_KEYWORDS,
      "stat($self, path)\n--\n\nThe kind, size and inode identifier of the entry the path names, as a "
      "StatResult\n(kind, size, ino). A final symbolic link is reported itself. Creates nothing.\n"},
+    {"clone", cfunc(noargs<Self, clone>), METH_NOARGS,
+     "clone($self)\n--\n\n\nClone the file system.\n\nReturns a new, independent file system with the same tree: every name, the\n"
+     "order of every directory's entries, every file's bytes and every inode\nidentifier. Open handles do not carry "
+     "over. File contents are shared until\none side writes them, so a clone costs time and memory per inode, not "
+     "per\nbyte stored.\n"},
+    {"snapshot", cfunc(noargs<Self, snapshot>), METH_NOARGS,
+     "snapshot($self)\n--\n\n\nSave the file system as bytes.\n\nReturns what clone would copy, in the versioned "
+     "snapshot format; PyFs.from_snapshot\nbuilds the file system back from it.\n"},
+    {"from_snapshot", cfunc(staticcall<kFromSnapshotSig, from_snapshot>), METH_STATIC | METH_FASTCALL | METH_KEYWORDS,
+     "from_snapshot(data)\n--\n\n\nBuild a file system from a snapshot.\n\nAccepts any bytes-like object made by "
+     "PyFs.snapshot. Everything is checked\nbefore anything is built: invalid data raises ValueError.\n"},
+    {"__copy__", cfunc(noargs<Self, clone>), METH_NOARGS, "__copy__($self)\n--\n\n\nA clone of the file system.\n"},
+    {"__deepcopy__", cfunc(fastcall<Self, kDeepcopySig, deepcopy>), METH_FASTCALL | METH_KEYWORDS,
+     "__deepcopy__($self, memo)\n--\n\n\nA clone of the file system.\n"},
+    {"__reduce__", cfunc(noargs<Self, reduce>), METH_NOARGS,
+     "__reduce__($self)\n--\n\n\nPickle support: the file system travels as a snapshot.\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,15 +5,22 @@
 // su, releasing an account)
 // runs with the interpreter lock released, and the native locks it needs are
 // taken only inside that region.
+#include <unistd.h>
+
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "pool/pool_admin.h"
+#include "pool/spawn_options.h"
 #include "pool/terminal_session.h"
 #include "pool/user_pool.h"
 #include "pybinding/class_support.h"
 #include "pybinding/classes.h"
 #include "pybinding/gil.h"
+#include "pybinding/py_ref.h"
 #include "pybinding/signal_wait.h"
 
 namespace ferrowick::py {
@@ -23,22 +30,30 @@ namespace {
 struct PoolObject : ScriptClass<PoolObject> {
   PyObject_HEAD
   SharedPool pool;
+  pid_t creator;
 
   static constexpr const char* kName = "PyUserPool";
   static PyTypeObject* make_type();
-  void init(SharedPool p) { new (&pool) SharedPool(std::move(p)); }
-  void fini() { destroy_without_gil(pool, std::move(pool)); }
+  void init(SharedPool p) {
+    new (&pool) SharedPool(std::move(p));
+    creator = ::getpid();
+  }
+  void fini() { destroy_without_gil(creator, pool, std::move(pool)); }
 };
 
 struct UserObject : ScriptClass<UserObject> {
   PyObject_HEAD
   SharedUser user;
+  pid_t creator;
 
   static constexpr const char* kName = "PyUser";
   static PyTypeObject* make_type();
-  void init(SharedUser u) { new (&user) SharedUser(std::move(u)); }
+  void init(SharedUser u) {
+    new (&user) SharedUser(std::move(u));
+    creator = ::getpid();
+  }
   // Dropping the last reference releases the account (pkill, back to pool).
-  void fini() { destroy_without_gil(user, std::move(user)); }
+  void fini() { destroy_without_gil(creator, user, std::move(user)); }
 };
 
 constexpr std::uint32_t kDefaultPoolSize = 256;
@@ -66,11 +81,57 @@ PyObject* allocate(PoolObject& self) {
   return new_instance<UserObject>(std::move(*user));
 }
 
+// Housekeeping for the `ferrowick-pool` tool, not part of the pool's API:
+// the host's pool accounts as (username, uid, managed, pids, home,
+// home_exists) tuples, and the purge of one account.
+PyObject* host_accounts(PyObject*, PyObject*) {
+  try {
+    auto accounts = without_gil([] { return host_pool_accounts(); });
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (const HostAccount& a : accounts) {
+      PyRef pids = PyRef::steal(PyList_New(0));
+      if (!pids) return nullptr;
+      for (pid_t pid : a.processes) {
+        PyRef n = PyRef::steal(PyLong_FromLong(pid));
+        if (!n || PyList_Append(pids.get(), n.get()) < 0) return nullptr;
+      }
+      PyRef row = PyRef::steal(Py_BuildValue("(s#kOOs#O)", a.username.data(), static_cast<Py_ssize_t>(a.username.size()),
+                                             static_cast<unsigned long>(a.uid), a.managed ? Py_True : Py_False,
+                                             pids.get(), a.home.data(), static_cast<Py_ssize_t>(a.home.size()),
+                                             a.home_exists ? Py_True : Py_False));
+      if (!row || PyList_Append(list.get(), row.get()) < 0) return nullptr;
+    }
+    return list.release();
+  } catch (...) {
+    return raise_current_exception();
+  }
+}
+
+constexpr Param kPurgeParams[] = {{"username", ArgKind::Text}};
+constexpr Signature kPurgeSig{"PyUserPool._purge()", kPurgeParams};
+
+PyObject* purge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args a;
+  if (!bind(kPurgeSig, args, nargs, kwnames, a)) return nullptr;
+  try {
+    std::string name(a[0].text);
+    auto done = without_gil([&] { return purge_account(name); });
+    return done ? none() : raise_value_error(done.error());
+  } catch (...) {
+    return raise_current_exception();
+  }
+}
+
 PyMethodDef kPoolMethods[] = {
     {"allocate", cfunc(noargs<PoolObject, allocate>), METH_NOARGS,
      "allocate($self)\n--\n\n\nAllocate a new user account from the pool.\n\nThis function allocates a new user "
      "account from the pool. The user\naccount can be used to create a new terminal session. The function\nwill "
      "return an error if the user account could not be allocated.\n"},
+    {"_host_accounts", host_accounts, METH_NOARGS | METH_STATIC,
+     "_host_accounts()\n--\n\nThe host's pool accounts, for the ferrowick-pool tool.\n"},
+    {"_purge", cfunc(purge), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "_purge(username)\n--\n\nRemove a pool account no live pool manages, for the ferrowick-pool tool.\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -84,9 +145,95 @@ auto with_user(UserObject& self, F&& f) {
   });
 }
 
-PyObject* spawn(UserObject& self) {
+constexpr Param kSpawnParams[] = {{"env", ArgKind::OptMapping}, {"limits", ArgKind::OptMapping}};
+constexpr Signature kSpawnSig{"PyUser.spawn()", kSpawnParams};
+
+// The (key, value) pairs of a mapping argument; null with an exception set.
+PyRef mapping_items(PyObject* mapping) { return PyRef::steal(PyMapping_Items(mapping)); }
+
+// Checks and converts `env`: str names and values, a name neither empty
+// nor holding "=", no NUL anywhere.
+bool env_entries(PyObject* mapping, std::vector<std::string>& out) {
+  PyRef items = mapping_items(mapping);
+  if (!items) return false;
+  const Py_ssize_t n = PyList_GET_SIZE(items.get());
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0);
+    PyObject* value = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 1);
+    for (PyObject* o : {key, value}) {
+      if (!PyUnicode_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "argument 'env': names and values must be str, not '%s'", Py_TYPE(o)->tp_name);
+        return false;
+      }
+    }
+    Py_ssize_t klen = 0, vlen = 0;
+    const char* k = PyUnicode_AsUTF8AndSize(key, &klen);
+    const char* v = k ? PyUnicode_AsUTF8AndSize(value, &vlen) : nullptr;
+    if (!v) return false;
+    std::string_view name(k, static_cast<std::size_t>(klen)), text(v, static_cast<std::size_t>(vlen));
+    if (name.empty()) {
+      PyErr_SetString(PyExc_ValueError, "argument 'env': empty variable name");
+      return false;
+    }
+    if (name.find('=') != std::string_view::npos || name.find('\0') != std::string_view::npos ||
+        text.find('\0') != std::string_view::npos) {
+      PyErr_Format(PyExc_ValueError, "argument 'env': variable %R: names may not hold '=' or NUL, values not NUL",
+                   key);
+      return false;
+    }
+    std::string entry(name);
+    entry += '=';
+    entry += text;
+    out.push_back(std::move(entry));
+  }
+  return true;
+}
+
+// Checks and converts `limits`: known resource names to unsigned integers.
+bool limit_entries(PyObject* mapping, std::vector<std::pair<int, rlim_t>>& out) {
+  PyRef items = mapping_items(mapping);
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0);
+    PyObject* value = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 1);
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "argument 'limits': resource names must be str, not '%s'", Py_TYPE(key)->tp_name);
+      return false;
+    }
+    const char* name = PyUnicode_AsUTF8(key);
+    if (!name) return false;
+    const LimitName* known = nullptr;
+    for (const LimitName& l : kLimitNames)
+      if (std::string_view(l.name) == name) known = &l;
+    if (!known) {
+      PyErr_Format(PyExc_ValueError, "argument 'limits': unknown resource %R (known: nproc, as, cpu, fsize, nofile)",
+                   key);
+      return false;
+    }
+    if (!PyLong_Check(value)) {
+      PyErr_Format(PyExc_TypeError, "argument 'limits': the limit of %R must be int, not '%s'", key,
+                   Py_TYPE(value)->tp_name);
+      return false;
+    }
+    // Negative values raise the interpreter's own OverflowError.
+    unsigned long long v = PyLong_AsUnsignedLongLong(value);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out.emplace_back(known->resource, static_cast<rlim_t>(v));
+  }
+  return true;
+}
+
+PyObject* spawn(UserObject& self, Args& a) {
+  SpawnOptions options;
+  if (a[0].present) {
+    options.env.emplace();
+    if (!env_entries(a[0].object, *options.env)) return nullptr;
+  }
+  if (a[1].present && !limit_entries(a[1].object, options.limits)) return nullptr;
+  const SpawnOptions* chosen = a[0].present || a[1].present ? &options : nullptr;
   SharedUser user = self.user;
-  auto session = without_gil([&] { return spawn_terminal(std::move(user)); });
+  auto session = without_gil([&] { return spawn_terminal(std::move(user), chosen); });
   if (!session) return raise_value_error(session.error());
   return new_terminal_session(std::move(*session));
 }
@@ -109,10 +256,13 @@ std::string user_str(UserObject& self) {
 }
 
 PyMethodDef kUserMethods[] = {
-    {"spawn", cfunc(noargs<UserObject, spawn>), METH_NOARGS,
-     "spawn($self)\n--\n\n\nSpawn a new terminal session for the user.\n\nThis function spawns a new terminal "
-     "session for the user. The terminal\nsession can be used to interact with the terminal. The function "
-     "will\nreturn an error if the terminal session could not be spawned.\n"},
+    {"spawn", cfunc(fastcall<UserObject, kSpawnSig, spawn>), METH_FASTCALL | METH_KEYWORDS,
+     "spawn($self, env=None, limits=None)\n--\n\n\nSpawn a new terminal session for the user.\n\nThis function "
+     "spawns a new terminal session for the user. The terminal\nsession can be used to interact with the terminal. "
+     "The function will\nreturn an error if the terminal session could not be spawned.\n\nWith env, a mapping of "
+     "str to str, su starts with exactly that\nenvironment instead of this process's. With limits, a mapping of\n"
+     "resource names (nproc, as, cpu, fsize, nofile) to int, each is set as\nsoft and hard limit before su starts, "
+     "for the whole session.\n"},
     {"username", cfunc(noargs<UserObject, username>), METH_NOARGS,
      "username($self)\n--\n\n\nGet the username of the user.\n"},
     {"uid", cfunc(noargs<UserObject, uid>), METH_NOARGS, "uid($self)\n--\n\n\nGet the UID of the user.\n"},

@@ -23,12 +23,17 @@ using Stream = TerminalSession::Stream;
 struct SessionObject : ScriptClass<SessionObject> {
   PyObject_HEAD
   std::unique_ptr<TerminalSession> session;
+  pid_t creator;
 
   static constexpr const char* kName = "PyTerminalSession";
   static PyTypeObject* make_type();
-  void init(std::unique_ptr<TerminalSession> s) { new (&session) std::unique_ptr<TerminalSession>(std::move(s)); }
-  // Kills and reaps su, then drops the User reference.
-  void fini() { destroy_without_gil(session, std::move(session)); }
+  void init(std::unique_ptr<TerminalSession> s) {
+    new (&session) std::unique_ptr<TerminalSession>(std::move(s));
+    creator = ::getpid();
+  }
+  // Kills and reaps su, then drops the User reference (not in a forked
+  // child: the session is the parent's).
+  void fini() { destroy_without_gil(creator, session, std::move(session)); }
 };
 
 // A pipe read never returns more than the pipe holds; 1 MiB is the largest

@@ -12,7 +12,7 @@ PyFileHandle, Whence, PyUser or PyTerminalSession raises TypeError
 attributes of Whence, PyUserPool.allocate and PyUser.spawn).
 """
 
-from collections.abc import Buffer
+from collections.abc import Buffer, Callable, Mapping
 from types import TracebackType
 from typing import ClassVar, Final, Literal, Self, SupportsIndex, final
 
@@ -82,6 +82,35 @@ class PyFs:
         A final symbolic link is reported itself. A missing path raises
         ValueError "Inode not found".
         """
+
+    def clone(self) -> PyFs:
+        """A new, independent file system with the same tree.
+
+        Names, the order of every directory's entries, file contents, inode
+        identifiers and the next identifier are copied; open handles are not
+        (the clone's files are all free). Contents are shared copy-on-write:
+        the cost is per inode, not per byte stored.
+        """
+
+    def snapshot(self) -> bytes:
+        """The file system as bytes, in the versioned snapshot format."""
+
+    @staticmethod
+    def from_snapshot(data: Buffer) -> PyFs:
+        """Builds a file system from any bytes-like object made by `snapshot`.
+
+        Everything is checked before anything is built; data that is not a
+        valid snapshot raises ValueError "invalid snapshot: ...".
+        """
+
+    def __copy__(self) -> PyFs:
+        """A clone."""
+
+    def __deepcopy__(self, memo: object) -> PyFs:
+        """A clone."""
+
+    def __reduce__(self) -> tuple[Callable[[Buffer], PyFs], tuple[bytes]]:
+        """Pickles as a snapshot, so a PyFs can go to another process."""
 
 @final
 class StatResult(structseq[str | int], tuple[Literal["file", "directory", "symlink"], int, int]):
@@ -180,8 +209,11 @@ class PyUserPool:
     """A pool of throw-away Unix accounts on the host (root only).
 
     Accounts are named "test_" and eight letters or digits, created with
-    useradd (or adopted) and handed out with a fresh home under
-    /tmp/tmp_user_home. `user_count` (default 256) is the pool's capacity.
+    useradd (or adopted) and handed out with a fresh, private home under
+    /tmp/tmp_user_home, no process running and nothing of an earlier tenant
+    left in /tmp, /var/tmp or /dev/shm. No two pools on the host (in any
+    process) manage the same account. `user_count` (default 256) is the
+    pool's capacity.
     """
 
     def __new__(cls, user_count: SupportsIndex | None = None) -> Self: ...
@@ -196,8 +228,15 @@ class PyUser:
     all its sessions are gone.
     """
 
-    def spawn(self) -> PyTerminalSession:
-        """Starts /bin/bash as this account (through su) in its home."""
+    def spawn(
+        self, env: Mapping[str, str] | None = None, limits: Mapping[str, int] | None = None
+    ) -> PyTerminalSession:
+        """Starts /bin/bash as this account (through su) in its home.
+
+        `env` replaces the inherited environment of su; `limits` maps
+        "nproc", "as", "cpu", "fsize" and "nofile" to soft and hard limits
+        set before su starts.
+        """
 
     def username(self) -> str: ...
     def uid(self) -> int: ...

@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "fs/inode_table.h"
 #include "fs_test_util.h"
 
 namespace ferrowick {
@@ -116,6 +117,19 @@ TEST(InodeStore, ReleaseRemovesOnlyTheRecordAndIdsAreNeverReused) {
   EXPECT_FALSE(fs->lookup(a));
   EXPECT_EQ(held->name, "a");  // a guard keeps the record readable
   EXPECT_EQ(make_file(*fs, kRootId, "b"), a + 1);
+}
+
+TEST(InodeStore, TableFreesPagesThatIdsHaveLeftBehind) {
+  // One record at a time, created and erased: every page but the current one
+  // must go, whether it emptied before or after ids moved past it.
+  InodeTable table;
+  for (InodeId id = 1; id <= 10 * 1024; ++id) {
+    table.reserve(id);
+    table.insert(new INode(id, kRootId, 1, "f", File{}));
+    table.erase(id)->release();
+  }
+  EXPECT_EQ(table.size(), 0u);
+  EXPECT_LE(table.pages_in_use(), 1u);
 }
 
 TEST(InodeStore, ConcurrentCreatorsNeverDuplicateANameOrAnId) {

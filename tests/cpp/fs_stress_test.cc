@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "../fuzz/fs_invariants.h"
+#include "fs/snapshot_codec.h"
 #include "fs_test_util.h"
 
 namespace ferrowick {
@@ -108,6 +109,12 @@ std::vector<Report> run_workers(int threads, Body body) {
   std::printf("[  stress  ] %d threads, %ld file-system calls, %ld succeeded\n", threads, ops, succeeded);
   return reports;
 }
+
+// Counts a worker out however it leaves, so that a watcher never waits on it.
+struct CountOnExit {
+  std::atomic<int>& n;
+  ~CountOnExit() { n.fetch_add(1); }
+};
 
 void expect_unique_ids(const std::vector<Report>& reports) {
   std::vector<InodeId> all;
@@ -230,10 +237,7 @@ TEST(FsStress, RecursiveRemovalRacesWithDeepCreation) {
       }
       return;
     }
-    struct Done {
-      std::atomic<int>& n;
-      ~Done() { n.fetch_add(1); }
-    } done{builders_done};
+    CountOnExit done{builders_done};
     std::mt19937 rng(7 + t);
     for (int round = 0; round < kMaxRounds && removed_trees.load() < kWantedRemovals; ++round) {
       std::string path = "/t";
@@ -293,6 +297,68 @@ TEST(FsStress, FileLockKeepsWritersAndReadersApart) {
   EXPECT_GT(writes.load(), 0);
   EXPECT_GT(reads.load(), 0);
   EXPECT_EQ(flag_of(*fs, id), 0);
+  EXPECT_EQ(check_fs_invariants(*fs, true), "");
+}
+
+// A clone's files hold what whole writes left: the writers below write
+// blocks of kBlock bytes of one value at offset 0.
+constexpr std::size_t kBlock = 48;
+std::string torn_file(const SnapshotImage& image) {
+  for (const ImageRecord& r : image.records) {
+    if (r.kind != KindTag::File || r.data.empty()) continue;
+    if (r.data.size() != kBlock || std::count(r.data.begin(), r.data.end(), r.data[0]) != long{kBlock})
+      return "file " + std::to_string(r.id) + " holds a torn write";
+  }
+  return "";
+}
+
+TEST(FsStress, ClonesTakenWhileTheTreeChangesAreSound) {
+  auto fs = FileSystem::create();
+  constexpr int kMutators = 3;
+  std::atomic<int> mutators_done{0};
+  std::atomic<long> clones{0};
+  run_workers(kMutators + 1, [&](int t, Report& report) {
+    if (t == kMutators) {  // clones until the others are done, checking each
+      while (mutators_done.load() < kMutators) {
+        auto copy = fs->clone();
+        const SnapshotImage image = copy->snapshot_image();
+        for (const std::string& broken : {check_fs_invariants(*copy, true), torn_file(image)})
+          if (!broken.empty()) report.fault("clone: " + broken);
+        if (clones.fetch_add(1) % 16 == 0) {  // and a snapshot of it comes back the same
+          const auto bytes = encode_snapshot(image);
+          auto decoded = decode_snapshot(*bytes);  // views into `bytes`
+          if (!decoded || FileSystem::restore(*decoded)->render() != copy->render()) report.fault("snapshot round trip");
+        }
+      }
+      return;
+    }
+    CountOnExit done{mutators_done};
+    std::mt19937 rng(500 + t);
+    const std::initializer_list<K> refusals = {K::InodeNotFound, K::NotADirectory, K::ResourceAlreadyExists,
+                                               K::DirectoryIsNotEmpty, K::ResourceCurrentInUse, K::NotAFile};
+    for (int i = 0; i < 20000; ++i) {
+      const std::string path = random_path(rng, 3);
+      switch (rng() % 5) {
+        case 0:
+          report.expect(fs->mkdir(path), refusals, "mkdir");
+          break;
+        case 1:
+          report.expect(fs->rm(path, false), refusals, "rm");
+          break;
+        case 2:
+          report.expect(fs->rm(random_path(rng, 1), true), refusals, "rm -r");
+          break;
+        default: {
+          auto h = FileSystem::open(fs, path, FileHandleType::WRITE, true);
+          if (!report.expect(h, refusals, "open")) break;
+          const std::string block(kBlock, static_cast<char>('a' + rng() % 26));
+          if (!h->write(bytes_of(block)) || !h->close()) report.fault("write on an open handle");
+        }
+      }
+    }
+  });
+  EXPECT_GT(clones.load(), 0);
+  std::printf("[  stress  ] %ld clones checked while 3 threads changed the tree\n", clones.load());
   EXPECT_EQ(check_fs_invariants(*fs, true), "");
 }
 

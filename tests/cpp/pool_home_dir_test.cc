@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "pool/home_dir.h"
 #include "pool_test_support.h"
@@ -85,11 +86,46 @@ TEST_F(HomeDirTest, WhatSitsAtTheHomePath) {
   }
 }
 
-TEST_F(HomeDirTest, RootThatIsAFileFails) {
-  std::ofstream(root_) << "x";
-  auto home = prepare();
-  ASSERT_FALSE(home.has_value());
-  EXPECT_EQ(home.error(), "Failed to create the parent folder of the temporary home directory");
+TEST_F(HomeDirTest, HomesArePrivateWhateverTheUmask) {
+  for (mode_t mask : {000, 002, 022, 0777}) {
+    SCOPED_TRACE(mask);
+    const mode_t old = ::umask(mask);
+    auto home = prepare();
+    ::umask(old);
+    ASSERT_TRUE(home.has_value()) << home.error();
+    struct stat st;
+    ASSERT_EQ(::stat(home_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    ASSERT_EQ(::stat(root_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);  // nobody else adds or renames homes
+  }
+}
+
+TEST_F(HomeDirTest, RootThatIsALinkAFileOrForeignIsRefused) {
+  const std::string outside_homes = outside_ + "/homes";
+  struct Case {
+    const char* what;
+    std::function<void()> plant;
+    std::string error;
+  } cases[] = {
+      {"file", [&] { std::ofstream(root_) << "x"; },
+       "Failed to create the parent folder of the temporary home directory"},
+      {"link", [&] { fs::create_directory_symlink(outside_ + "/dir", root_); },
+       "The home root " + root_ + " is a symbolic link; refusing to use it"},
+      {"foreign", [&] { fs::create_directory(root_), (void)::chown(root_.c_str(), 48612, 48612); },
+       "The home root " + root_ + " is owned by uid 48612, not root; refusing to use it"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (std::string_view(c.what) == "foreign" && ::geteuid() != 0) continue;
+    fs::remove_all(root_);
+    c.plant();
+    auto home = prepare();
+    ASSERT_FALSE(home.has_value());
+    EXPECT_EQ(home.error(), c.error);
+    EXPECT_FALSE(fs::exists(outside_ + "/dir/test_abc"));
+    fs::remove_all(root_);
+  }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <set>
 #include <thread>
 
+#include "pool/account_claims.h"
 #include "pool/home_dir.h"
 #include "pool/user_pool.h"
 #include "pool_test_support.h"
@@ -54,23 +55,41 @@ class UserPoolTest : public ::testing::Test {
   }
 };
 
-TEST_F(UserPoolTest, FirstAccountOfEveryPoolIsTheSame) {
+TEST_F(UserPoolTest, PoolsNeverShareAnAccountAndAFreedNameIsAdopted) {
   EXPECT_EQ(userid("root"), 0u);
   EXPECT_EQ(userid("ferrowick_no_such_user"), std::nullopt);
+  const std::string first_name = NameGenerator().next_name();
+  const bool quiet = !is_claimed(first_name);  // no other run holds it
   SharedPool pool = make_user_pool(4294967295u);  // a huge capacity costs nothing
   Seen first;
   SharedUser user = alloc_checked(pool, &first);
   ASSERT_TRUE(user);
-  EXPECT_EQ(first.name, "test_UKUKKUUK");
+  if (quiet) {
+    EXPECT_EQ(first.name, first_name);
+  }
+  EXPECT_TRUE(is_claimed(first.name));
   EXPECT_EQ(userid(first.name), first.uid);
   EXPECT_EQ(counts(pool), std::make_pair(std::size_t{1}, std::size_t{0}));
 
-  // A second pool adopts the account: a `useradd` that fails is never run.
+  // A second pool passes over the name the first manages, free or not.
+  Seen second;
+  SharedPool other = make_user_pool(1);
+  SharedUser held = alloc_checked(other, &second);
+  EXPECT_NE(second.name, first.name);
+  user.reset();
+  EXPECT_TRUE(is_claimed(first.name));  // released, still the first pool's
+  held.reset();
+  other.reset();
+
+  // Once its pool is gone the name is free again and a new pool adopts the
+  // account: a `useradd` that fails is never run.
+  pool.reset();
   testing_support::TempDir tools;
   tools.add_script("useradd", "exit 1");
   tools.add_real_tool("id");
   tools.add_real_tool("pkill");
   testing_support::ScopedPath path(tools.path());
+  if (is_claimed(first.name)) GTEST_SKIP() << "another run took " << first.name << " meanwhile";
   Seen adopted;
   SharedUser again = alloc_checked(make_user_pool(1), &adopted);
   EXPECT_EQ(adopted.name, first.name);
@@ -133,7 +152,7 @@ TEST_F(UserPoolTest, ConcurrentHandOutsNeverShareAnAccountOrExceedCapacity) {
   EXPECT_EQ(free, all);  // every account came back
 }
 
-TEST_F(UserPoolTest, LeftoversAtTheHomePathFailButKeepTheAccount) {
+TEST_F(UserPoolTest, AnAccountThatCannotBePreparedIsSetAsideForTheNextName) {
   SharedPool pool = make_user_pool(1);
   Seen s;
   alloc_checked(pool, &s);  // made, released at once
@@ -147,12 +166,27 @@ TEST_F(UserPoolTest, LeftoversAtTheHomePathFailButKeepTheAccount) {
     SCOPED_TRACE(error);
     fs::remove_all(s.home);
     plant(s.home);
-    auto user = alloc_user(pool);
-    ASSERT_FALSE(user.has_value());
-    EXPECT_EQ(user.error(), error);
-    EXPECT_EQ(counts(pool), std::make_pair(std::size_t{1}, std::size_t{1}));  // not lost
+    ::testing::internal::CaptureStderr();
+    Seen next;
+    SharedUser user = alloc_checked(pool, &next);
+    const std::string reported = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(reported.find(s.name + ": " + error), std::string::npos) << reported;
+    ASSERT_TRUE(user);
+    EXPECT_NE(next.name, s.name);
+    {
+      auto g = pool->lock();
+      EXPECT_EQ(g->user.size(), 1u);  // capacity holds: the set-aside one no longer counts
+      ASSERT_EQ(g->set_aside.size(), 1u);
+      EXPECT_EQ(g->set_aside[0].username, s.name);
+    }
+    EXPECT_TRUE(is_claimed(s.name));  // nobody else takes it up meanwhile
     fs::remove(s.home);
-    EXPECT_TRUE(alloc_checked(pool));
+    // Later pools try it again.
+    user.reset();
+    pool = make_user_pool(1);
+    Seen retried;
+    alloc_checked(pool, &retried);
+    EXPECT_EQ(retried.name, s.name);
   }
 }
 

@@ -116,7 +116,7 @@ def test_pyfs_doc_shape():
         (ferrowick.PyFileHandle.seek, "($self, offset, whence)"),
         (ferrowick.PyTerm.exec, "($self, command)"),
         (ferrowick.PyTerminalSession.read, "($self, buffer=None, timeout=None)"),
-        (ferrowick.PyUser.spawn, "($self)"),
+        (ferrowick.PyUser.spawn, "($self, env=None, limits=None)"),
     ],
 )
 def test_method_text_signatures(method, signature):

@@ -2,11 +2,16 @@
 """Allocate/spawn/echo/release cycles on one user pool, then a clean-up check.
 
 Each cycle hands out between 1 and CAPACITY accounts at once, starts a
-shell as each, has it echo a marker and start a background sleeper, and
-lets everything go. Afterwards:
+shell as each, has it echo a marker, leave files, a FIFO and a System V
+shared memory segment in the shared places and start background processes
+that leave the session (nohup, setsid), and lets everything go. The first
+account's home also gets a directory chain --deep-chain levels deep, which
+the next hand-out must remove. Afterwards:
 
   - no process of any pool account (every host account named test_*) is
     left, nor any su child or zombie of this process;
+  - no file of any pool account is left in /tmp, /var/tmp or /dev/shm, and
+    no System V IPC object of one;
   - this process has exactly the file descriptors it started with;
   - the pool never handed out more distinct accounts than its capacity, and
     refuses the allocation beyond its capacity while all are held.
@@ -14,7 +19,7 @@ lets everything go. Afterwards:
 Needs root and the host tools (useradd, su, pkill, id); without them it says
 so and succeeds, like the pool tests.
 
-Usage: pool_cycles.py [--cycles N] [--capacity C]
+Usage: pool_cycles.py [--cycles N] [--capacity C] [--deep-chain LEVELS]
 """
 
 import argparse
@@ -72,13 +77,66 @@ def wait_for_no_leftovers(account_uids):
         time.sleep(0.1)
 
 
-def cycle(pool, index, width, seen_uids):
+SHARED_PLACES = ("/tmp", "/var/tmp", "/dev/shm")
+
+
+def leftover_files(account_uids):
+    """Entries of pool accounts in the shared places, at any depth (without
+    following links)."""
+    found = []
+    for place in SHARED_PLACES:
+        for root, dirs, files in os.walk(place):
+            if root == "/tmp":
+                dirs[:] = [d for d in dirs if d != "tmp_user_home"]
+            for name in dirs + files:
+                path = os.path.join(root, name)
+                try:
+                    if os.lstat(path).st_uid in account_uids:
+                        found.append(path)
+                except OSError:
+                    pass
+    return found
+
+
+def leftover_ipc(account_uids):
+    found = []
+    for table in ("shm", "msg", "sem"):
+        with open(f"/proc/sysvipc/{table}") as f:
+            header = f.readline().split()
+            for line in f:
+                row = dict(zip(header, line.split()))
+                if int(row["uid"]) in account_uids or int(row["cuid"]) in account_uids:
+                    found.append(f"{table} {row[header[1]]}")
+    return found
+
+
+def plant_chain(home, levels):
+    """A directory chain `levels` deep in `home`, made by root below a
+    descriptor (no path grows with the depth)."""
+    fd = os.open(home, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        for _ in range(levels):
+            os.mkdir("d", dir_fd=fd)
+            deeper = os.open("d", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = deeper
+    finally:
+        os.close(fd)
+
+
+def cycle(pool, index, width, seen_uids, deep_chain):
     users = [pool.allocate() for _ in range(width)]
     sessions = [u.spawn() for u in users]
     for k, s in enumerate(sessions):
-        # A sleeper in the background: release has to kill it.
-        s.write(f"sleep 1000 & echo cycle-{index}-{k}\n".encode())
+        # Leftovers and processes that leave the session: the next hand-out
+        # must find none of them.
+        tag = f"soak-{os.getpid()}-{index}-{k}"
+        s.write(f"echo x > /tmp/{tag}; mkfifo /var/tmp/{tag}; mkdir -p /dev/shm/{tag}/a; echo x > /dev/shm/{tag}/a/f;"
+                f" ipcmk -M 4096 >/dev/null 2>&1; nohup sleep 1000 >/dev/null 2>&1 & setsid sleep 1000 &"
+                f" sleep 1000 & echo cycle-{index}-{k}\n".encode())
         read_until(s, f"cycle-{index}-{k}".encode())
+    if index == 0 and deep_chain:
+        plant_chain(users[0].home(), deep_chain)
     seen_uids.update(u.uid() for u in users)
     if index % 2:
         for s in sessions:
@@ -91,6 +149,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cycles", type=int, default=100)
     parser.add_argument("--capacity", type=int, default=3)
+    parser.add_argument("--deep-chain", type=int, default=25000,
+                        help="levels of the directory chain left in the first home (0: none)")
     args = parser.parse_args()
     reason = pool_skip_reason()
     if reason:
@@ -104,7 +164,7 @@ def main():
     allocations = 0
     for i in range(args.cycles):
         width = 1 + i % args.capacity
-        cycle(pool, i, width, seen_uids)
+        cycle(pool, i, width, seen_uids, args.deep_chain)
         allocations += width
 
     # Every account held at once: the next allocation must be refused.
@@ -115,16 +175,19 @@ def main():
         refused = False
     except ValueError as e:
         refused = str(e) == "Failed to allocate a new user account"
-    del held
+    del held, pool  # the pool holds one claim descriptor per account it manages
     elapsed = time.monotonic() - start
 
     account_uids = {p.pw_uid for p in pwd.getpwall() if p.pw_name.startswith("test_")}
     found = wait_for_no_leftovers(account_uids)
+    found += [f"file {f}" for f in leftover_files(account_uids)]
+    found += [f"IPC object {o}" for o in leftover_ipc(account_uids)]
     fds_after = open_fds()
     print(f"pool_cycles: {args.cycles} cycles, {allocations} allocations with a shell each, in {elapsed:.1f} s")
     print(f"pool_cycles: {len(seen_uids)} distinct accounts handed out by a pool of capacity {args.capacity}; "
           f"allocation beyond capacity {'refused' if refused else 'NOT refused'}")
-    print(f"pool_cycles: {len(found)} leftover processes; descriptors {len(fds_before)} -> {len(fds_after)}")
+    print(f"pool_cycles: {len(found)} leftover processes, files or IPC objects; "
+          f"descriptors {len(fds_before)} -> {len(fds_after)}")
 
     failures = [f"left behind: {f}" for f in found]
     if len(seen_uids) > args.capacity:

@@ -22,7 +22,9 @@ Usage: soak.py [--iterations N] [--pool-iterations M] [--max-growth-kb K] [--sla
 """
 
 import argparse
+import copy
 import os
+import pickle
 import sys
 import time
 
@@ -34,7 +36,7 @@ PAYLOAD = b"soak payload \x00\xff"
 # Methods a script can call besides the public names: constructors,
 # string conversion, and the with-statement protocol.
 SPECIAL = {
-    "PyFs": ["__new__", "__str__"],
+    "PyFs": ["__new__", "__str__", "__copy__", "__deepcopy__", "__reduce__"],
     "PyFileHandle": ["__new__", "__str__"],
     "PyTerm": ["__new__"],
     "Whence": ["__new__", "__repr__", "__int__", "__eq__", "__ne__", "__lt__", "__hash__"],
@@ -99,12 +101,32 @@ def exercise_fs(c):
     c.fails("PyFs.tree", ValueError, fs.tree, "/nope")
     c.fails("PyFs.tree", TypeError, fs.tree, "/", 5)
     c.ok("PyFs.__str__", str, fs)
+    expect(c.ok("PyFs.exists", fs.exists, "/d/f") and not fs.exists("/nope"), "exists")
+    c.fails("PyFs.exists", TypeError, fs.exists, None)
+    expect(tuple(c.ok("PyFs.stat", fs.stat, "/d"))[:2] == ("directory", 1), "stat")
+    c.fails("PyFs.stat", ValueError, fs.stat, "/nope")
+    expect(c.ok("PyFs.read_bytes", fs.read_bytes, "/d/f") == b"", "read_bytes")
+    c.fails("PyFs.read_bytes", ValueError, fs.read_bytes, "/d")
+    exercise_workspaces(c, fs)
     exercise_handles(c, fs)
     exercise_terminal(c, fs)
     c.ok("PyFs.remove", fs.remove, "/d", True)
     c.fails("PyFs.remove", ValueError, fs.remove, "/d", False)
     c.fails("PyFs.remove", TypeError, fs.remove, "/d", 1)
     expect(refs(fs) == base, "a call left a reference to the PyFs behind")
+
+
+def exercise_workspaces(c, fs):
+    rendered = str(fs)
+    expect(str(c.ok("PyFs.clone", fs.clone)) == rendered, "clone differs")
+    c.ok("PyFs.__copy__", copy.copy, fs)
+    c.ok("PyFs.__deepcopy__", copy.deepcopy, fs)
+    data = c.ok("PyFs.snapshot", fs.snapshot)
+    expect(sys.getrefcount(data) == 2, "snapshot result")
+    expect(str(c.ok("PyFs.from_snapshot", PyFs.from_snapshot, bytearray(data))) == rendered, "from_snapshot differs")
+    c.fails("PyFs.from_snapshot", ValueError, PyFs.from_snapshot, data[:-1])
+    c.fails("PyFs.from_snapshot", TypeError, PyFs.from_snapshot, "text")
+    c.ok("PyFs.__reduce__", lambda: pickle.loads(pickle.dumps(fs)))
 
 
 def exercise_handles(c, fs):
@@ -127,6 +149,13 @@ def exercise_handles(c, fs):
     expect(data == PAYLOAD[2:7] and sys.getrefcount(data) == 2, "read result")
     c.fails("PyFileHandle.read", OverflowError, h.read, 2**64)
     expect(c.ok("PyFileHandle.tell", h.tell) == 7, "tell")
+    into = bytearray(4)
+    expect(c.ok("PyFileHandle.readinto", h.readinto, into) == 4 and into == PAYLOAD[7:11], "readinto")
+    c.fails("PyFileHandle.readinto", TypeError, h.readinto, b"read-only")
+    expect(c.ok("PyFileHandle.readall", h.readall) == PAYLOAD[11:], "readall")
+    c.ok("PyFileHandle.truncate", h.truncate, len(PAYLOAD))
+    c.fails("PyFileHandle.truncate", OverflowError, h.truncate, -1)
+    h.seek(7, Whence.SEEK_SET)
     expect(c.ok("PyFileHandle.id", h.id) == 3, "id")  # the refused second mkdir spent id 2
     c.ok("PyFileHandle.__str__", str, h)
     expect(c.ok("PyFileHandle.__enter__", h.__enter__) is h, "__enter__ returns the handle")

@@ -1,0 +1,5 @@
+import sys
+
+from ferrowick_pool.cli import main
+
+sys.exit(main())

@@ -1,0 +1,177 @@
+#include "pool/tree_sweep.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+
+#include "pool/host_process.h"
+
+namespace ferrowick {
+
+namespace {
+
+bool is_dot_or_dotdot(const char* n) {
+  return n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'));
+}
+
+struct Node {
+  dev_t dev;
+  ino_t ino;
+};
+
+bool same(const struct stat& st, const Node& n) { return st.st_dev == n.dev && st.st_ino == n.ino; }
+
+struct Pending {
+  std::string name;
+  Node node;
+  bool remove;  // rmdir it once it has been walked
+};
+
+// One directory on the way down: where it is, and what is left to enter.
+struct Frame {
+  Node node;
+  std::string name;  // in its parent
+  bool remove;
+  std::vector<Pending> pending;
+};
+
+class Sweep {
+ public:
+  Sweep(const SweepRule& rule, dev_t dev) : rule_(rule), dev_(dev) {}
+
+  // Lists the directory open on `fd` in full before acting on it (removal
+  // must not disturb the listing), removes what goes and queues what to
+  // enter in `frame`.
+  void scan(int fd, Frame& frame) {
+    int dup = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    DIR* dir = dup >= 0 ? ::fdopendir(dup) : nullptr;
+    if (!dir) {
+      if (dup >= 0) ::close(dup);
+      note(errno);
+      return;
+    }
+    std::vector<std::string> names;
+    for (;;) {
+      errno = 0;
+      dirent* e = ::readdir(dir);
+      if (!e) {
+        if (errno) note(errno);
+        break;
+      }
+      if (!is_dot_or_dotdot(e->d_name)) names.emplace_back(e->d_name);
+    }
+    ::closedir(dir);
+    for (std::string& name : names) {
+      struct stat st;
+      if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) note(errno);
+        continue;
+      }
+      const bool mine = !rule_.owner || st.st_uid == *rule_.owner;
+      if (st.st_dev != dev_) {  // a mount point: never crossed
+        if (mine) note(EXDEV);
+        continue;
+      }
+      if (S_ISDIR(st.st_mode)) {
+        if (skipped(st)) continue;
+        if (mine || (st.st_mode & S_IWOTH)) frame.pending.push_back({std::move(name), {st.st_dev, st.st_ino}, mine});
+      } else if (mine && ::unlinkat(fd, name.c_str(), 0) != 0 && errno != ENOENT) {
+        note(errno);
+      }
+    }
+  }
+
+  int run(int start_fd) {
+    struct stat st;
+    if (::fstat(start_fd, &st) != 0) return errno;
+    UniqueFd fd(::fcntl(start_fd, F_DUPFD_CLOEXEC, 0));
+    if (!fd.valid()) return errno;
+    std::vector<Frame> frames;
+    frames.push_back({{st.st_dev, st.st_ino}, "", false, {}});
+    scan(fd.get(), frames.back());
+    while (!frames.empty()) {
+      Frame& top = frames.back();
+      if (!top.pending.empty()) {
+        Pending next = std::move(top.pending.back());
+        top.pending.pop_back();
+        UniqueFd child(::openat(fd.get(), next.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat cst;
+        if (!child.valid() || ::fstat(child.get(), &cst) != 0 || !same(cst, next.node)) {
+          if (!child.valid() && errno != ENOENT) note(errno);
+          continue;  // gone or replaced since it was examined
+        }
+        fd = std::move(child);
+        frames.push_back({next.node, std::move(next.name), next.remove, {}});
+        scan(fd.get(), frames.back());
+        continue;
+      }
+      if (frames.size() == 1) break;
+      // Back up one level, to the very directory we came down from.
+      UniqueFd parent(::openat(fd.get(), "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      struct stat pst;
+      const Frame& above = frames[frames.size() - 2];
+      if (!parent.valid() || ::fstat(parent.get(), &pst) != 0 || !same(pst, above.node)) {
+        note(ESTALE);
+        return first_error_;  // the tree moved: anything further could act elsewhere
+      }
+      fd = std::move(parent);
+      Frame done = std::move(frames.back());
+      frames.pop_back();
+      if (done.remove) remove_dir(fd.get(), done);
+    }
+    return first_error_;
+  }
+
+ private:
+  bool skipped(const struct stat& st) const {
+    return std::any_of(rule_.skip.begin(), rule_.skip.end(),
+                       [&](const auto& s) { return s.first == st.st_dev && s.second == st.st_ino; });
+  }
+
+  // Removes an emptied directory if its name still leads to it. With an
+  // owner, others' entries may have kept it non-empty: that is no failure.
+  void remove_dir(int parent_fd, const Frame& done) {
+    struct stat st;
+    if (::fstatat(parent_fd, done.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !same(st, done.node)) return;
+    if (::unlinkat(parent_fd, done.name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) return;
+    if (rule_.owner && (errno == ENOTEMPTY || errno == EEXIST)) return;
+    note(errno);
+  }
+
+  void note(int err) {
+    if (first_error_ == 0) first_error_ = err;
+  }
+
+  const SweepRule& rule_;
+  dev_t dev_;
+  int first_error_ = 0;
+};
+
+}  // namespace
+
+int sweep_directory(int dirfd, const SweepRule& rule) {
+  struct stat st;
+  if (::fstat(dirfd, &st) != 0) return errno;
+  return Sweep(rule, st.st_dev).run(dirfd);
+}
+
+int remove_tree_at(int dirfd, const char* name) {
+  if (is_dot_or_dotdot(name)) return EINVAL;
+  UniqueFd fd(::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return errno == ELOOP ? ENOTDIR : errno;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return errno;
+  if (int e = sweep_directory(fd.get(), SweepRule{})) return e;
+  fd.reset();
+  struct stat now;
+  if (::fstatat(dirfd, name, &now, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (now.st_dev != st.st_dev || now.st_ino != st.st_ino) return ESTALE;
+  return ::unlinkat(dirfd, name, AT_REMOVEDIR) == 0 ? 0 : errno;
+}
+
+}  // namespace ferrowick

@@ -1,0 +1,189 @@
+// Root's walks through tenant-writable trees, claims, System V IPC removal
+// and the chosen environment and limits of a child. No account is needed:
+// entries are given to an arbitrary uid that no process uses.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "pool/account_claims.h"
+#include "pool/account_leftovers.h"
+#include "pool/host_process.h"
+#include "pool/tree_sweep.h"
+#include "pool_test_support.h"
+
+namespace ferrowick {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uid_t kTenant = 48611;  // owns the planted entries; runs nothing
+
+class SweepTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give entries to another uid";
+  }
+  testing_support::TempDir tmp_;
+  std::string at(const std::string& rel) const { return tmp_.path() + "/" + rel; }
+  void own(const std::string& rel, uid_t uid = kTenant) const { ASSERT_EQ(::lchown(at(rel).c_str(), uid, uid), 0); }
+  void dir(const std::string& rel, mode_t mode, uid_t uid) const {
+    fs::create_directory(at(rel));
+    ::chmod(at(rel).c_str(), mode);
+    own(rel, uid);
+  }
+  void file(const std::string& rel, uid_t uid) const {
+    std::ofstream(at(rel)) << "x";
+    own(rel, uid);
+  }
+  bool there(const std::string& rel) const { return fs::exists(fs::symlink_status(at(rel))); }
+};
+
+TEST_F(SweepTest, OnlyTheTenantsEntriesGoAndNothingIsFollowed) {
+  fs::create_directory(at("outside"));
+  file("outside/precious", 0);
+  dir("shared", 01777, 0);           // like /tmp: the tenant can write here
+  dir("shared/private", 0755, 0);    // root's, not writable by the tenant
+  file("shared/private/mine", kTenant);
+  file("shared/mine", kTenant);
+  file("shared/theirs", kTenant + 1);
+  ::mkfifo(at("shared/fifo").c_str(), 0600);
+  own("shared/fifo");
+  fs::create_directory_symlink(at("outside"), at("shared/link"));
+  own("shared/link");
+  dir("shared/tree", 0700, kTenant);
+  dir("shared/tree/sub", 0700, kTenant);
+  file("shared/tree/sub/f", kTenant);
+  dir("shared/mixed", 0700, kTenant);  // the tenant's, but holding another's file
+  file("shared/mixed/theirs", kTenant + 1);
+  dir("shared/open", 0777, kTenant + 1);  // another's, writable by all
+  file("shared/open/mine", kTenant);
+  dir("shared/skipped", 0777, 0);
+  file("shared/skipped/mine", kTenant);
+
+  SweepRule rule;
+  rule.owner = kTenant;
+  struct stat st;
+  ASSERT_EQ(::stat(at("shared/skipped").c_str(), &st), 0);
+  rule.skip.emplace_back(st.st_dev, st.st_ino);
+  UniqueFd fd(::open(at("shared").c_str(), O_RDONLY | O_DIRECTORY));
+  EXPECT_EQ(sweep_directory(fd.get(), rule), 0);
+
+  for (const char* gone : {"shared/mine", "shared/fifo", "shared/link", "shared/tree", "shared/open/mine"})
+    EXPECT_FALSE(there(gone)) << gone;
+  for (const char* kept : {"shared/private/mine", "shared/theirs", "shared/mixed/theirs", "shared/open",
+                           "shared/skipped/mine", "outside/precious"})
+    EXPECT_TRUE(there(kept)) << kept;
+}
+
+TEST_F(SweepTest, TreesDeeperThanTheDescriptorLimitAreRemoved) {
+  // Deeper than the limit set below; creating and removing a level costs
+  // this file system a time that grows with the depth, so the soak's pool
+  // cycles take the 25,000-level chain.
+  constexpr int kDepth = 600;
+  fs::create_directory(at("deep"));
+  {
+    UniqueFd fd(::open(at("deep").c_str(), O_RDONLY | O_DIRECTORY));
+    for (int i = 0; i < kDepth; ++i) {
+      ASSERT_EQ(::mkdirat(fd.get(), "d", 0700), 0);
+      if (i % 50 == 0) std::ofstream(fs::path("/proc/self/fd") / std::to_string(fd.get()) / "f") << i;
+      fd.reset(::openat(fd.get(), "d", O_RDONLY | O_DIRECTORY));
+      ASSERT_TRUE(fd.valid());
+    }
+    ::symlinkat(at("outside").c_str(), fd.get(), "up");
+  }
+  fs::create_directory(at("outside"));
+  rlimit old{};
+  ::getrlimit(RLIMIT_NOFILE, &old);
+  rlimit few{64, old.rlim_max};
+  ::setrlimit(RLIMIT_NOFILE, &few);
+  UniqueFd top(::open(tmp_.path().c_str(), O_RDONLY | O_DIRECTORY));
+  const int rc = remove_tree_at(top.get(), "deep");
+  ::setrlimit(RLIMIT_NOFILE, &old);
+  EXPECT_EQ(rc, 0);
+  EXPECT_FALSE(there("deep"));
+  EXPECT_TRUE(there("outside"));
+  EXPECT_EQ(remove_tree_at(top.get(), "outside_link_missing"), ENOENT);
+}
+
+TEST(Claims, OnePerAccountAcrossOpenFilesAndGoneWithItsProcess) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for the claim store";
+  const std::string name = "ferrowick_claim_test_" + std::to_string(::getpid());
+  auto first = try_claim(name);
+  ASSERT_TRUE(first.has_value()) << first.error();
+  ASSERT_TRUE(first->has_value());
+  EXPECT_TRUE(is_claimed(name));
+  auto second = try_claim(name);  // same process, another pool
+  ASSERT_TRUE(second.has_value());
+  EXPECT_FALSE(second->has_value());
+  first->reset();
+  EXPECT_FALSE(is_claimed(name));
+
+  // A claim held by a process that dies by SIGKILL goes with it.
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    auto mine = try_claim(name);
+    char ok = mine && *mine ? 'y' : 'n';
+    (void)!::write(ready[1], &ok, 1);
+    ::pause();
+    ::_exit(0);
+  }
+  char ok = 0;
+  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+  EXPECT_EQ(ok, 'y');
+  EXPECT_TRUE(is_claimed(name));
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_FALSE(is_claimed(name));
+  ::close(ready[0]);
+  ::close(ready[1]);
+  retire_claim(name);
+}
+
+TEST(Ipc, ObjectsOwnedOrMadeByTheUidAreRemoved) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give an IPC object away";
+  const int mine = ::shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0600);
+  const int kept = ::shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0600);
+  ASSERT_GE(mine, 0);
+  ASSERT_GE(kept, 0);
+  shmid_ds ds{};
+  ASSERT_EQ(::shmctl(mine, IPC_STAT, &ds), 0);
+  ds.shm_perm.uid = kTenant;
+  ASSERT_EQ(::shmctl(mine, IPC_SET, &ds), 0);
+  EXPECT_TRUE(remove_ipc_of(kTenant).empty());
+  EXPECT_NE(::shmctl(mine, IPC_STAT, &ds), 0);
+  EXPECT_EQ(::shmctl(kept, IPC_STAT, &ds), 0);
+  ::shmctl(kept, IPC_RMID, nullptr);
+}
+
+TEST(SpawnOptions, ChildGetsExactlyTheEnvironmentAndLimits) {
+  ::setenv("FERROWICK_HOST_SECRET", "s3cret", 1);
+  SpawnOptions options;
+  options.env = std::vector<std::string>{"ONLY=this", "PATH=/usr/bin:/bin"};
+  options.limits = {{RLIMIT_NOFILE, 77}, {RLIMIT_FSIZE, 4096}};
+  auto child = spawn_with_pipes({"sh", "-c", "env | sort | tr '\\n' ' '; ulimit -n; ulimit -Hf"}, &options);
+  ::unsetenv("FERROWICK_HOST_SECRET");
+  ASSERT_TRUE(child.has_value());
+  ::close(child->stdin_fd());
+  std::string out;
+  char buf[512];
+  for (ssize_t n; (n = ::read(child->stdout_fd(), buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+  EXPECT_EQ(child->wait(), 0);
+  EXPECT_EQ(out.find("SECRET"), std::string::npos) << out;
+  EXPECT_NE(out.find("ONLY=this"), std::string::npos) << out;
+  EXPECT_NE(out.find("77\n8\n"), std::string::npos) << out;  // ulimit -f counts 512-byte blocks
+
+  EXPECT_EQ(spawn_with_pipes({"ferrowick_no_such_tool"}, &options).error(), ENOENT);
+  options.limits = {{RLIMIT_NOFILE, RLIM_INFINITY}};  // above the kernel's ceiling
+  EXPECT_EQ(spawn_with_pipes({"sh", "-c", "true"}, &options).error(), EPERM);
+}
+
+}  // namespace
+}  // namespace ferrowick
