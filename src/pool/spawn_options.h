@@ -41,15 +41,4 @@ inline constexpr LimitName kLimitNames[] = {
 // permission were found.
 int find_program(const std::string& name, std::string& path);
 
-// Starts argv[0] (looked up through this process's PATH) with `in`, `out`
-// and `err` as its descriptors 0, 1 and 2 and no other descriptor of this
-// process, an empty signal mask, default signal actions (ignored signals
-// other than SIGPIPE stay ignored, as across exec), and `options` applied.
-// The child makes only async-signal-safe calls between fork and exec.
-// Stores the pid and returns 0, or returns the errno that kept the program
-// from starting (not found, a limit refused, ...); nothing is left running
-// then.
-int spawn_with_options(const std::vector<std::string>& argv, int in, int out, int err,
-                       const SpawnOptions& options, pid_t* pid);
-
 }  // namespace ferrowick
