@@ -18,14 +18,14 @@ from typing import TYPE_CHECKING, Any
 from ._io import FerrowickRawIO, open
 
 if TYPE_CHECKING:
-    from ._fsspec import FerrowickFileSystem
+    from ._filesystem import FerrowickFileSystem
 
 __all__ = ["FerrowickFileSystem", "FerrowickRawIO", "open"]
 
 
 def __getattr__(name: str) -> Any:
     if name == "FerrowickFileSystem":
-        from ._fsspec import FerrowickFileSystem
+        from ._filesystem import FerrowickFileSystem
 
         return FerrowickFileSystem
     raise AttributeError(f"module 'ferrowickfs' has no attribute {name!r}")
