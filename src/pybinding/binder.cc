@@ -179,8 +179,8 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
       return true;
     }
     case ArgKind::Buffer:
-      if (!out.buffer.acquire(obj)) return prefix_type_error(p);
-      out.bytes = out.buffer.bytes();
+      if (!out.buffer.emplace().acquire(obj)) return prefix_type_error(p);
+      out.bytes = out.buffer->bytes();
       return true;
     case ArgKind::UWord:
     case ArgKind::OptUWord:
@@ -216,9 +216,9 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
   return true;
 }
 
+// `out` is fresh: every Arg is as default-constructed.
 bool convert_all(const Signature& sig, PyObject* const* slots, Args& out) {
   for (std::size_t i = 0; i < sig.params.size(); ++i) {
-    out[i] = Arg{};
     PyObject* obj = slots[i];
     if (!obj || (obj == Py_None && is_optional(sig.params[i].kind))) continue;
     out[i].present = true;

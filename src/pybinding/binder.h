@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -100,7 +101,7 @@ struct Arg {
   PyObject* object = nullptr;  // borrowed, valid for the call
   std::string_view text;
   std::span<const std::uint8_t> bytes;  // Bytes and Buffer
-  HeldBuffer buffer;                    // Buffer
+  std::optional<HeldBuffer> buffer;     // Buffer: built only when one is held
   std::uint64_t number = 0;
   double seconds = 0;
   bool flag = false;
@@ -129,7 +130,8 @@ class WritableView {
   Py_buffer view_{};
 };
 
-// Vectorcall form (METH_FASTCALL | METH_KEYWORDS). False with an exception
+// Vectorcall form (METH_FASTCALL | METH_KEYWORDS); `out` is a fresh Args,
+// bound once. False with an exception
 // set; a C++ exception met while binding (out of memory, an internal
 // assertion failure) is raised as a Python exception too, never thrown.
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) noexcept;
