@@ -70,7 +70,9 @@ def test_input_larger_than_the_pipes_flows_while_output_comes_back():
     script = "wc -l\n" + ("x" * 80 + "\n") * lines
     out = run_host(script)
     assert out.returncode == 0
-    assert re.search(rb"[\r\n]%d\r\n" % lines, out.stdout), out.stdout[-300:]
+    # The terminal echoes the input as it takes it in, so under load the
+    # echo of the last lines may still be coming out around wc's count.
+    assert re.search(rb"(?<![0-9])%d\r\n" % lines, out.stdout), out.stdout[-300:]
     assert_released(out.stdout)
 
 
