@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/expected.h"
+
 namespace ferrowick {
 
 class IoError {
@@ -58,5 +60,8 @@ class IoError {
 
 // Writes `s` as a double-quoted literal with backslash escapes.
 void append_quoted(std::string& out, std::string_view s);
+
+// The failed result of an operation that fails with `kind`.
+inline Unexpected<IoError> io_failure(IoError::Kind kind) { return Unexpected(IoError(kind)); }
 
 }  // namespace ferrowick

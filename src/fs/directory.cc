@@ -106,11 +106,9 @@ void Directory::index_insert(std::uint32_t hash, std::uint32_t slot) noexcept {
   ++b.index_used;
 }
 
-void Directory::rebuild_index(std::size_t capacity) noexcept {
-  // The caller has sized `index` to `capacity` (a power of two) already.
+void Directory::rebuild_index() noexcept {
   Body& b = *body_;
   std::memset(&b.index[0], 0, b.index.size() * sizeof(std::uint64_t));
-  (void)capacity;
   b.index_used = 0;
   for (std::uint32_t slot = 0; slot < b.slots.size(); ++slot)
     if (INode* child = b.slots[slot]) index_insert(hash_of(child->name), slot);
@@ -133,7 +131,7 @@ void Directory::reserve(std::size_t more) {
     IndexTable fresh(cap);  // may throw: nothing changed yet
     if (b.index.empty()) {
       b.index = std::move(fresh);
-      rebuild_index(cap);
+      rebuild_index();
       return;
     }
     // Rehash from the stored hashes: no child record is touched.
@@ -173,7 +171,7 @@ void Directory::assign_copies(const Directory& from, std::span<INode* const> cop
   for (INode* child : copies) child->retain();
   b.live = copies.size();
   b.stamp = stamp;
-  if (!same_slots && !b.index.empty()) rebuild_index(b.index.size());
+  if (!same_slots && !b.index.empty()) rebuild_index();
 }
 
 void Directory::append(INode* child, std::uint64_t stamp) noexcept {
@@ -247,7 +245,7 @@ void Directory::compact() noexcept {
     b.index_used = 0;
     return;
   }
-  if (!b.index.empty()) rebuild_index(b.index.size());
+  if (!b.index.empty()) rebuild_index();
 }
 
 }  // namespace ferrowick

@@ -15,19 +15,13 @@
 
 namespace ferrowick {
 
-namespace {
-
-Unexpected<IoError> fail(IoError::Kind kind) { return Unexpected(IoError(kind)); }
-
-}  // namespace
-
 Expected<FileHandleType, IoError> file_handle_type_from_str(std::string_view mode) {
   std::uint32_t flags = 0;
   for (char c : mode) {
     const std::uint32_t bit = c == 'r' ? static_cast<std::uint32_t>(FileHandleType::READ)
                               : c == 'w' ? static_cast<std::uint32_t>(FileHandleType::WRITE)
                                          : 0;
-    if (bit == 0 || (flags & bit) != 0) return fail(IoError::Kind::UnrecognizedFileMode);
+    if (bit == 0 || (flags & bit) != 0) return io_failure(IoError::Kind::UnrecognizedFileMode);
     flags |= bit;
   }
   return static_cast<FileHandleType>(flags);
@@ -41,7 +35,7 @@ Expected<FileHandle, IoError> FileHandle::create_locked(std::shared_ptr<FileSyst
   {
     auto guard = node->data.read();
     const File* file = std::get_if<File>(&*guard);
-    if (!file) return fail(IoError::Kind::NotAFile);
+    if (!file) return io_failure(IoError::Kind::NotAFile);
     auto locked = acquire_file_lock(file->lock, has_flag(type, FileHandleType::WRITE));
     if (!locked) return Unexpected(locked.error());
   }
@@ -86,7 +80,7 @@ FileHandle::~FileHandle() {
 template <FileHandle::Access A, class F>
 auto FileHandle::with_file(F&& f) {
   using Result = decltype(f(std::declval<std::conditional_t<A == Access::Write, File&, const File&>>()));
-  if (!id_) return Result(fail(IoError::Kind::InvalidFileDescriptor));
+  if (!id_) return Result(io_failure(IoError::Kind::InvalidFileDescriptor));
   if (A == Access::Read && !has_flag(type_, FileHandleType::READ))
     return Result(Unexpected(IoError::operation_not_supported("read")));
   if (A == Access::Write && !has_flag(type_, FileHandleType::WRITE))
@@ -97,12 +91,12 @@ auto FileHandle::with_file(F&& f) {
   if constexpr (A == Access::Write) {
     auto guard = const_cast<INode*>(*node)->data.write();
     File* file = std::get_if<File>(&*guard);
-    if (!file) return Result(fail(IoError::Kind::NotAFile));
+    if (!file) return Result(io_failure(IoError::Kind::NotAFile));
     return f(*file);
   } else {
     auto guard = (*node)->data.read();
     const File* file = std::get_if<File>(&*guard);
-    if (!file) return Result(fail(IoError::Kind::NotAFile));
+    if (!file) return Result(io_failure(IoError::Kind::NotAFile));
     return f(*file);
   }
 }
@@ -226,7 +220,7 @@ Expected<FileHandle, IoError> FileSystem::open_raw(std::shared_ptr<FileSystem> f
   if (!resolved) return Unexpected(resolved.error());
   auto is_file = fs->is_file_raw(*resolved);
   if (!is_file) return Unexpected(is_file.error());
-  if (!*is_file) return fail(IoError::Kind::NotAFile);
+  if (!*is_file) return io_failure(IoError::Kind::NotAFile);
   return FileHandle::create(std::move(fs), *resolved, type);
 }
 

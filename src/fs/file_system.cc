@@ -9,17 +9,6 @@ namespace ferrowick {
 
 namespace {
 
-Unexpected<IoError> fail(IoError::Kind kind) { return Unexpected(IoError(kind)); }
-
-// Empty, ".", ".." and names holding a separator can never be looked up as a
-// single component, so creation refuses them.
-bool is_valid_name(std::string_view name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  for (char c : name)
-    if (c == '/' || c == '\\') return false;
-  return true;
-}
-
 // Owns a record until the table takes it over.
 struct NodeOwner {
   INode* node;
@@ -42,9 +31,9 @@ std::shared_ptr<FileSystem> FileSystem::create() { return std::shared_ptr<FileSy
 Expected<INode*, IoError> FileSystem::resolve_locked(InodeId id) const {
   for (std::size_t hops = 0;; ++hops) {
     INode* node = table_.find(id);
-    if (!node) return fail(IoError::Kind::InodeNotFound);
+    if (!node) return io_failure(IoError::Kind::InodeNotFound);
     if (node->kind_tag != KindTag::Symlink) return node;
-    if (hops == kMaxLinkHops) return fail(IoError::Kind::MaxRecursionDepthExceeded);
+    if (hops == kMaxLinkHops) return io_failure(IoError::Kind::MaxRecursionDepthExceeded);
     // A link's target never changes; the variant is read without its lock.
     id = std::get<Symlink>(node->data.peek()).target;
   }
@@ -74,7 +63,7 @@ std::size_t FileSystem::inode_count() const {
   return table_.size();
 }
 
-Expected<InodeId, IoError> FileSystem::create_inode(InodeId parent, std::string name, INodeKind kind) {
+Expected<InodeId, IoError> FileSystem::create_inode(InodeId parent, std::string_view name, INodeKind kind) {
   return create_inode_then(parent, name, std::move(kind), [](INode& node) -> Expected<InodeId, IoError> {
     return node.id;
   });
@@ -83,7 +72,7 @@ Expected<InodeId, IoError> FileSystem::create_inode(InodeId parent, std::string 
 template <class Then>
 auto FileSystem::create_inode_then(InodeId parent, std::string_view name, INodeKind kind, Then&& then)
     -> decltype(then(std::declval<INode&>())) {
-  if (!is_valid_name(name)) return fail(IoError::Kind::ResourceAlreadyExists);
+  if (!is_valid_name(name)) return io_failure(IoError::Kind::ResourceAlreadyExists);
   // From here on the identifier is spent, whatever happens.
   const InodeId id = next_inode_id_.fetch_add(1);
   // Built before locking; destroyed (with `kind`) on failure.
@@ -96,12 +85,12 @@ auto FileSystem::create_inode_then(InodeId parent, std::string_view name, INodeK
   INode& dir_node = **resolved;
   const bool is_dir = dir_node.kind_tag == KindTag::Directory;
   if (is_dir) {
-    if (dir_node.detached) return fail(IoError::Kind::InodeNotFound);
-    if (dir_node.directory().find(node->name)) return fail(IoError::Kind::ResourceAlreadyExists);
+    if (dir_node.detached) return io_failure(IoError::Kind::InodeNotFound);
+    if (dir_node.directory().find(node->name)) return io_failure(IoError::Kind::ResourceAlreadyExists);
   }
   const std::size_t depth = std::size_t{dir_node.depth} + 1;
-  if (depth > kMaxDepth) return fail(IoError::Kind::MaxRecursionDepthExceeded);
-  if (!is_dir) return fail(IoError::Kind::NotADirectory);
+  if (depth > kMaxDepth) return io_failure(IoError::Kind::MaxRecursionDepthExceeded);
+  if (!is_dir) return io_failure(IoError::Kind::NotADirectory);
   node->depth = static_cast<std::uint8_t>(depth);
 
   // Everything that allocates happens before anything changes, so running

@@ -87,7 +87,7 @@ class FileSystem {
   // Creates `name` under `parent` with the given kind. Check order: invalid
   // name (no id spent), spend an id, resolve parent, duplicate name, depth,
   // parent kind.
-  Expected<InodeId, IoError> create_inode(InodeId parent, std::string name, INodeKind kind);
+  Expected<InodeId, IoError> create_inode(InodeId parent, std::string_view name, INodeKind kind);
   // Follows symbolic links; the id itself for any other kind. A chain of more
   // than kMaxLinkHops links fails with MaxRecursionDepthExceeded.
   Expected<InodeId, IoError> get_inode_raw(InodeId id) const;
@@ -221,5 +221,10 @@ struct PathSplit {
   std::string_view name;
 };
 PathSplit split_last_separator(std::string_view path);
+// Whether `name` holds a "/" or "\".
+bool holds_separator(std::string_view name);
+// Empty, ".", ".." and names holding a separator can never be looked up as
+// a single component, so creation (and a snapshot) refuses them.
+bool is_valid_name(std::string_view name);
 
 }  // namespace ferrowick

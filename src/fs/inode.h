@@ -144,7 +144,8 @@ class Directory {
     std::size_t index_used = 0;  // entries and tombstones
     std::uint64_t stamp = 0;
   };
-  void rebuild_index(std::size_t capacity) noexcept;
+  // Refills the index (already sized) from the slots.
+  void rebuild_index() noexcept;
   void index_insert(std::uint32_t hash, std::uint32_t slot) noexcept;
   void compact() noexcept;
   std::unique_ptr<Body> body_;

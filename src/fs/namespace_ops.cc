@@ -8,8 +8,6 @@ namespace ferrowick {
 
 namespace {
 
-Unexpected<IoError> fail(IoError::Kind kind) { return Unexpected(IoError(kind)); }
-
 [[noreturn]] void panic_broken(const BrokenChild& broken) {
   panic("listed child " + std::to_string(broken.id) + " " + broken.what + ": " + broken.error.name());
 }
@@ -28,7 +26,7 @@ Expected<void, IoError> FileSystem::create_at(std::string_view path, INodeKind k
     // loading it now so that it overlaps building the record.
     if ((*resolved)->kind_tag == KindTag::Directory) (*resolved)->directory().prefetch(split.name);
   }
-  auto created = create_inode(parent, std::string(split.name), std::move(kind));
+  auto created = create_inode(parent, split.name, std::move(kind));
   if (!created) return Unexpected(created.error());
   return {};
 }
@@ -56,9 +54,9 @@ Expected<void, IoError> FileSystem::rm_raw(InodeId id, bool recursive) {
   // resolves its whole path first, so a path ending in a link names the
   // link's target and removes that.
   INode* node = table_.find(id);
-  if (!node) return fail(IoError::Kind::InodeNotFound);
+  if (!node) return io_failure(IoError::Kind::InodeNotFound);
   if (node->kind_tag == KindTag::Directory && !node->directory().empty()) {
-    if (!recursive) return fail(IoError::Kind::DirectoryIsNotEmpty);
+    if (!recursive) return io_failure(IoError::Kind::DirectoryIsNotEmpty);
     if (auto r = remove_children_locked(*node); !r) return r;  // what was removed stays removed
   }
   // The file system always keeps its root; emptying it is all removal does.
@@ -70,9 +68,9 @@ Expected<void, IoError> FileSystem::check_removable_locked(INode& node) {
   if (node.kind_tag == KindTag::File) {
     // No handle can be opened meanwhile (opening shares the namespace lock);
     // one may still be closing, which the compare-and-swap settles.
-    if (!begin_file_removal(std::get<File>(node.data.peek()).lock)) return fail(IoError::Kind::ResourceCurrentInUse);
+    if (!begin_file_removal(std::get<File>(node.data.peek()).lock)) return io_failure(IoError::Kind::ResourceCurrentInUse);
   } else if (node.kind_tag == KindTag::Directory) {
-    if (!node.directory().empty()) return fail(IoError::Kind::DirectoryIsNotEmpty);
+    if (!node.directory().empty()) return io_failure(IoError::Kind::DirectoryIsNotEmpty);
   }
   return {};
 }
@@ -114,7 +112,7 @@ Expected<void, IoError> FileSystem::detach_locked(INode& node) {
   if (auto r = check_removable_locked(node); !r) return r;
   if (parent_node.kind_tag != KindTag::Directory) {
     if (node.kind_tag == KindTag::File) abort_file_removal(std::get<File>(node.data.peek()).lock);
-    return fail(IoError::Kind::NotADirectory);
+    return io_failure(IoError::Kind::NotADirectory);
   }
   // Keeps the record alive until it has left both the list and the table.
   INodeRef hold = INodeRef::retain(&node);
@@ -159,7 +157,7 @@ Expected<Listing, IoError> FileSystem::ls_raw(InodeId id) const {
     auto resolved = resolve_locked(id);
     if (!resolved) return Unexpected(resolved.error());
     const INode& dir_node = **resolved;
-    if (dir_node.kind_tag != KindTag::Directory) return fail(IoError::Kind::NotADirectory);
+    if (dir_node.kind_tag != KindTag::Directory) return io_failure(IoError::Kind::NotADirectory);
     broken = visit_children_locked(dir_node, [&](std::string_view name, bool is_dir) {
       (is_dir ? listing.directories : listing.files).emplace_back(name);
     });
@@ -178,7 +176,7 @@ Expected<ListingKey, IoError> FileSystem::list_path(std::string_view path, std::
     auto resolved = walk_locked(path);
     if (!resolved) return Unexpected(resolved.error());
     const INode& dir_node = **resolved;
-    if (dir_node.kind_tag != KindTag::Directory) return fail(IoError::Kind::NotADirectory);
+    if (dir_node.kind_tag != KindTag::Directory) return io_failure(IoError::Kind::NotADirectory);
     key = {dir_node.id, dir_node.directory().stamp(), true};
     for (const ListingKey& k : known)
       if (k == key) return key;

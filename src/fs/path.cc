@@ -7,13 +7,21 @@ namespace ferrowick {
 
 namespace {
 
-Unexpected<IoError> fail(IoError::Kind kind) { return Unexpected(IoError(kind)); }
-
 // Plain loops: find_first_of/find_last_of with a two-character set cost a
 // library call per character.
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
 }  // namespace
+
+bool holds_separator(std::string_view name) {
+  for (char c : name)
+    if (is_separator(c)) return true;
+  return false;
+}
+
+bool is_valid_name(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && !holds_separator(name);
+}
 
 PathSplit split_last_separator(std::string_view path) {
   for (std::size_t i = path.size(); i-- > 0;)
@@ -25,9 +33,9 @@ Expected<InodeId, IoError> FileSystem::find_locked(const INode& inode, std::stri
   // These answers do not depend on the kind, so they work on files too.
   if (name.empty() || name == ".") return inode.id;
   if (name == "..") return inode.parent;
-  if (inode.kind_tag != KindTag::Directory) return fail(IoError::Kind::NotADirectory);
+  if (inode.kind_tag != KindTag::Directory) return io_failure(IoError::Kind::NotADirectory);
   const INode* child = inode.directory().find(name);
-  if (!child) return fail(IoError::Kind::InodeNotFound);
+  if (!child) return io_failure(IoError::Kind::InodeNotFound);
   return child->id;
 }
 
@@ -61,9 +69,9 @@ Expected<INode*, IoError> FileSystem::walk_locked(std::string_view path) const {
         if (!next) return next;
         current = *next;
       } else {
-        if (current->kind_tag != KindTag::Directory) return fail(IoError::Kind::NotADirectory);
+        if (current->kind_tag != KindTag::Directory) return io_failure(IoError::Kind::NotADirectory);
         const INode* child = current->directory().find(std::string_view(p, len));
-        if (!child) return fail(IoError::Kind::InodeNotFound);
+        if (!child) return io_failure(IoError::Kind::InodeNotFound);
         if (child->kind_tag == KindTag::Symlink || !child->in_table.load(std::memory_order_relaxed)) {
           auto next = resolve_locked(child->id);
           if (!next) return next;
@@ -93,7 +101,7 @@ Expected<std::string, IoError> FileSystem::get_path_by_inode(InodeId id) const {
   for (InodeId current = id; current != kRootId;) {
     // A sound tree is at most kMaxDepth deep; only a looping link chain
     // could walk further.
-    if (chain.size() > kMaxDepth) return fail(IoError::Kind::MaxRecursionDepthExceeded);
+    if (chain.size() > kMaxDepth) return io_failure(IoError::Kind::MaxRecursionDepthExceeded);
     auto node = resolve_locked(current);
     if (!node) return Unexpected(node.error());
     current = (*node)->parent;

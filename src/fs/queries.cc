@@ -18,7 +18,7 @@ Expected<EntryStat, IoError> FileSystem::stat(std::string_view path) const {
   auto id = find_locked(**parent, split.name);
   if (!id) return Unexpected(id.error());
   const INode* node = table_.find(*id);
-  if (!node) return Unexpected(IoError(IoError::Kind::InodeNotFound));
+  if (!node) return io_failure(IoError::Kind::InodeNotFound);
   EntryStat st{node->kind_tag, 0, node->id};
   if (node->kind_tag == KindTag::Directory) {
     st.size = node->directory().size();

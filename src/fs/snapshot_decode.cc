@@ -8,6 +8,7 @@
 
 #include "common/utf8.h"
 #include "error/io_error.h"
+#include "fs/file_system.h"
 #include "fs/snapshot_codec.h"
 #include "fs/snapshot_wire.h"
 
@@ -160,7 +161,7 @@ class Decoder {
     const std::string_view text(reinterpret_cast<const char*>(in_.data() + pos_), len);
     if (text.empty()) return fail_at(who + " has an empty name");
     if (text == "." || text == "..") return fail_at(who + " is named " + shown(text));
-    if (text.find_first_of("/\\") != std::string_view::npos)
+    if (holds_separator(text))
       return fail_at(who + " has a name holding a separator: " + shown(text));
     if (!is_valid_utf8(text)) return fail_at(who + " has a name that is not valid UTF-8");
     r.name = text;

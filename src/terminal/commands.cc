@@ -73,7 +73,7 @@ CommandResult create_entry(TerminalContext& ctx, std::span<const std::string> ar
   auto is_dir = ctx.fs->is_directory_raw(parent);
   if (!is_dir) return cannot_access(cmd, parent, is_dir.error());
   if (!*is_dir) return failure(cmd, std::to_string(parent), "Not a directory");
-  auto created = ctx.fs->create_inode(parent, std::string(name), std::move(kind));
+  auto created = ctx.fs->create_inode(parent, name, std::move(kind));
   if (!created) return error_text(cmd, ": cannot create ", noun, " '", arg, "': ", created.error().message());
   return std::string();
 }
