@@ -168,7 +168,7 @@ void Directory::assign_copies(const Directory& from, std::span<INode* const> cop
   }
   body_ = std::move(body);
   Body& b = *body_;
-  for (INode* child : copies) child->retain();
+  for (INode* child : copies) child->retain_unshared();
   b.live = copies.size();
   b.stamp = stamp;
   if (!same_slots && !b.index.empty()) rebuild_index();

@@ -102,7 +102,8 @@ class Directory {
   void reserve(std::size_t more);
   // Lists `copies` in this empty directory and takes a reference to each:
   // they are copies of `from`'s children in `from`'s order (a clone), so
-  // `from`'s name index serves as it is when `from` has no gaps.
+  // `from`'s name index serves as it is when `from` has no gaps. No other
+  // thread may reach the copies yet.
   void assign_copies(const Directory& from, std::span<INode* const> copies, std::uint64_t stamp);
   // Lists `child` last and takes a reference to it. reserve_one() first.
   void append(INode* child, std::uint64_t stamp) noexcept;
@@ -112,6 +113,11 @@ class Directory {
   void remove_first(std::size_t count, std::uint64_t stamp) noexcept;
   // For the invariant checks: slots in use, tombstones included.
   std::size_t slot_count() const noexcept { return body_ ? body_->slots.size() : 0; }
+  // The children in creation order, with a null for each removed one.
+  std::span<INode* const> slots() const noexcept {
+    if (!body_) return {};
+    return body_->slots;
+  }
 
  private:
   // The index's table: a power-of-two array of zeroed words. Large tables
@@ -160,11 +166,17 @@ using INodeKind = std::variant<File, Directory, Symlink>;
 // Which alternative of INodeKind a record holds, in the variant's order.
 enum class KindTag : std::uint8_t { File = 0, Directory = 1, Symlink = 2 };
 
+// Destroys a record made by a RecordArena and gives its block back once
+// the block's last record has gone (record_arena.cc).
+void free_block_record(const INode* node) noexcept;
+
 struct INode {
   InodeId id;
   InodeId parent;
   Name name;  // names of up to 15 bytes stay inside the record
+  // The count of references, plus kInBlock when a RecordArena made it.
   mutable std::atomic<std::uint32_t> refs{1};
+  static constexpr std::uint32_t kInBlock = std::uint32_t{1} << 31;
   std::uint8_t depth;
   KindTag kind_tag;
   // False once the record has left the table; open handles check it.
@@ -186,7 +198,23 @@ struct INode {
 
   void retain() const noexcept { refs.fetch_add(1, std::memory_order_relaxed); }
   void release() const noexcept {
-    if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+    const std::uint32_t before = refs.fetch_sub(1, std::memory_order_acq_rel);
+    if ((before & ~kInBlock) != 1) return;
+    if (before & kInBlock) {
+      free_block_record(this);
+    } else {
+      delete this;
+    }
+  }
+  // For RecordArena, before anyone else can see the record: it lives in a
+  // block, not in a heap allocation of its own.
+  // For a record no other thread can reach yet: retain() without an atomic
+  // read-modify-write.
+  void retain_unshared() noexcept {
+    refs.store(refs.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  }
+  void mark_in_block() noexcept {
+    refs.store(refs.load(std::memory_order_relaxed) | kInBlock, std::memory_order_relaxed);
   }
   // Only for code that holds the namespace lock: a directory's children.
   const Directory& directory() const noexcept { return std::get<Directory>(data.peek()); }

@@ -17,7 +17,7 @@ class FileSystem::SharedNs {
 
 class FileSystem::ExclusiveNs {
  public:
-  explicit ExclusiveNs(FileSystem& fs) : release_((detail::checked_lock(fs.ns_), &fs.ns_)) {}
+  explicit ExclusiveNs(const FileSystem& fs) : release_((detail::checked_lock(fs.ns_), &fs.ns_)) {}
 
  private:
   detail::LockRelease<true> release_;

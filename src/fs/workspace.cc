@@ -7,28 +7,37 @@
 #include "common/prefault.h"
 #include "fs/file_system.h"
 #include "fs/namespace_lock.h"
+#include "fs/record_arena.h"
 
 namespace ferrowick {
 
 namespace {
 constexpr std::size_t kAhead = 8;
-constexpr std::size_t kRing = 16;  // more than kAhead + 1 items in flight
+
+// Whether a handle that may write is open on `file`. Under the namespace
+// lock held exclusively the answer can change from yes to no, never back.
+bool has_writer(const File& file) noexcept {
+  return file.lock.flag.load(std::memory_order_acquire) == FileLock::WRITE_EXCLUSIVE;
+}
 }  // namespace
 
-INode* FileSystem::adopt_record(InodeId id, InodeId parent, std::size_t depth, std::string_view name,
+INode* FileSystem::adopt_record(RecordArena& arena, InodeId id, InodeId parent, std::size_t depth, std::string_view name,
                                 INodeKind kind) {
   table_.reserve(id);  // may throw: nothing is built yet
-  INode* node = new INode(id, parent, depth, name, std::move(kind));
+  INode* node = arena.make(id, parent, depth, name, std::move(kind));
   if (INode* replaced = table_.insert(node)) replaced->release();
   return node;
 }
 
 std::shared_ptr<FileSystem> FileSystem::clone() const {
   auto copy = create();
-  // Creation and removal hold the namespace lock exclusively, so while it is
-  // shared here the table and every listing hold still. A file's bytes are
-  // shared under its own lock: a write is in them whole or not at all.
-  SharedNs ns(*this);
+  // Held exclusively, the namespace lock keeps the table and every listing
+  // still, and it keeps every file that has no writer without one: a file's
+  // bytes change only through a handle holding its lock word as the writer,
+  // and handles take that word under the namespace lock. Such files are read
+  // as they are; a file with a writer is read under its own lock, so that a
+  // write is in the copy whole or not at all.
+  ExclusiveNs ns(*this);
 
   // Breadth first through the listings: each record is read once, when its
   // directory lists it, and its copy is listed in the same place. A sound
@@ -40,6 +49,7 @@ std::shared_ptr<FileSystem> FileSystem::clone() const {
   };
   std::vector<Item> queue;
   queue.reserve(table_.size());
+  RecordArena arena(table_.size());  // after `copy`: gone first if anything throws
   auto list_children = [&](const INode& from, INode& to) {
     from.directory().for_each_child([&](const INode* child) { queue.push_back({child, &from, &to}); });
   };
@@ -47,30 +57,33 @@ std::shared_ptr<FileSystem> FileSystem::clone() const {
   std::vector<INode*> made_children;  // of the directory being copied
 
   // Records and file blocks lie all over the heap, and a clone touches each
-  // once: records are fetched kAhead * 2 items ahead, and files are locked
-  // kAhead items ahead so that their blocks can be fetched too.
-  using FileGuard = decltype(std::declval<const INode&>().data.read());
-  std::array<std::optional<FileGuard>, kRing> guards;
-  std::size_t locked = 0;  // items [0, locked) have their files locked
+  // once: records are fetched kAhead * 2 items ahead, and the blocks of files
+  // without a writer kAhead items ahead.
   for (std::size_t i = 0; i < queue.size(); ++i) {
     if (i + 2 * kAhead < queue.size()) __builtin_prefetch(queue[i + 2 * kAhead].from);
-    for (; locked < queue.size() && locked <= i + kAhead; ++locked) {
-      if (queue[locked].from->kind_tag != KindTag::File) continue;
-      auto& guard = guards[locked % kRing].emplace(queue[locked].from->data.read());
-      std::get<File>(*guard).data.data.prefetch();
+    if (i + kAhead < queue.size()) {
+      const INode* ahead = queue[i + kAhead].from;
+      if (ahead->kind_tag == KindTag::File) {
+        const File& file = std::get<File>(ahead->data.peek());
+        if (!has_writer(file)) file.data.data.prefetch();
+      }
     }
     const INode* child = queue[i].from;
     INodeKind kind(std::in_place_type<Directory>);
     if (child->kind_tag == KindTag::File) {
-      std::optional<FileGuard>& guard = guards[i % kRing];
       File file;  // lock word 0: no handle carries over
-      file.data.data = std::get<File>(**guard).data.data.share();
-      guard.reset();
+      const File& from = std::get<File>(child->data.peek());
+      if (has_writer(from)) {
+        auto guard = child->data.read();
+        file.data.data = std::get<File>(*guard).data.data.share();
+      } else {
+        file.data.data = from.data.data.share();
+      }
       kind = std::move(file);
     } else if (child->kind_tag == KindTag::Symlink) {
       kind = std::get<Symlink>(child->data.peek());  // a link's target never changes
     }
-    INode* made = copy->adopt_record(child->id, child->parent, child->depth, child->name, std::move(kind));
+    INode* made = copy->adopt_record(arena, child->id, child->parent, child->depth, child->name, std::move(kind));
     made_children.push_back(made);
     if (made->kind_tag == KindTag::Directory) list_children(*child, *made);
     // A directory's children are queued together: list the copies at once.
@@ -114,6 +127,7 @@ SnapshotImage FileSystem::snapshot_image() const {
 
 std::shared_ptr<FileSystem> FileSystem::restore(const SnapshotImage& image) {
   auto fs = create();
+  RecordArena arena(image.records.size());
   for (const ImageRecord& r : image.records) {
     if (r.id == kRootId) continue;
     INodeKind kind(std::in_place_type<Directory>);
@@ -124,7 +138,7 @@ std::shared_ptr<FileSystem> FileSystem::restore(const SnapshotImage& image) {
       file.data.data.append(r.data.data(), r.data.size());
       kind = std::move(file);
     }
-    fs->adopt_record(r.id, r.parent, r.depth, r.name, std::move(kind));
+    fs->adopt_record(arena, r.id, r.parent, r.depth, r.name, std::move(kind));
   }
   // Every record is in the table before any directory lists it.
   for (const ImageRecord& r : image.records) {
