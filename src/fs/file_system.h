@@ -176,7 +176,9 @@ class FileSystem {
   Expected<void, IoError> create_at(std::string_view path, INodeKind kind);
   // Building a whole new file system (workspace.cc), before anyone else can
   // reach it: puts a new record into the table (not yet listed anywhere).
-  INode* adopt_record(RecordArena& arena, InodeId id, InodeId parent, std::size_t depth, std::string_view name, INodeKind kind);
+  template <class Kind>
+  INode* adopt_record(RecordArena& arena, InodeId id, InodeId parent, std::size_t depth, std::string_view name,
+                      Kind&& kind);
   // create_inode, then then(new record) while the namespace lock is still
   // held; returns what `then` returns.
   template <class Then>

@@ -17,6 +17,7 @@
 #include <memory>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -165,6 +166,12 @@ using INodeKind = std::variant<File, Directory, Symlink>;
 
 // Which alternative of INodeKind a record holds, in the variant's order.
 enum class KindTag : std::uint8_t { File = 0, Directory = 1, Symlink = 2 };
+template <class Kind>
+constexpr KindTag kind_tag_of() noexcept {
+  if constexpr (std::is_same_v<Kind, File>) return KindTag::File;
+  if constexpr (std::is_same_v<Kind, Directory>) return KindTag::Directory;
+  if constexpr (std::is_same_v<Kind, Symlink>) return KindTag::Symlink;
+}
 
 // Destroys a record made by a RecordArena and gives its block back once
 // the block's last record has gone (record_arena.cc).
@@ -193,6 +200,16 @@ struct INode {
         depth(static_cast<std::uint8_t>(depth_)),
         kind_tag(static_cast<KindTag>(kind.index())),
         data(std::in_place, std::move(kind)) {}
+  // The same with the kind built in place (File, Directory or Symlink).
+  template <class Kind>
+    requires(!std::is_same_v<std::remove_cvref_t<Kind>, INodeKind>)
+  INode(InodeId id_, InodeId parent_, std::size_t depth_, std::string_view name_, Kind&& kind)
+      : id(id_),
+        parent(parent_),
+        name(name_),
+        depth(static_cast<std::uint8_t>(depth_)),
+        kind_tag(kind_tag_of<std::remove_cvref_t<Kind>>()),
+        data(std::in_place, std::in_place_type<std::remove_cvref_t<Kind>>, std::forward<Kind>(kind)) {}
   INode(const INode&) = delete;
   INode& operator=(const INode&) = delete;
 

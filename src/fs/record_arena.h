@@ -13,9 +13,10 @@
 // machine about 2 us per 4 KiB. Blocks come straight from the kernel, so
 // the C library never sees them.
 //
-// Only whole blocks are used: the arena is told how many records are coming
-// and makes the last, partial block's worth on the heap, so a small copy
-// costs what it always did and no block is emptier than its copy.
+// The arena is told how many records are coming. A copy of less than a
+// block's worth keeps its records on the heap, as a small copy always did;
+// a larger one puts all of them in blocks, the last one partly used, so
+// what is left unused is less than what the copy uses.
 #pragma once
 
 #include <cstddef>
@@ -35,7 +36,8 @@ class RecordArena {
   static constexpr std::size_t kCachedBlocks = 2048;
 
   // For `expected` records; more are made on the heap.
-  explicit RecordArena(std::size_t expected) noexcept : blocks_left_(expected / per_block()) {}
+  explicit RecordArena(std::size_t expected) noexcept
+      : blocks_left_(expected < per_block() ? 0 : (expected + per_block() - 1) / per_block()) {}
   RecordArena(const RecordArena&) = delete;
   RecordArena& operator=(const RecordArena&) = delete;
   // Hands the block being filled over to its records.

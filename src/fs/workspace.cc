@@ -12,7 +12,7 @@
 namespace ferrowick {
 
 namespace {
-constexpr std::size_t kAhead = 8;
+constexpr std::size_t kAhead = 16;
 
 // Whether a handle that may write is open on `file`. Under the namespace
 // lock held exclusively the answer can change from yes to no, never back.
@@ -21,10 +21,11 @@ bool has_writer(const File& file) noexcept {
 }
 }  // namespace
 
+template <class Kind>
 INode* FileSystem::adopt_record(RecordArena& arena, InodeId id, InodeId parent, std::size_t depth, std::string_view name,
-                                INodeKind kind) {
+                                Kind&& kind) {
   table_.reserve(id);  // may throw: nothing is built yet
-  INode* node = arena.make(id, parent, depth, name, std::move(kind));
+  INode* node = arena.make(id, parent, depth, name, std::forward<Kind>(kind));
   if (INode* replaced = table_.insert(node)) replaced->release();
   return node;
 }
@@ -69,7 +70,7 @@ std::shared_ptr<FileSystem> FileSystem::clone() const {
       }
     }
     const INode* child = queue[i].from;
-    INodeKind kind(std::in_place_type<Directory>);
+    INode* made;
     if (child->kind_tag == KindTag::File) {
       File file;  // lock word 0: no handle carries over
       const File& from = std::get<File>(child->data.peek());
@@ -79,11 +80,14 @@ std::shared_ptr<FileSystem> FileSystem::clone() const {
       } else {
         file.data.data = from.data.data.share();
       }
-      kind = std::move(file);
+      made = copy->adopt_record(arena, child->id, child->parent, child->depth, child->name, std::move(file));
     } else if (child->kind_tag == KindTag::Symlink) {
-      kind = std::get<Symlink>(child->data.peek());  // a link's target never changes
+      // A link's target never changes.
+      made = copy->adopt_record(arena, child->id, child->parent, child->depth, child->name,
+                                Symlink(std::get<Symlink>(child->data.peek())));
+    } else {
+      made = copy->adopt_record(arena, child->id, child->parent, child->depth, child->name, Directory());
     }
-    INode* made = copy->adopt_record(arena, child->id, child->parent, child->depth, child->name, std::move(kind));
     made_children.push_back(made);
     if (made->kind_tag == KindTag::Directory) list_children(*child, *made);
     // A directory's children are queued together: list the copies at once.
