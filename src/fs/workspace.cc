@@ -14,6 +14,13 @@ namespace ferrowick {
 namespace {
 constexpr std::size_t kAhead = 16;
 
+// Starts loading a record, which may span two cache lines.
+void fetch_record(const INode* node) noexcept {
+  const auto* start = reinterpret_cast<const char*>(node);
+  __builtin_prefetch(start);
+  __builtin_prefetch(start + sizeof(INode) - 1);
+}
+
 // Whether a handle that may write is open on `file`. Under the namespace
 // lock held exclusively the answer can change from yes to no, never back.
 bool has_writer(const File& file) noexcept {
@@ -61,7 +68,13 @@ std::shared_ptr<FileSystem> FileSystem::clone() const {
   // once: records are fetched kAhead * 2 items ahead, and the blocks of files
   // without a writer kAhead items ahead.
   for (std::size_t i = 0; i < queue.size(); ++i) {
-    if (i + 2 * kAhead < queue.size()) __builtin_prefetch(queue[i + 2 * kAhead].from);
+    if (i + 2 * kAhead < queue.size()) fetch_record(queue[i + 2 * kAhead].from);
+    // A directory's copies are listed when its last child is done, which
+    // reads the directory and its copy again.
+    if (i == 0 || queue[i].parent != queue[i - 1].parent) {
+      fetch_record(queue[i].from_parent);
+      fetch_record(queue[i].parent);
+    }
     if (i + kAhead < queue.size()) {
       const INode* ahead = queue[i + kAhead].from;
       if (ahead->kind_tag == KindTag::File) {
