@@ -1,5 +1,6 @@
 #include "fs/record_arena.h"
 
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <atomic>
@@ -8,9 +9,37 @@
 
 #include "common/raw_rw_lock.h"
 
+// Under AddressSanitizer a freed record's memory is poisoned as a freed heap
+// block would be, and a block in use is a root for the leak checker, which
+// does not look into memory mapped by hand.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FERROWICK_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define FERROWICK_ASAN 1
+#endif
+#ifdef FERROWICK_ASAN
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace ferrowick {
 
 namespace {
+
+#ifdef FERROWICK_ASAN
+void poison(const void* p, std::size_t n) noexcept { ASAN_POISON_MEMORY_REGION(p, n); }
+void unpoison(const void* p, std::size_t n) noexcept { ASAN_UNPOISON_MEMORY_REGION(p, n); }
+void watch_block(const void* p) noexcept { __lsan_register_root_region(p, RecordArena::kBlockBytes); }
+void unwatch_block(const void* p) noexcept { __lsan_unregister_root_region(p, RecordArena::kBlockBytes); }
+#else
+void poison(const void*, std::size_t) noexcept {}
+void unpoison(const void*, std::size_t) noexcept {}
+void watch_block(const void*) noexcept {}
+void unwatch_block(const void*) noexcept {}
+#endif
 
 struct BlockHeader {
   // Records not yet freed. While an arena fills the block it also holds
@@ -30,9 +59,17 @@ struct BlockCache {
 };
 // Never destroyed (records may outlive static destructors): nothing to run.
 static_assert(std::is_trivially_destructible_v<BlockCache>);
+constinit BlockCache cache;
+
+// A child forked while another thread held the cache's lock would find it
+// held forever: fork waits until the lock is free, and both sides let go.
+void lock_for_fork() noexcept { cache.lock.lock(); }
+void unlock_after_fork() noexcept { cache.lock.unlock(); }
+
 BlockCache& the_cache() noexcept {
-  static BlockCache c;
-  return c;
+  static const bool registered = ::pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork) == 0;
+  (void)registered;
+  return cache;
 }
 
 void* map_block() {
@@ -49,6 +86,7 @@ void* map_block() {
 }
 
 void give_back(BlockHeader* block) noexcept {
+  unwatch_block(block);
   BlockCache& c = the_cache();
   c.lock.lock();
   const bool keep = c.count < RecordArena::kCachedBlocks;
@@ -58,7 +96,9 @@ void give_back(BlockHeader* block) noexcept {
     ++c.count;
   }
   c.lock.unlock();
-  if (!keep) ::munmap(block, RecordArena::kBlockBytes);
+  if (keep) return;
+  unpoison(block, RecordArena::kBlockBytes);  // the range may be mapped again for anything
+  ::munmap(block, RecordArena::kBlockBytes);
 }
 
 }  // namespace
@@ -67,6 +107,7 @@ void free_block_record(const INode* node) noexcept {
   auto* block = reinterpret_cast<BlockHeader*>(reinterpret_cast<std::uintptr_t>(node) &
                                                ~(std::uintptr_t{RecordArena::kBlockBytes} - 1));
   node->~INode();
+  poison(node, sizeof(INode));
   if (block->live.fetch_sub(1, std::memory_order_acq_rel) == 1) give_back(block);
 }
 
@@ -89,6 +130,8 @@ void RecordArena::next_block() {
   c.lock.unlock();
   void* memory = block ? static_cast<void*>(block) : map_block();  // may throw: nothing changed yet
   leave_block();
+  unpoison(memory, kBlockBytes);
+  watch_block(memory);
   block = new (memory) BlockHeader;
   block->live.store(kFilling, std::memory_order_relaxed);
   block_ = memory;
