@@ -47,6 +47,20 @@ class ByteBuffer {
     if (block_) shares(block_).fetch_add(1, std::memory_order_relaxed);
     return ByteBuffer(block_);
   }
+  // share() for an owner that no other thread may share from or drop
+  // meanwhile: while it is the block's only owner nobody else can touch the
+  // count, so the count goes up without an atomic read-modify-write.
+  ByteBuffer share_unraced() const noexcept {
+    if (block_) {
+      auto count = shares(block_);
+      if (count.load(std::memory_order_acquire) == 1) {
+        count.store(2, std::memory_order_relaxed);
+      } else {
+        count.fetch_add(1, std::memory_order_relaxed);
+      }
+    }
+    return ByteBuffer(block_);
+  }
   // Starts fetching the block's header into the cache (before share()).
   void prefetch() const noexcept {
     if (block_) __builtin_prefetch(block_, 1);

@@ -46,19 +46,21 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 }  // namespace
 
-Directory::IndexTable::IndexTable(std::size_t size) {
+Directory::IndexTable::IndexTable(std::size_t size, const std::uint64_t* words) {
   const std::size_t bytes = size * sizeof(std::uint64_t);
   void* p = nullptr;
   if (bytes >= kHugePage) {
     p = std::aligned_alloc(kHugePage, (bytes + kHugePage - 1) / kHugePage * kHugePage);
-    if (p) {
-      madvise(p, bytes, MADV_HUGEPAGE);  // a hint; failure changes nothing
-      std::memset(p, 0, bytes);
-    }
+    if (p) madvise(p, bytes, MADV_HUGEPAGE);  // a hint; failure changes nothing
   } else {
-    p = std::calloc(size, sizeof(std::uint64_t));
+    p = std::malloc(bytes);
   }
   if (!p) throw std::bad_alloc();
+  if (words) {
+    std::memcpy(p, words, bytes);
+  } else {
+    std::memset(p, 0, bytes);
+  }
   words_ = static_cast<std::uint64_t*>(p);
   size_ = size;
 }
@@ -159,9 +161,7 @@ void Directory::assign_copies(const Directory& from, std::span<INode* const> cop
   const Body* source = from.body_.get();
   const bool same_slots = source && source->slots.size() == copies.size() && !source->index.empty();
   if (same_slots) {
-    IndexTable index(source->index.size());
-    for (std::size_t i = 0; i < index.size(); ++i) index[i] = source->index[i];
-    body->index = std::move(index);
+    body->index = IndexTable(source->index.size(), source->index.words());
     body->index_used = source->index_used;
   } else if (copies.size() > kScannedChildren) {
     body->index = IndexTable(std::bit_ceil(std::max<std::size_t>(32, copies.size() * 2)));

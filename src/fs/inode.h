@@ -126,7 +126,8 @@ class Directory {
   class IndexTable {
    public:
     IndexTable() noexcept = default;
-    explicit IndexTable(std::size_t size);  // throws std::bad_alloc
+    // Zeroed, or a copy of `words`; throws std::bad_alloc.
+    explicit IndexTable(std::size_t size, const std::uint64_t* words = nullptr);
     IndexTable(IndexTable&& o) noexcept
         : words_(std::exchange(o.words_, nullptr)), size_(std::exchange(o.size_, 0)) {}
     IndexTable& operator=(IndexTable&& o) noexcept {
@@ -139,6 +140,7 @@ class Directory {
     std::size_t size() const noexcept { return size_; }
     std::uint64_t& operator[](std::size_t i) noexcept { return words_[i]; }
     std::uint64_t operator[](std::size_t i) const noexcept { return words_[i]; }
+    const std::uint64_t* words() const noexcept { return words_; }
 
    private:
     std::uint64_t* words_ = nullptr;

@@ -91,7 +91,9 @@ std::shared_ptr<FileSystem> FileSystem::clone() const {
         auto guard = child->data.read();
         file.data.data = std::get<File>(*guard).data.data.share();
       } else {
-        file.data.data = from.data.data.share();
+        // Without a writer, and with its file system's namespace held, this
+        // owner can neither write nor go away while it is shared.
+        file.data.data = from.data.data.share_unraced();
       }
       made = copy->adopt_record(arena, child->id, child->parent, child->depth, child->name, std::move(file));
     } else if (child->kind_tag == KindTag::Symlink) {
