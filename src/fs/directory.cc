@@ -9,6 +9,7 @@
 
 #include "common/panic.h"
 #include "fs/inode.h"
+#include "fs/record_arena.h"
 
 namespace ferrowick {
 
@@ -65,7 +66,19 @@ Directory::IndexTable::IndexTable(std::size_t size, const std::uint64_t* words) 
   size_ = size;
 }
 
-Directory::IndexTable::~IndexTable() { std::free(words_); }
+Directory::IndexTable::~IndexTable() {
+  if (!lent_) std::free(words_);
+}
+
+void Directory::BodyDeleter::operator()(Body* body) const noexcept {
+  const std::size_t bytes = body->block_bytes;
+  if (bytes == 0) {
+    delete body;
+    return;
+  }
+  body->~Body();
+  free_block_memory(body, bytes);
+}
 
 Directory::~Directory() {
   if (!body_) return;
@@ -119,7 +132,7 @@ void Directory::rebuild_index() noexcept {
 void Directory::reserve_one() { reserve(1); }
 
 void Directory::reserve(std::size_t more) {
-  if (!body_) body_ = std::make_unique<Body>();
+  if (!body_) body_.reset(new Body);
   Body& b = *body_;
   FERROWICK_ASSERT(more < UINT32_MAX - 1 - b.slots.size());
   const std::size_t want = b.slots.size() + more;
@@ -152,20 +165,51 @@ void Directory::reserve(std::size_t more) {
   }
 }
 
-void Directory::assign_copies(const Directory& from, std::span<INode* const> copies, std::uint64_t stamp) {
+void Directory::assign_copies(const Directory& from, std::span<INode* const> copies, std::uint64_t stamp,
+                              RecordArena& arena) {
   FERROWICK_ASSERT(empty());
   if (copies.empty()) return;
-  // Everything that allocates comes first: a failure changes nothing.
-  auto body = std::make_unique<Body>();
-  body->slots.assign(copies.begin(), copies.end());
   const Body* source = from.body_.get();
   const bool same_slots = source && source->slots.size() == copies.size() && !source->index.empty();
+  std::size_t index_size = 0;
   if (same_slots) {
-    body->index = IndexTable(source->index.size(), source->index.words());
-    body->index_used = source->index_used;
+    index_size = source->index.size();
   } else if (copies.size() > kScannedChildren) {
-    body->index = IndexTable(std::bit_ceil(std::max<std::size_t>(32, copies.size() * 2)));
+    index_size = std::bit_ceil(std::max<std::size_t>(32, copies.size() * 2));
   }
+  // Everything that allocates comes first: a failure changes nothing. The
+  // body, its slots and its index go into the arena's block in one piece
+  // when they fit (nothing can fail after that), else on the heap.
+  const std::size_t slot_bytes = copies.size() * sizeof(INode*);
+  const std::size_t index_bytes = index_size * sizeof(std::uint64_t);
+  const std::size_t packed = sizeof(Body) + slot_bytes + index_bytes;
+  static_assert(sizeof(Body) % alignof(std::uint64_t) == 0);
+  std::unique_ptr<Body, BodyDeleter> body;
+  if (void* memory = arena.allocate(packed)) {
+    body.reset(new (memory) Body);
+    body->block_bytes = packed;
+    auto* slots = reinterpret_cast<INode**>(body.get() + 1);
+    std::memcpy(slots, copies.data(), slot_bytes);
+    body->slots.borrow(slots, copies.size());
+    if (index_size) {
+      auto* words = reinterpret_cast<std::uint64_t*>(slots + copies.size());
+      if (same_slots) {
+        std::memcpy(words, source->index.words(), index_bytes);
+      } else {
+        std::memset(words, 0, index_bytes);
+      }
+      body->index = IndexTable::lent(words, index_size);
+    }
+  } else {
+    body.reset(new Body);
+    body->slots.assign(copies);
+    if (same_slots) {
+      body->index = IndexTable(index_size, source->index.words());
+    } else if (index_size) {
+      body->index = IndexTable(index_size);
+    }
+  }
+  if (same_slots) body->index_used = source->index_used;
   body_ = std::move(body);
   Body& b = *body_;
   for (INode* child : copies) child->retain_unshared();
@@ -237,10 +281,10 @@ void Directory::compact() noexcept {
   std::size_t out = 0;
   for (INode* child : b.slots)
     if (child) b.slots[out++] = child;
-  b.slots.resize(out);
+  b.slots.shrink(out);
   if (b.live == 0) {
     // An emptied directory gives its memory back but keeps its stamp.
-    std::vector<INode*>().swap(b.slots);
+    b.slots.reset();
     b.index = IndexTable();
     b.index_used = 0;
     return;

@@ -23,6 +23,7 @@
 
 #include "common/poison_lock.h"
 #include "common/byte_buffer.h"
+#include "fs/child_slots.h"
 #include "fs/name.h"
 
 namespace ferrowick {
@@ -32,6 +33,7 @@ inline constexpr InodeId kRootId = 0;
 inline constexpr std::size_t kMaxDepth = 64;
 
 struct INode;
+class RecordArena;
 
 // The lock word of a file: 0 free, n > 0 readers, -1 one writer, -2 removing.
 // It changes by atomic operations while the file's `data` lock is held only
@@ -104,8 +106,10 @@ class Directory {
   // Lists `copies` in this empty directory and takes a reference to each:
   // they are copies of `from`'s children in `from`'s order (a clone), so
   // `from`'s name index serves as it is when `from` has no gaps. No other
-  // thread may reach the copies yet.
-  void assign_copies(const Directory& from, std::span<INode* const> copies, std::uint64_t stamp);
+  // thread may reach the copies yet. The listing goes into `arena`'s block
+  // when it has room for it, else on the heap.
+  void assign_copies(const Directory& from, std::span<INode* const> copies, std::uint64_t stamp,
+                     RecordArena& arena);
   // Lists `child` last and takes a reference to it. reserve_one() first.
   void append(INode* child, std::uint64_t stamp) noexcept;
   // Unlists `child` and drops its reference; false when it was not listed.
@@ -122,17 +126,28 @@ class Directory {
 
  private:
   // The index's table: a power-of-two array of zeroed words. Large tables
-  // ask for transparent huge pages: look-ups hit them at random.
+  // ask for transparent huge pages: look-ups hit them at random. Like the
+  // slots, a table may live in memory lent to it (a clone's), never freed
+  // here.
   class IndexTable {
    public:
     IndexTable() noexcept = default;
     // Zeroed, or a copy of `words`; throws std::bad_alloc.
     explicit IndexTable(std::size_t size, const std::uint64_t* words = nullptr);
+    // Over `size` words of `storage`, which stays its lender's.
+    static IndexTable lent(std::uint64_t* storage, std::size_t size) noexcept {
+      IndexTable t;
+      t.words_ = storage;
+      t.size_ = size;
+      t.lent_ = true;
+      return t;
+    }
     IndexTable(IndexTable&& o) noexcept
-        : words_(std::exchange(o.words_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+        : words_(std::exchange(o.words_, nullptr)), size_(std::exchange(o.size_, 0)), lent_(std::exchange(o.lent_, false)) {}
     IndexTable& operator=(IndexTable&& o) noexcept {
       std::swap(words_, o.words_);
       std::swap(size_, o.size_);
+      std::swap(lent_, o.lent_);
       return *this;
     }
     ~IndexTable();
@@ -145,19 +160,26 @@ class Directory {
    private:
     std::uint64_t* words_ = nullptr;
     std::size_t size_ = 0;
+    bool lent_ = false;
   };
   struct Body {
-    std::vector<INode*> slots;
+    ChildSlots slots;
     IndexTable index;  // (hash << 32) | (slot + 1); 0 free
     std::size_t live = 0;
     std::size_t index_used = 0;  // entries and tombstones
     std::uint64_t stamp = 0;
+    // Non-zero when the body (with the slots and the index it was made
+    // with) lies in a RecordArena block: the bytes it took there.
+    std::size_t block_bytes = 0;
+  };
+  struct BodyDeleter {
+    void operator()(Body* body) const noexcept;
   };
   // Refills the index (already sized) from the slots.
   void rebuild_index() noexcept;
   void index_insert(std::uint32_t hash, std::uint32_t slot) noexcept;
   void compact() noexcept;
-  std::unique_ptr<Body> body_;
+  std::unique_ptr<Body, BodyDeleter> body_;
 };
 
 struct Symlink {

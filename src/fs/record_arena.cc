@@ -42,8 +42,8 @@ void unwatch_block(const void*) noexcept {}
 #endif
 
 struct BlockHeader {
-  // Records not yet freed. While an arena fills the block it also holds
-  // kFilling, so the frees of its first records never bring it to zero.
+  // Pieces not yet freed. While an arena fills the block it also holds
+  // kFilling, so the frees of its first pieces never bring it to zero.
   std::atomic<std::uint32_t> live;
   BlockHeader* next;  // in the cache
 };
@@ -103,12 +103,16 @@ void give_back(BlockHeader* block) noexcept {
 
 }  // namespace
 
-void free_block_record(const INode* node) noexcept {
-  auto* block = reinterpret_cast<BlockHeader*>(reinterpret_cast<std::uintptr_t>(node) &
+void free_block_memory(const void* piece, std::size_t bytes) noexcept {
+  auto* block = reinterpret_cast<BlockHeader*>(reinterpret_cast<std::uintptr_t>(piece) &
                                                ~(std::uintptr_t{RecordArena::kBlockBytes} - 1));
-  node->~INode();
-  poison(node, sizeof(INode));
+  poison(piece, bytes);
   if (block->live.fetch_sub(1, std::memory_order_acq_rel) == 1) give_back(block);
+}
+
+void free_block_record(const INode* node) noexcept {
+  node->~INode();
+  free_block_memory(node, sizeof(INode));
 }
 
 std::size_t RecordArena::cached_blocks() noexcept {
@@ -135,14 +139,14 @@ void RecordArena::next_block() {
   block = new (memory) BlockHeader;
   block->live.store(kFilling, std::memory_order_relaxed);
   block_ = memory;
-  made_ = 0;
-  --blocks_left_;
+  used_ = kHeader;
+  pieces_ = 0;
 }
 
 void RecordArena::leave_block() noexcept {
   if (!block_) return;
   auto* block = static_cast<BlockHeader*>(block_);
-  const auto filling_share = kFilling - static_cast<std::uint32_t>(made_);
+  const auto filling_share = kFilling - static_cast<std::uint32_t>(pieces_);
   if (block->live.fetch_sub(filling_share, std::memory_order_acq_rel) == filling_share) give_back(block);
   block_ = nullptr;
 }

@@ -1,6 +1,4 @@
 // Cloning a file system, and converting it to and from a SnapshotImage.
-#include <array>
-#include <optional>
 #include <utility>
 #include <vector>
 
@@ -65,8 +63,8 @@ std::shared_ptr<FileSystem> FileSystem::clone() const {
   std::vector<INode*> made_children;  // of the directory being copied
 
   // Records and file blocks lie all over the heap, and a clone touches each
-  // once: records are fetched kAhead * 2 items ahead, and the blocks of files
-  // without a writer kAhead items ahead.
+  // once: records (both of their lines) are fetched kAhead * 2 items ahead,
+  // and the blocks of files without a writer kAhead items ahead.
   for (std::size_t i = 0; i < queue.size(); ++i) {
     if (i + 2 * kAhead < queue.size()) fetch_record(queue[i + 2 * kAhead].from);
     // A directory's copies are listed when its last child is done, which
@@ -108,7 +106,7 @@ std::shared_ptr<FileSystem> FileSystem::clone() const {
     // A directory's children are queued together: list the copies at once.
     if (i + 1 == queue.size() || queue[i + 1].parent != queue[i].parent) {
       queue[i].parent->directory().assign_copies(queue[i].from_parent->directory(), made_children,
-                                                 copy->next_stamp());
+                                                 copy->next_stamp(), arena);
       made_children.clear();
     }
   }
