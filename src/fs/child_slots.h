@@ -74,7 +74,6 @@ class ChildSlots {
   INode** end() noexcept { return data_ + size_; }
   INode* const* begin() const noexcept { return data_; }
   INode* const* end() const noexcept { return data_ + size_; }
-  operator std::span<INode* const>() const noexcept { return {data_, size_}; }
 
   void push_back(INode* child) noexcept {
     FERROWICK_ASSERT(size_ < cap_);

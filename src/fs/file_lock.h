@@ -38,4 +38,11 @@ bool begin_file_removal(const FileLock& lock);
 // Undoes begin_file_removal when the removal fails after all (-2 -> 0).
 void abort_file_removal(const FileLock& lock);
 
+// Whether a writer holds `lock` (-1). Handles take the word under the file
+// system's namespace lock, so while that lock is held exclusively the answer
+// can change from yes to no, never back.
+inline bool has_file_writer(const FileLock& lock) noexcept {
+  return lock.flag.load(std::memory_order_acquire) == FileLock::WRITE_EXCLUSIVE;
+}
+
 }  // namespace ferrowick

@@ -19,7 +19,6 @@
 #include <string_view>
 #include <type_traits>
 #include <variant>
-#include <vector>
 
 #include "common/poison_lock.h"
 #include "common/byte_buffer.h"
@@ -118,11 +117,6 @@ class Directory {
   void remove_first(std::size_t count, std::uint64_t stamp) noexcept;
   // For the invariant checks: slots in use, tombstones included.
   std::size_t slot_count() const noexcept { return body_ ? body_->slots.size() : 0; }
-  // The children in creation order, with a null for each removed one.
-  std::span<INode* const> slots() const noexcept {
-    if (!body_) return {};
-    return body_->slots;
-  }
 
  private:
   // The index's table: a power-of-two array of zeroed words. Large tables
@@ -247,13 +241,13 @@ struct INode {
       delete this;
     }
   }
-  // For RecordArena, before anyone else can see the record: it lives in a
-  // block, not in a heap allocation of its own.
   // For a record no other thread can reach yet: retain() without an atomic
   // read-modify-write.
   void retain_unshared() noexcept {
     refs.store(refs.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   }
+  // For RecordArena, before anyone else can see the record: it lives in a
+  // block, not in a heap allocation of its own.
   void mark_in_block() noexcept {
     refs.store(refs.load(std::memory_order_relaxed) | kInBlock, std::memory_order_relaxed);
   }

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "common/prefault.h"
+#include "fs/file_lock.h"
 #include "fs/file_system.h"
 #include "fs/namespace_lock.h"
 #include "fs/record_arena.h"
@@ -17,12 +18,6 @@ void fetch_record(const INode* node) noexcept {
   const auto* start = reinterpret_cast<const char*>(node);
   __builtin_prefetch(start);
   __builtin_prefetch(start + sizeof(INode) - 1);
-}
-
-// Whether a handle that may write is open on `file`. Under the namespace
-// lock held exclusively the answer can change from yes to no, never back.
-bool has_writer(const File& file) noexcept {
-  return file.lock.flag.load(std::memory_order_acquire) == FileLock::WRITE_EXCLUSIVE;
 }
 }  // namespace
 
@@ -77,7 +72,7 @@ std::shared_ptr<FileSystem> FileSystem::clone() const {
       const INode* ahead = queue[i + kAhead].from;
       if (ahead->kind_tag == KindTag::File) {
         const File& file = std::get<File>(ahead->data.peek());
-        if (!has_writer(file)) file.data.data.prefetch();
+        if (!has_file_writer(file.lock)) file.data.data.prefetch();
       }
     }
     const INode* child = queue[i].from;
@@ -85,7 +80,7 @@ std::shared_ptr<FileSystem> FileSystem::clone() const {
     if (child->kind_tag == KindTag::File) {
       File file;  // lock word 0: no handle carries over
       const File& from = std::get<File>(child->data.peek());
-      if (has_writer(from)) {
+      if (has_file_writer(from.lock)) {
         auto guard = child->data.read();
         file.data.data = std::get<File>(*guard).data.data.share();
       } else {
@@ -147,15 +142,15 @@ std::shared_ptr<FileSystem> FileSystem::restore(const SnapshotImage& image) {
   RecordArena arena(image.records.size());
   for (const ImageRecord& r : image.records) {
     if (r.id == kRootId) continue;
-    INodeKind kind(std::in_place_type<Directory>);
-    if (r.kind == KindTag::File) {
-      File file;
-      file.data.data.reserve(r.data.size());
-      if (!r.data.empty()) prefault(file.data.data.data(), r.data.size());
-      file.data.data.append(r.data.data(), r.data.size());
-      kind = std::move(file);
+    if (r.kind != KindTag::File) {
+      fs->adopt_record(arena, r.id, r.parent, r.depth, r.name, Directory());
+      continue;
     }
-    fs->adopt_record(arena, r.id, r.parent, r.depth, r.name, std::move(kind));
+    File file;
+    file.data.data.reserve(r.data.size());
+    if (!r.data.empty()) prefault(file.data.data.data(), r.data.size());
+    file.data.data.append(r.data.data(), r.data.size());
+    fs->adopt_record(arena, r.id, r.parent, r.depth, r.name, std::move(file));
   }
   // Every record is in the table before any directory lists it.
   for (const ImageRecord& r : image.records) {
