@@ -1,5 +1,7 @@
 #include "pool/account_claims.h"
 
+#include "common/system_error.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>

@@ -20,7 +20,7 @@
 #include <string_view>
 
 #include "common/expected.h"
-#include "pool/host_process.h"
+#include "common/unique_fd.h"
 
 namespace ferrowick {
 

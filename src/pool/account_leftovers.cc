@@ -15,9 +15,11 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/system_error.h"
+#include "common/unique_fd.h"
 #include "pool/home_dir.h"
-#include "pool/spawn_options.h"
-#include "pool/host_process.h"
+#include "pool/host_command.h"
+#include "pool/launcher.h"
 #include "pool/tree_sweep.h"
 
 namespace ferrowick {

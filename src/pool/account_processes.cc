@@ -16,6 +16,11 @@
 #include <string_view>
 #include <thread>
 
+#include "common/system_error.h"
+#include "common/unique_fd.h"
+#include "common/utf8.h"
+#include "pool/child_process.h"
+
 namespace ferrowick {
 
 namespace {

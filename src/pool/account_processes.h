@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "common/expected.h"
-#include "pool/host_process.h"
+#include "pool/host_command.h"
 
 namespace ferrowick {
 

@@ -44,6 +44,22 @@ WaitResult wait_fd(int fd, short events, int cancel_fd, const WaitLimits& limits
   }
 }
 
+WaitLimits one_slice(const WaitLimits& limits) {
+  WaitLimits slice;
+  slice.deadline = limits.deadline;
+  if (limits.check) {
+    auto end = WaitClock::now() + kCheckInterval;
+    slice.deadline = limits.deadline ? std::min(*limits.deadline, end) : end;
+  }
+  return slice;
+}
+
+std::optional<WaitResult> after_slice(const WaitLimits& limits) {
+  if (limits.deadline && WaitClock::now() >= *limits.deadline) return WaitResult::kTimedOut;
+  if (limits.check && !limits.check()) return WaitResult::kInterrupted;
+  return std::nullopt;
+}
+
 const WaitCheck* ambient_wait_check() { return t_check; }
 
 ScopedWaitCheck::ScopedWaitCheck(const WaitCheck& check) : previous_(t_check) { t_check = &check; }

@@ -43,6 +43,18 @@ enum class WaitResult {
 // are retried.
 WaitResult wait_fd(int fd, short events, int cancel_fd, const WaitLimits& limits);
 
+// A longer wait is made of slices: each a wait_fd (or a timed lock) bounded
+// by one_slice(limits), and after_slice() between two of them.
+//
+// One slice of a longer wait: the caller's deadline, cut to one check
+// interval when there is a check to run between slices. The check itself is
+// left out: after_slice() runs it.
+WaitLimits one_slice(const WaitLimits& limits);
+
+// After a slice ended without a result: kTimedOut once the deadline has
+// passed, kInterrupted when the check asks to stop, nothing to go on.
+std::optional<WaitResult> after_slice(const WaitLimits& limits);
+
 // The check installed for this thread, or nullptr.
 const WaitCheck* ambient_wait_check();
 

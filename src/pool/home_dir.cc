@@ -10,7 +10,8 @@
 #include <memory>
 #include <system_error>
 
-#include "pool/host_process.h"
+#include "common/system_error.h"
+#include "common/utf8.h"
 #include "pool/tree_sweep.h"
 
 namespace ferrowick {

@@ -9,11 +9,13 @@
 #include <cstdio>
 #include <unordered_map>
 
+#include "common/system_error.h"
+#include "common/utf8.h"
 #include "pool/account_claims.h"
 #include "pool/account_leftovers.h"
 #include "pool/account_processes.h"
 #include "pool/home_dir.h"
-#include "pool/host_process.h"
+#include "pool/host_command.h"
 #include "pool/name_generator.h"
 #include "pool/tree_sweep.h"
 

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/system_error.h"
 #include "pool/run_framing.h"
 
 namespace ferrowick {
@@ -26,24 +27,12 @@ SessionError failure(std::string message) { return {SessionError::Kind::kFailed,
 SessionError timeout(std::string message) { return {SessionError::Kind::kTimedOut, std::move(message)}; }
 SessionError interrupted() { return {SessionError::Kind::kInterrupted, {}}; }
 
-// One slice of a longer wait: the caller's deadline, cut to one check
-// interval when there is a check to run between slices.
-WaitLimits one_slice(const WaitLimits& limits) {
-  WaitLimits slice;
-  slice.deadline = limits.deadline;
-  if (limits.check) {
-    auto end = WaitClock::now() + kCheckInterval;
-    slice.deadline = limits.deadline ? std::min(*limits.deadline, end) : end;
-  }
-  return slice;
-}
-
 // After a slice ended without a result: the error that ends the call, if
 // the deadline has passed or the check asks to stop.
 std::optional<SessionError> between_slices(const WaitLimits& limits, const char* timeout_text) {
-  if (limits.deadline && WaitClock::now() >= *limits.deadline) return timeout(timeout_text);
-  if (limits.check && !limits.check()) return interrupted();
-  return std::nullopt;
+  auto verdict = after_slice(limits);
+  if (!verdict) return std::nullopt;
+  return *verdict == WaitResult::kTimedOut ? timeout(timeout_text) : interrupted();
 }
 
 template <class T>

@@ -32,8 +32,10 @@
 #include <vector>
 
 #include "common/expected.h"
+#include "common/unique_fd.h"
+#include "pool/child_process.h"
 #include "pool/fd_wait.h"
-#include "pool/host_process.h"
+#include "pool/launcher.h"
 #include "pool/user_pool.h"
 #include "terminal/terminal.h"
 
@@ -190,7 +192,7 @@ std::vector<std::string> session_argv(std::string_view username, std::string_vie
 // be started; the User stays handed out. Panics with kPoisonedLock when the
 // User's lock is poisoned. The User lock is held only to copy the name and
 // home, never while the child starts. With `options`, `su` starts with
-// their environment and limits (spawn_options.h).
+// their environment and limits (launcher.h).
 Expected<std::unique_ptr<TerminalSession>, std::string> spawn_terminal(SharedUser user,
                                                                        const SpawnOptions* options = nullptr);
 

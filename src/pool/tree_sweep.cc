@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <string>
 
-#include "pool/host_process.h"
+#include "common/unique_fd.h"
 
 namespace ferrowick {
 

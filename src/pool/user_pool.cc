@@ -7,10 +7,11 @@
 #include <cstdio>
 #include <utility>
 
+#include "common/utf8.h"
 #include "pool/account_leftovers.h"
 #include "pool/account_processes.h"
 #include "pool/home_dir.h"
-#include "pool/host_process.h"
+#include "pool/host_command.h"
 
 namespace ferrowick {
 

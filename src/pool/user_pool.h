@@ -1,3 +1,34 @@
+// The pool: throw-away host accounts and the shells that run as them.
+//
+// Map of src/pool, one concept per file, in the order a hand-out flows:
+//   user_pool          UserPool, User, alloc_user: hand-out and release (this file)
+//   name_generator     the deterministic account names
+//   account_claims     host-wide claims (one pool per account), account-database lock
+//   account_processes  killing every process of a released account
+//   account_leftovers  a tenant's files, IPC objects and jobs outside its home
+//   tree_sweep         root's link-proof walks through tenant-writable trees
+//   home_dir           the fresh, private home of each hand-out
+//   pool_admin         listing and removing accounts no live pool manages
+//   launcher           the one way a child starts: PATH search, pipes, limits
+//   child_process      a started child held by pidfd: signal, wait, reap
+//   host_command       run a host tool to completion, output captured
+//   fd_wait            bounded waits: deadline, cancel descriptor, check
+//   terminal_session   a bash shell as a pool account, through `su`
+//   run_framing        how a session frames one command's output
+// Descriptor ownership (common/unique_fd.h) and errno texts
+// (common/system_error.h) live in src/common.
+//
+// Locks, outermost first; none is held while a child is waited for except
+// where said:
+//   Mutex<UserPool> (SharedPool)   the pool's lists, claims and generator;
+//                                  held while a new account is made
+//   account database lock (flock)  host-wide, around `useradd`/`userdel`
+//   Mutex<User> (SharedUser)       a handed-out account; held only to copy
+//   session gates                  one per stream, and one for run(): held
+//                                  for a whole call, taken like a wait
+//   session state_mu_              closed flag, the child, calls in use
+//   session kept_mu_               output run() read past its end
+//
 // UserPool and User: throw-away host accounts handed out to scripts.
 //
 // A pool manages at most `max_user` host accounts named by its

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "pool/pool_admin.h"
-#include "pool/spawn_options.h"
+#include "pool/launcher.h"
 #include "pool/terminal_session.h"
 #include "pool/user_pool.h"
 #include "pybinding/class_support.h"

@@ -13,7 +13,8 @@
 
 #include "pool/account_claims.h"
 #include "pool/account_leftovers.h"
-#include "pool/host_process.h"
+#include "common/unique_fd.h"
+#include "pool/launcher.h"
 #include "pool/tree_sweep.h"
 #include "pool_test_support.h"
 

@@ -9,7 +9,10 @@
 #include <cerrno>
 #include <fstream>
 
-#include "pool/host_process.h"
+#include "common/unique_fd.h"
+#include "pool/child_process.h"
+#include "pool/host_command.h"
+#include "pool/launcher.h"
 #include "pool_test_support.h"
 
 namespace ferrowick {

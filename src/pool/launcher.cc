@@ -1,0 +1,205 @@
+#include "pool/launcher.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+
+extern char** environ;
+
+namespace ferrowick {
+
+std::vector<std::string> program_candidates(const std::string& program) {
+  if (program.find('/') != std::string::npos) return {program};
+  const char* path = std::getenv("PATH");
+  std::string_view rest = path ? path : "/bin:/usr/bin";
+  std::vector<std::string> out;
+  for (;;) {
+    std::size_t colon = rest.find(':');
+    std::string_view dir = rest.substr(0, colon);
+    out.push_back((dir.empty() ? std::string(".") : std::string(dir)) + "/" + program);
+    if (colon == std::string_view::npos) break;
+    rest.remove_prefix(colon + 1);
+  }
+  return out;
+}
+
+int find_program(const std::string& name, std::string& path) {
+  if (name.empty()) return ENOENT;
+  int err = ENOENT;
+  for (std::string& candidate : program_candidates(name)) {
+    if (::access(candidate.c_str(), X_OK) == 0) {
+      path = std::move(candidate);
+      return 0;
+    }
+    if (errno == EACCES) err = EACCES;
+  }
+  return err;
+}
+
+int make_pipe(UniqueFd& read_end, UniqueFd& write_end) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
+  read_end.reset(fds[0]);
+  write_end.reset(fds[1]);
+  for (UniqueFd* end : {&read_end, &write_end}) {
+    if (end->get() > 2) continue;
+    int moved = ::fcntl(end->get(), F_DUPFD_CLOEXEC, 3);
+    if (moved < 0) return errno;
+    end->reset(moved);
+  }
+  return 0;
+}
+
+namespace {
+
+int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+// Everything the child needs, prepared before the fork: in between fork and
+// exec the child may make async-signal-safe calls only (no allocation).
+struct ChildPlan {
+  std::vector<std::string> paths;
+  std::vector<char*> argv;  // null-terminated
+  std::vector<char*> env;   // null-terminated; used when given
+  char** envp;
+  std::vector<std::pair<int, rlim_t>> limits;
+  int in, out, err;  // the child's 0, 1, 2; in == -1: /dev/null
+  int go_fd;         // read end: a byte (or EOF) once the parent holds the pidfd
+  int status_fd;     // write end: the errno of a failed start
+};
+
+void close_range_from(unsigned first, unsigned last) {
+  if (first > last) return;
+  if (::syscall(SYS_close_range, first, last, 0) == 0) return;
+  // Kernels before 5.9: one by one, up to the descriptor limit.
+  long max = ::sysconf(_SC_OPEN_MAX);
+  unsigned top = max > 0 && static_cast<unsigned long>(max) <= last ? static_cast<unsigned>(max - 1) : last;
+  for (unsigned fd = first; fd <= top; ++fd) ::close(static_cast<int>(fd));
+}
+
+// The child's whole setup, in one place: standard descriptors, resource
+// limits, no other descriptor, default signal actions (SIGPIPE too) and an
+// empty mask, then the program (with the chosen environment). Runs with
+// every signal blocked (see launch_child).
+[[noreturn]] void run_child(const ChildPlan& plan) {
+  int err = 0;
+  int in = plan.in >= 0 ? plan.in : ::open("/dev/null", O_RDONLY);
+  if (in < 0 || ::dup2(in, 0) < 0 || ::dup2(plan.out, 1) < 0 || ::dup2(plan.err, 2) < 0) err = errno;
+  for (const auto& [resource, value] : plan.limits) {
+    const rlimit limit{value, value};
+    if (err == 0 && ::setrlimit(resource, &limit) != 0) err = errno;
+  }
+  const unsigned lo = static_cast<unsigned>(std::min(plan.go_fd, plan.status_fd));
+  const unsigned hi = static_cast<unsigned>(std::max(plan.go_fd, plan.status_fd));
+  close_range_from(3, lo - 1);
+  close_range_from(lo + 1, hi - 1);
+  close_range_from(hi + 1, ~0U);
+
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction cur {};
+    if (::sigaction(sig, nullptr, &cur) != 0) continue;
+    if (sig == SIGPIPE || cur.sa_handler != SIG_IGN) ::sigaction(sig, &dfl, nullptr);
+  }
+  char go;
+  while (::read(plan.go_fd, &go, 1) < 0 && errno == EINTR) {
+  }
+  sigset_t empty;
+  sigemptyset(&empty);
+  ::sigprocmask(SIG_SETMASK, &empty, nullptr);
+
+  if (err == 0) {
+    // As execvp: EACCES from any candidate wins over "not found".
+    err = ENOENT;
+    for (const std::string& path : plan.paths) {
+      ::execve(path.c_str(), plan.argv.data(), plan.envp);
+      if (errno == EACCES) err = EACCES;
+      else if (errno != ENOENT && errno != ENOTDIR) { err = errno; break; }
+    }
+  }
+  while (::write(plan.status_fd, &err, sizeof err) < 0 && errno == EINTR) {
+  }
+  ::_exit(127);
+}
+
+}  // namespace
+
+// The child reports a failed exec through a close-on-exec pipe once it was
+// let go.
+Expected<LaunchedChild, int> launch_child(const std::vector<std::string>& argv, int in, int out, int err,
+                                          const SpawnOptions* options) {
+  if (argv.empty()) return Unexpected(EINVAL);
+  ChildPlan plan{program_candidates(argv[0]), {}, {}, environ, {}, in, out, err, -1, -1};
+  plan.argv.reserve(argv.size() + 1);
+  for (const std::string& a : argv) plan.argv.push_back(const_cast<char*>(a.c_str()));
+  plan.argv.push_back(nullptr);
+  if (options && options->env) {
+    for (const std::string& e : *options->env) plan.env.push_back(const_cast<char*>(e.c_str()));
+    plan.env.push_back(nullptr);
+    plan.envp = plan.env.data();
+  }
+  if (options) plan.limits = options->limits;
+  UniqueFd go_r, go_w, status_r, status_w;
+  if (int e = make_pipe(go_r, go_w)) return Unexpected(e);
+  if (int e = make_pipe(status_r, status_w)) return Unexpected(e);
+  plan.go_fd = go_r.get();
+  plan.status_fd = status_w.get();
+
+  // No handler of this process may run in the child before exec.
+  sigset_t all, old;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &old);
+  const pid_t pid = ::fork();
+  if (pid == 0) run_child(plan);
+  const int fork_errno = errno;
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (pid < 0) return Unexpected(fork_errno);
+  go_r.reset();
+  status_w.reset();
+
+  UniqueFd pidfd(pidfd_open(pid));
+  const int pidfd_errno = pidfd.valid() ? 0 : errno;
+  // Until go_w is written or closed the child is blocked, unreaped: its pid
+  // is still ours to signal.
+  if (pidfd_errno != 0 && pidfd_errno != ENOSYS) ::kill(pid, SIGKILL);
+  const char go = 1;
+  while (::write(go_w.get(), &go, 1) < 0 && errno == EINTR) {
+  }
+  go_w.reset();
+  int child_errno = 0;
+  std::size_t got = 0;
+  while (got < sizeof child_errno) {
+    ssize_t n = ::read(status_r.get(), reinterpret_cast<char*>(&child_errno) + got, sizeof child_errno - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got < sizeof child_errno) child_errno = 0;  // end of stream: the exec succeeded
+  if (pidfd_errno != 0 && pidfd_errno != ENOSYS) child_errno = pidfd_errno;
+  if (child_errno != 0) {
+    ChildProcess failed(pid, std::move(pidfd), {}, {}, {});
+    failed.wait();
+    return Unexpected(child_errno);
+  }
+  return LaunchedChild{pid, std::move(pidfd)};
+}
+
+Expected<ChildProcess, int> spawn_with_pipes(const std::vector<std::string>& argv, const SpawnOptions* options) {
+  UniqueFd in_r, in_w, out_r, out_w, err_r, err_w;
+  if (int e = make_pipe(in_r, in_w)) return Unexpected(e);
+  if (int e = make_pipe(out_r, out_w)) return Unexpected(e);
+  if (int e = make_pipe(err_r, err_w)) return Unexpected(e);
+  auto started = launch_child(argv, in_r.get(), out_w.get(), err_w.get(), options);
+  if (!started) return Unexpected(started.error());
+  // The child's ends close here, so EOF and broken pipes are seen as soon as
+  // the child (and its descendants) let go of them.
+  return ChildProcess(started->pid, std::move(started->pidfd), std::move(in_w), std::move(out_r), std::move(err_r));
+}
+
+}  // namespace ferrowick
