@@ -13,16 +13,57 @@ import errno
 import io
 import operator
 import os
+import re
 import warnings
 from collections.abc import Buffer
 from typing import IO, Any
 
 from ferrowick import PyFileHandle, PyFs, Whence
 
-from ._errors import exists_already, missing, os_error
+from ._errors import exists_already, is_a_directory, missing, not_a_directory, os_error
 
 _SET, _CUR, _END = Whence.SEEK_SET, Whence.SEEK_CUR, Whence.SEEK_END
 _CLOSED = "I/O operation on closed file"
+
+
+_SEPARATORS = re.compile(r"[/\\]")
+
+
+def _kind(fs: PyFs, path: str, name: str) -> str:
+    """The kind of the inode at `path`, raising for `name` as open() would."""
+    try:
+        return fs.stat(path).kind
+    except ValueError as e:
+        raise os_error(e, name) from None
+
+
+def check_directory_forms(fs: PyFs, name: str, creates: bool) -> None:
+    """Raises what the built-in open() raises for the dots and trailing separators of `name`.
+
+    The file system resolves "." and ".." without looking at what they
+    follow and lets a trailing separator name whatever comes before it, so
+    "f/", "f/." and "f/.." open (or reach past) the file f. A real system
+    wants a directory before every "." and ".." and before a trailing
+    separator: "f/" fails with NotADirectoryError, and a mode that may
+    create ("w", "a", "x") refuses any name with a trailing separator as a
+    directory (IsADirectoryError), before it looks the name up.
+    """
+    parts = _SEPARATORS.split(name)
+    for i, part in enumerate(parts):
+        if part in (".", "..") and _kind(fs, "/".join(parts[:i]), name) != "directory":
+            raise not_a_directory(name)
+    stripped = name.rstrip("/\\")
+    if stripped == name or _SEPARATORS.split(stripped)[-1] in (".", ".."):
+        return  # no trailing separator, or one after a dot ("d/./" is "d/.")
+    if creates:
+        # The parent must be there, as for any creation; then the trailing
+        # separator alone is the refusal.
+        parent = stripped[: max(stripped.rfind("/"), stripped.rfind("\\")) + 1]
+        if stripped and _kind(fs, parent, name) != "directory":
+            raise not_a_directory(name)
+        raise is_a_directory(name)
+    if _kind(fs, stripped, name) != "directory":
+        raise not_a_directory(name)
 
 
 def fspath(path: str | os.PathLike[str]) -> str:
@@ -62,6 +103,7 @@ class FerrowickRawIO(io.RawIOBase):
         name = self._name
         h: PyFileHandle | None = None
         try:
+            check_directory_forms(fs, name, kind[0] != "r")
             if kind[0] == "r" and not fs.exists(name):
                 fs.stat(name)  # the precise failure (a file on the way, ...)
                 raise missing(name)

@@ -159,3 +159,44 @@ def test_a_file_open_for_writing_is_busy_until_closed(fs):
     assert (e.value.errno, e.value.strerror, e.value.filename) == (errno.EBUSY, "Resource is currently in use", "/f")
     del w  # dropping the object closes it, like a real file
     assert ferrowickfs.open(fs, "/f", "r").read() == ""
+
+
+# Every name of the tree below (root, a directory, a file in the root and one
+# below it, missing names) followed by each way of ending in a separator or a
+# dot, in every kind of mode: the built-in on a real directory and
+# ferrowickfs.open on a PyFs must fail the same way and leave the tree as it was.
+DIRECTORY_FORM_BASES = ["", "d", "f", "d/g", "missing", "d/missing", "f/x", "missing/x", "d/../f"]
+DIRECTORY_FORM_ENDINGS = ["/", "//", "/.", "/./", "/..", "/../", "/.//"]
+DIRECTORY_FORM_MODES = ["r", "rb", "r+", "w", "a", "x", "w+b"]
+
+
+@pytest.mark.parametrize("ending", DIRECTORY_FORM_ENDINGS)
+def test_names_ending_in_a_separator_or_a_dot_fail_as_with_the_builtin_open(ending, tmp_path):
+    (tmp_path / "d").mkdir()
+    (tmp_path / "f").write_bytes(b"file f")
+    (tmp_path / "d" / "g").write_bytes(b"file g")
+    fs = ferrowick.PyFs()
+    fs.mkdir("/d")
+    for name, data in (("/f", b"file f"), ("/d/g", b"file g")):
+        with ferrowickfs.open(fs, name, "wb") as f:
+            f.write(data)
+
+    def real_tree():
+        return sorted((os.path.relpath(os.path.join(top, n), tmp_path), open(os.path.join(top, n), "rb").read())
+                      for top, _, files in os.walk(tmp_path) for n in files)
+
+    def fs_tree(top="/"):
+        files, dirs = fs.listdir(top)
+        found = [((top + n)[1:], fs.read_bytes(top + n)) for n in files]
+        return sorted(found + [e for d in dirs for e in fs_tree(top + d + "/")])
+
+    table = {}
+    for base in DIRECTORY_FORM_BASES:
+        for mode in DIRECTORY_FORM_MODES:
+            name = base + ending
+            want = outcome(lambda: open(f"{tmp_path}/{name}", mode).close())
+            got = outcome(lambda: ferrowickfs.open(fs, "/" + name, mode).close())
+            table[name, mode] = (got, want)
+    assert {k: g for k, (g, w) in table.items() if g != w} == {}
+    assert all(w[0] != "ok" for _, w in table.values())
+    assert fs_tree() == real_tree()
