@@ -1,5 +1,9 @@
-"""ferrowick-pool: housekeeping of the host's pool accounts."""
+"""ferrowick_pool: driving pool sessions by pattern (Shell, AsyncShell), and
+ferrowick-pool, the housekeeping of the host's pool accounts."""
 
+from ferrowick_pool.async_shell import AsyncShell
 from ferrowick_pool.cli import main
+from ferrowick_pool.matching import EOF, TIMEOUT, SessionLike
+from ferrowick_pool.shell import Shell
 
-__all__ = ["main"]
+__all__ = ["EOF", "TIMEOUT", "AsyncShell", "SessionLike", "Shell", "main"]
