@@ -16,7 +16,6 @@ from __future__ import annotations
 import asyncio
 import select
 from collections.abc import AsyncIterator, Generator
-from types import TracebackType
 from typing import Final, Literal
 
 from ferrowick_pool.framing import Frame, framed_line, new_token
@@ -94,19 +93,10 @@ class AsyncShell(ShellState):
                 self._session.interrupt()
                 raise
 
-    def close(self) -> None:
-        """Closes the session."""
-        self._session.close()
-
     async def __aenter__(self) -> AsyncShell:
         return self
 
-    async def __aexit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc_value: BaseException | None,
-        traceback: TracebackType | None,
-    ) -> Literal[False]:
+    async def __aexit__(self, *exc: object) -> Literal[False]:
         self.close()
         return False
 

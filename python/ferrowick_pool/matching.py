@@ -147,6 +147,10 @@ class ShellState:
     def session(self) -> SessionLike:
         return self._session
 
+    def close(self) -> None:
+        """Closes the session."""
+        self._session.close()
+
     def _feed(self, chunk: bytes) -> None:
         if chunk:
             self._unread += chunk

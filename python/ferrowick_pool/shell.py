@@ -9,7 +9,6 @@ the last one stopped.
 from __future__ import annotations
 
 from collections.abc import Generator
-from types import TracebackType
 from typing import Literal
 
 from ferrowick_pool.matching import READ_SIZE, Exacts, Patterns, Searches, SessionLike, ShellState, as_bytes
@@ -74,19 +73,10 @@ class Shell(ShellState):
         """
         return self._session.run(command, timeout)
 
-    def close(self) -> None:
-        """Closes the session."""
-        self._session.close()
-
     def __enter__(self) -> Shell:
         return self
 
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc_value: BaseException | None,
-        traceback: TracebackType | None,
-    ) -> Literal[False]:
+    def __exit__(self, *exc: object) -> Literal[False]:
         self.close()
         return False
 
