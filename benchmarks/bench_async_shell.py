@@ -1,0 +1,114 @@
+#!/usr/bin/env python3
+"""Many sessions from one event loop: ferrowick_pool.AsyncShell.
+
+Figures:
+  concurrent  N AsyncShells, one per account, each `await run("sleep 1;
+              echo x")` at once (asyncio.gather): the wall time until all
+              have returned (1 s is the floor: every command sleeps 1 s),
+              and the process's thread count before and at most during the
+              runs (/proc/self/task; the shells start no thread)
+  cancel      an awaited run("sleep 100") cancelled after 0.3 s: the time
+              until the cancelled task has returned control, then the time
+              of the next run("echo ok") and its result; ROUNDS rounds, the
+              worst of each
+
+Needs root and the host's id, useradd, pkill and su; without them it prints
+why and exits 0. The pool's accounts are claimed host-wide, so other pools
+on the machine skip them; the whole driver ends by SIGALRM after
+TIME_LIMIT seconds.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import os
+import shutil
+import signal
+import sys
+import time
+
+from ferrowick import PyUserPool
+from ferrowick_pool import AsyncShell
+
+TIME_LIMIT = 300  # seconds
+ROUNDS = 10
+
+
+def threads() -> int:
+    return len(os.listdir("/proc/self/task"))
+
+
+async def concurrent(shells: list[AsyncShell]) -> tuple[float, int, int, bool]:
+    """(seconds until every run returned, threads before, most threads seen, all outputs right)."""
+    before = most = threads()
+    done = asyncio.Event()
+
+    async def watch() -> None:
+        nonlocal most
+        while not done.is_set():
+            most = max(most, threads())
+            await asyncio.sleep(0.02)
+
+    watcher = asyncio.create_task(watch())
+    start = time.perf_counter()
+    results = await asyncio.gather(*(s.run("sleep 1; echo x", timeout=30) for s in shells))
+    elapsed = time.perf_counter() - start
+    done.set()
+    await watcher
+    return elapsed, before, most, all(r == (0, b"x\r\n") for r in results)
+
+
+async def cancel(shell: AsyncShell) -> tuple[float, float, tuple[int, bytes]]:
+    """(seconds for the cancelled run to return, seconds of the next run, its result)."""
+    task = asyncio.create_task(shell.run("sleep 100"))
+    await asyncio.sleep(0.3)
+    start = time.perf_counter()
+    task.cancel()
+    try:
+        await task
+    except asyncio.CancelledError:
+        pass
+    returned = time.perf_counter() - start
+    start = time.perf_counter()
+    result = await shell.run("echo ok", timeout=30)
+    return returned, time.perf_counter() - start, result
+
+
+async def measure(count: int, rounds: int) -> None:
+    pool = PyUserPool(count)
+    users = [pool.allocate() for _ in range(count)]
+    shells = [AsyncShell(u.spawn()) for u in users]
+    try:
+        await asyncio.gather(*(s.run("true", timeout=60) for s in shells))  # every shell is up
+        elapsed, before, most, right = await concurrent(shells)
+        print(f"concurrent  {count} AsyncShells, run('sleep 1; echo x') each: {elapsed:.3f} s wall, "
+              f"threads {before} before, at most {most} during; outputs {'right' if right else 'WRONG'}")
+        worst_return = worst_next = 0.0
+        results = set()
+        for _ in range(rounds):
+            returned, following, result = await cancel(shells[0])
+            worst_return, worst_next = max(worst_return, returned), max(worst_next, following)
+            results.add(result)
+        print(f"cancel      run('sleep 100') cancelled, {rounds} rounds: control back within {worst_return * 1000:.2f} ms "
+              f"(worst); next run('echo ok') within {worst_next * 1000:.1f} ms, results {sorted(results)}")
+    finally:
+        for s in shells:
+            s.close()
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="10 shells and 3 cancel rounds")
+    parser.add_argument("--shells", type=int, default=50)
+    args = parser.parse_args()
+    if os.geteuid() != 0 or any(shutil.which(t) is None for t in ("id", "useradd", "pkill", "su")):
+        print("bench_async_shell: needs root and the host tools id, useradd, pkill, su; skipped")
+        return 0
+    signal.alarm(TIME_LIMIT)
+    asyncio.run(measure(10 if args.quick else args.shells, 3 if args.quick else ROUNDS))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
