@@ -12,6 +12,7 @@ import os
 import sys
 
 from ferrowick import PyFileHandle, PyFs, PyTerm, PyTerminalSession, PyUser, PyUserPool, Whence
+from ferrowick_pool import EOF, Shell
 
 
 def file_system() -> PyFs:
@@ -55,6 +56,10 @@ def pool_session() -> str:
         output = b""
         while chunk := session.read():  # b"" once the shell has exited
             output += chunk
+    with Shell(user.spawn()) as shell:  # the same, driven by pattern
+        shell.sendline("echo shell-$((6*7))")
+        assert shell.expect([EOF, r"shell-(\d+)\r\n"]) == 1 and shell.match is not None
+        assert shell.match.group(1) == b"42"
     return output.decode(errors="replace")
 
 
