@@ -3,7 +3,8 @@
 #   scripts/check_packaging.sh [VENV]      (default .venv, where `make module` installs)
 # 1. the stubs installed with the package agree with the built module
 #    (mypy's stubtest; deliberate differences are in stubs/stubtest_allowlist.txt);
-# 2. the example, ferrowick-shell and ferrowickfs pass `mypy --strict` against those stubs;
+# 2. the example, ferrowick-shell, ferrowickfs and ferrowick_pool pass `mypy --strict` against those stubs
+#    (the pure-Python packages carry their types inline and stubtest checks them too);
 # 3. the example runs (its pool part only as root).
 # mypy is installed into VENV from PyPI when it is missing.
 set -euo pipefail
@@ -32,6 +33,8 @@ echo "== stubtest"
 # ferrowickfs carries its types inline (py.typed); stubtest checks them
 # against the installed package (its fsspec part needs fsspec installed).
 "$py" -m mypy.stubtest ferrowickfs
+# So does ferrowick_pool, whose __main__ runs the command-line tool when imported.
+"$py" -m mypy.stubtest ferrowick_pool --allowlist <(echo "ferrowick_pool.__main__")
 
 echo "== mypy --strict"
 "$py" -m mypy --strict --no-incremental examples/typed_example.py python/ferrowick_shell python/ferrowickfs python/ferrowick_pool

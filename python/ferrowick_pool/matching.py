@@ -38,10 +38,10 @@ EOF: Final = Special("EOF")
 TIMEOUT: Final = Special("TIMEOUT")
 """Matches when the timeout runs out, instead of TimeoutError."""
 
-Pattern: TypeAlias = "str | bytes | re.Pattern[bytes] | re.Pattern[str] | Special"
-Patterns: TypeAlias = "Pattern | Sequence[Pattern]"
-Exact: TypeAlias = "str | bytes | Special"
-Exacts: TypeAlias = "Exact | Sequence[Exact]"
+Pattern: TypeAlias = str | bytes | re.Pattern[bytes] | re.Pattern[str] | Special
+Patterns: TypeAlias = Pattern | Sequence[Pattern]
+Exact: TypeAlias = str | bytes | Special
+Exacts: TypeAlias = Exact | Sequence[Exact]
 
 
 class SessionLike(Protocol):
