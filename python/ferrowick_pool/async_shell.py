@@ -140,12 +140,12 @@ class AsyncShell(ShellState):
             if chunk is None:
                 raise TimeoutError("Timed out waiting for the command to finish")
             self._feed(chunk)
-        data = self._unread
         assert frame.body_begin is not None
+        output = bytes(self._unread[frame.body_begin : frame.body_end])
         # The echo, prompts and markers go; what came before the call and
         # after its end stays unread.
-        self._unread = data[:begin] + data[frame.rest :]
-        return frame.status, data[frame.body_begin : frame.body_end]
+        del self._unread[begin : frame.rest]
+        return frame.status, output
 
     async def _read(self, wait: float | None) -> bytes | None:
         """One read of the output, waiting at most `wait` seconds (None: no limit) on the loop.

@@ -68,7 +68,7 @@ class Frame:
         self.rest = 0
         self.status = 0
 
-    def scan(self, output: bytes) -> bool:
+    def scan(self, output: bytes | bytearray) -> bool:
         """True once `output` holds the whole frame; the fields then say where it lies."""
         if self.body_begin is None:
             start = self._start.search(output, self._from)

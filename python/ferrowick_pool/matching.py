@@ -18,6 +18,8 @@ from typing import Final, Protocol, SupportsIndex, TypeAlias, final
 
 # What one read asks for: as much as the pipe holds, within reason.
 READ_SIZE: Final = 65536
+# A regular expression without these characters matches exactly its own text.
+_SPECIAL = re.compile(rb"[.^$*+?{}\[\]\\|()]")
 
 
 @final
@@ -81,7 +83,12 @@ class Searches:
         self.eof: int | None = None
         self.timeout: int | None = None
         self.regexes: list[tuple[int, re.Pattern[bytes]]] = []
-        self.literals: list[tuple[int, bytes]] = []
+        # Plain strings, and regular expressions that are plain text (found
+        # as plain strings, much faster; the regular expression makes the match).
+        self.literals: list[tuple[int, bytes, re.Pattern[bytes] | None]] = []
+        # Per literal: where in the (only growing) output it may still begin,
+        # so that each byte is searched for it about once.
+        self._literal_from: list[int] = []
         for i, p in enumerate(items):
             if p is EOF:
                 self.eof = self.eof if self.eof is not None else i
@@ -90,37 +97,54 @@ class Searches:
             elif exact:
                 if not isinstance(p, (str, bytes)):
                     raise TypeError(f"expect_exact() takes str, bytes, EOF or TIMEOUT, not {type(p).__name__}")
-                self.literals.append((i, as_bytes(p)))
+                self.literals.append((i, as_bytes(p), None))
+                self._literal_from.append(0)
             elif isinstance(p, re.Pattern):
                 source: str | bytes = p.pattern
                 if isinstance(source, str):  # matched as its UTF-8 bytes
                     source = source.encode()
                 self.regexes.append((i, re.compile(source, p.flags & ~re.UNICODE)))
             elif isinstance(p, (str, bytes)):
-                self.regexes.append((i, re.compile(as_bytes(p))))
+                source = as_bytes(p)
+                if _SPECIAL.search(source):
+                    self.regexes.append((i, re.compile(source)))
+                else:
+                    self.literals.append((i, source, re.compile(source)))
+                    self._literal_from.append(0)
             else:
                 raise TypeError(f"expect() takes str, bytes, re.Pattern, EOF or TIMEOUT, not {type(p).__name__}")
 
-    def find(self, data: bytes, final: bool) -> tuple[int, int, int, re.Match[bytes] | None] | None:
+    def find(self, data: bytearray, final: bool) -> tuple[int, int, int, re.Pattern[bytes] | None] | None:
         """The match that starts earliest in `data` (ties: the lower index).
 
-        Returns (index, start, end, match) or None. Unless `final`, a plain
-        string that has begun at the very end of `data`, earlier than the
-        best match, makes the answer wait for more output (None): once
-        complete it would win.
+        `data` only grows between the calls on one Searches. Returns (index,
+        start, end, the regular expression that matched) or None. Unless
+        `final`, a plain string that has begun at the very end of `data`,
+        earlier than the best match, makes the answer wait for more output
+        (None): once complete it would win.
+
+        A regular expression is searched over all of `data` each time: a
+        match may begin anywhere, and the re module cannot be told where
+        one could no longer begin. Plain strings are searched only where
+        they may still begin. The wait for a plain string that has begun
+        is for expect_exact() only: expect() takes the best match so far.
         """
-        best: tuple[int, int, int, re.Match[bytes] | None] | None = None
+        best: tuple[int, int, int, re.Pattern[bytes] | None] | None = None
         for i, regex in self.regexes:
             m = regex.search(data)
             if m is not None and (best is None or (m.start(), i) < (best[1], best[0])):
-                best = (i, m.start(), m.end(), m)
-        for i, literal in self.literals:
-            at = data.find(literal)
-            if at >= 0 and (best is None or (at, i) < (best[1], best[0])):
-                best = (i, at, at + len(literal), None)
+                best = (i, m.start(), m.end(), regex)
+        for n, (i, literal, as_regex) in enumerate(self.literals):
+            at = data.find(literal, self._literal_from[n])
+            if at < 0:
+                self._literal_from[n] = max(0, len(data) - len(literal) + 1)
+            elif best is None or (at, i) < (best[1], best[0]):
+                best = (i, at, at + len(literal), as_regex)
         if best is None or final:
             return best
-        for i, literal in self.literals:
+        for i, literal, as_regex in self.literals:
+            if as_regex is not None:
+                continue
             # Proper prefixes of `literal` that end `data` and start no later than the best match.
             for k in range(max(1, len(data) - best[1]), len(literal)):
                 start = len(data) - k
@@ -134,7 +158,7 @@ class ShellState:
 
     def __init__(self, session: SessionLike) -> None:
         self._session = session
-        self._unread = b""
+        self._unread = bytearray()
         self._ended = False
         self.before = b""
         """The bytes before the last match (all unread bytes after EOF or TIMEOUT)."""
@@ -158,7 +182,8 @@ class ShellState:
             self._ended = True
 
     def _take_unread(self) -> bytes:
-        data, self._unread = self._unread, b""
+        data = bytes(self._unread)
+        self._unread.clear()
         return data
 
     def _drain(self) -> None:
@@ -169,21 +194,24 @@ class ShellState:
             except TimeoutError:
                 return
 
-    def _found(self, found: tuple[int, int, int, re.Match[bytes] | None]) -> int:
-        index, start, end, match = found
-        data = self._unread
-        self.before, self.after, self.match = data[:start], data[start:end], match
-        self._unread = data[end:]
+    def _found(self, found: tuple[int, int, int, re.Pattern[bytes] | None]) -> int:
+        index, start, end, regex = found
+        data = bytes(self._unread)
+        # The match kept for the caller is made again on bytes that do not
+        # change, with the same surroundings (its lookarounds see the same).
+        self.match = None if regex is None else regex.search(data, start)
+        self.before, self.after = data[:start], data[start:end]
+        del self._unread[:end]
         return index
 
     def _event(self, index: int, consume: bool) -> int:
-        self.before, self.after, self.match = self._unread, b"", None
+        self.before, self.after, self.match = bytes(self._unread), b"", None
         if consume:
-            self._unread = b""
+            self._unread.clear()
         return index
 
     def _describe(self, searches: Searches) -> str:
-        tail = self._unread[-80:]
+        tail = bytes(self._unread[-80:])
         return f"{searches.shown!r}; the unread output ends with {tail!r}"
 
     def expecting(self, searches: Searches, timeout: float | None) -> Generator[float | None, bytes | None, int]:

@@ -49,7 +49,9 @@ class Shell(ShellState):
         The output is searched again as each piece of it arrives, so a
         pattern whose match could still grow (r"\\d+") or begin earlier
         with more output may match differently depending on how the
-        output arrives: anchor it on what follows (r"\\d+\\r\\n").
+        output arrives: anchor it on what follows (r"\\d+\\r\\n"). A
+        pattern with special characters is searched over all the unread
+        output each time; plain text only over what is new.
         """
         return self._drive(self.expecting(Searches(pattern, exact=False), timeout))
 
