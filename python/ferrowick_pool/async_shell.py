@@ -4,7 +4,9 @@ Every wait is the event loop's: the session's descriptor is watched with
 the loop's add_reader while a call waits for output, and every session
 call is made with a timeout of 0, so it returns at once. No thread is
 started, whatever the number of shells. A call waiting on one AsyncShell
-holds up no other task, and the calls of one AsyncShell take turns.
+holds up no other task. On one AsyncShell the calls that read take turns,
+and so do the writes, but a write never waits for a read: one task may
+send while another waits in expect().
 
 Cancelling an awaited expect() or run() sends the shell Ctrl-C (its
 foreground command stops, as at a keyboard) and leaves the AsyncShell
@@ -44,11 +46,12 @@ class AsyncShell(ShellState):
 
     def __init__(self, session: SessionLike) -> None:
         super().__init__(session)
-        self._turn = asyncio.Lock()
+        self._turn = asyncio.Lock()  # reading, and searching what was read
+        self._writing = asyncio.Lock()
 
     async def send(self, data: str | bytes) -> None:
         """Hands `data` (a str as UTF-8) to the shell's input."""
-        async with self._turn:
+        async with self._writing:
             await self._write(as_bytes(data), None)
 
     async def sendline(self, line: str | bytes = "") -> None:
@@ -132,7 +135,8 @@ class AsyncShell(ShellState):
         deadline = None if timeout is None else loop.time() + timeout
         begin = len(self._unread)
         frame = Frame(token, begin)
-        await self._write(line, deadline)
+        async with self._writing:
+            await self._write(line, deadline)
         while not frame.scan(self._unread):
             if self._ended:
                 raise ValueError("The shell exited before the command finished")

@@ -143,6 +143,59 @@ def test_patterns_and_data_are_checked_and_sent_as_utf8():
     assert session.closed
 
 
+class PipeSession(FakeSession):
+    """A fake whose output comes through a pipe, so that the event loop waits on it."""
+
+    def __init__(self):
+        super().__init__([])
+        self.r, self.w = os.pipe()
+        os.set_blocking(self.r, False)
+
+    def read(self, buffer=None, timeout=None):
+        try:
+            return os.read(self.r, 65536)
+        except BlockingIOError:
+            raise TimeoutError("Timed out waiting for stdout") from None
+
+    def write(self, data, timeout=None):
+        super().write(data)
+        if data == b"answer\n":
+            os.write(self.w, b"answered\r\n")
+
+    def fileno(self):
+        return self.r
+
+    def close(self):
+        os.close(self.r)
+        os.close(self.w)
+
+
+def test_a_cancelled_expect_sends_ctrl_c_and_a_send_does_not_wait_for_a_read():
+    session = PipeSession()
+
+    async def main():
+        shell = AsyncShell(session)
+        waiting = asyncio.create_task(shell.expect("never"))
+        await asyncio.sleep(0.05)
+        waiting.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await waiting
+        assert session.interrupts == 1
+        with pytest.raises(TimeoutError):
+            await shell.expect("never", timeout=0.05)
+        # One task waits for the answer while another sends the question.
+        answer = asyncio.create_task(shell.expect("answered", timeout=5))
+        await asyncio.sleep(0.05)
+        await asyncio.wait_for(shell.sendline("answer"), 1)
+        assert await answer == 0 and shell.before == b""
+        assert session.interrupts == 1
+
+    try:
+        asyncio.run(main())
+    finally:
+        session.close()
+
+
 def test_a_frame_is_found_however_the_output_arrives():
     token = "0123456789abcdef"
     line = framed_line("echo 'a!'\u00e9", token).decode()
