@@ -249,8 +249,8 @@ class _TerminalMode:
     The remote shell echoes and edits lines itself, and its terminal has
     already turned "\n" into "\r\n"; Ctrl-C still reaches this process as
     SIGINT, which the relay passes on to the tenant's foreground command.
-    Set before anything is relayed and without
-    flushing, so that nothing typed early is echoed twice or thrown away.
+    Set before anything is relayed and without flushing, so that nothing
+    typed early is echoed twice or thrown away.
     """
 
     def __init__(self, fd: int | None) -> None:
