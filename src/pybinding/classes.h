@@ -1,4 +1,6 @@
-// The seven script classes: their instance layouts and type getters.
+// The file system's four script classes (PyFs, PyFileHandle, Whence,
+// PyTerm): their instance layouts and type getters. The pool's classes are
+// laid out in py_pool.cc and py_session.cc.
 //
 // Each instance is PyObject_HEAD followed by C++ members that init()
 // constructs in place and fini() destroys (see class_support.h).
