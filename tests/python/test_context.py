@@ -38,12 +38,6 @@ def test_exit_after_explicit_close_is_fine(fs):
         h.close()
 
 
-def test_exit_does_not_swallow_exceptions(fs):
-    h = fs.open("/f", "r")
-    assert h.__enter__() is h
-    assert h.__exit__(None, None, None) is False
-
-
 @needs_pool
 @pytest.mark.parametrize("leave_with", [None, Boom])
 def test_session_closes_on_exit(leave_with):

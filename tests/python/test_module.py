@@ -123,12 +123,6 @@ def test_method_text_signatures(method, signature):
     assert method.__text_signature__ == signature
 
 
-def test_methods_without_parameters_reject_arguments(fs):
-    h = fs.open("/f", "r")
-    with pytest.raises(TypeError):
-        h.tell(1)
-
-
 PANIC_SCRIPT = r"""
 import os, ferrowick
 os.environ["PATH"] = "/nonexistent"

@@ -178,11 +178,3 @@ def test_without_root_it_refuses(monkeypatch, capsys):
     out, err = capsys.readouterr()
     assert out == ""
     assert "--host needs root" in err and "useradd" in err and "su" in err
-
-
-def test_help_describes_host(capsys):
-    with pytest.raises(SystemExit) as done:
-        main(["--help"])
-    assert done.value.code == 0
-    text = " ".join(capsys.readouterr().out.split())
-    assert "--host" in text and "root only" in text and "Ctrl-C" in text

@@ -102,8 +102,3 @@ class TestFailures:
         with pytest.raises(ValueError) as e:
             example.tree(path)
         assert str(e.value) == message
-
-    def test_path_of_wrong_type(self, fs):
-        with pytest.raises(TypeError) as e:
-            fs.tree(b"/")
-        assert str(e.value) == "argument 'path': 'bytes' object cannot be converted to 'PyString'"
