@@ -22,7 +22,7 @@ DIST ?= dist
 export FERROWICK_WERROR ?= ON
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
-.PHONY: all test demo bootstrap module wheel cpp-test py-test clean check-python check-packaging
+.PHONY: all test demo bootstrap module wheel cpp-test py-test clean check-python check-packaging check-threads
 
 all: module
 
@@ -58,6 +58,17 @@ test: cpp-test py-test
 check-packaging: module
 	@scripts/check_packaging.sh "$(VENV)"
 	@VENV="$(VENV)" scripts/check_wheels.sh
+
+# Clang's thread-safety analysis (common/thread_annotations.h) over the core
+# libraries and their tests, every finding an error; a debug build, so the
+# debug-only checks of the fast paths compile too. One job: the machine is shared.
+THREADS_BUILD ?= build/threads
+check-threads: bootstrap
+	@echo "== thread-safety analysis (clang++ -Wthread-safety) in $(THREADS_BUILD)" >&2
+	@PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(THREADS_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_COMPILER=clang++ "-DCMAKE_CXX_FLAGS=-Wthread-safety" \
+	  -DFERROWICK_PYTHON=OFF -DFERROWICK_TESTS=ON -DFERROWICK_WERROR=ON >/dev/null
+	@PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(THREADS_BUILD) -j 1
 
 # Sanitizers (ASan+UBSan, TSan), fuzzing, soak and leak checks; slow (about
 # a quarter of an hour on two cores). See scripts/check_deep.sh.

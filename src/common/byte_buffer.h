@@ -23,6 +23,8 @@
 #include <new>
 #include <utility>
 
+#include "common/panic.h"
+
 namespace ferrowick {
 
 class ByteBuffer {
@@ -54,7 +56,15 @@ class ByteBuffer {
     if (block_) {
       auto count = shares(block_);
       if (count.load(std::memory_order_acquire) == 1) {
+#ifdef NDEBUG
         count.store(2, std::memory_order_relaxed);
+#else
+        // Debug builds check the precondition: nobody moved the count in
+        // between (a racing share() or drop would have).
+        std::size_t one = 1;
+        const bool unraced = count.compare_exchange_strong(one, 2, std::memory_order_relaxed);
+        FERROWICK_DEBUG_ASSERT(unraced);
+#endif
       } else {
         count.fetch_add(1, std::memory_order_relaxed);
       }

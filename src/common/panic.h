@@ -53,4 +53,16 @@ void report_drop_panic(const Panic& p) noexcept;
     if (!(cond)) ::ferrowick::panic("assertion failed: " #cond); \
   } while (0)
 
+// A precondition of a fast path that only a change of the code could break:
+// checked in debug builds (no NDEBUG), where it panics as FERROWICK_ASSERT
+// does; compiled out of release builds, where the check would cost the
+// speed the fast path is for. `cond` must have no side effects.
+#ifdef NDEBUG
+#define FERROWICK_DEBUG_ASSERT(cond) \
+  do {                               \
+  } while (0)
+#else
+#define FERROWICK_DEBUG_ASSERT(cond) FERROWICK_ASSERT(cond)
+#endif
+
 }  // namespace ferrowick

@@ -96,6 +96,8 @@ INode* Directory::find(std::string_view name) const noexcept {
   }
   const std::uint32_t h = hash_of(name);
   const std::size_t mask = b.index.size() - 1;
+  // The probe ends at a free entry: the index is never full (see reserve).
+  FERROWICK_DEBUG_ASSERT(std::has_single_bit(b.index.size()) && b.index_used < b.index.size());
   for (std::size_t i = h & mask;; i = (i + 1) & mask) {
     const std::uint64_t e = b.index[i];
     if (e == kFree) return nullptr;
@@ -115,6 +117,7 @@ void Directory::prefetch(std::string_view name) const noexcept {
 void Directory::index_insert(std::uint32_t hash, std::uint32_t slot) noexcept {
   Body& b = *body_;
   const std::size_t mask = b.index.size() - 1;
+  FERROWICK_DEBUG_ASSERT(std::has_single_bit(b.index.size()) && b.index_used < b.index.size());
   std::size_t i = hash & mask;
   while (b.index[i] != kFree) i = (i + 1) & mask;
   b.index[i] = (static_cast<std::uint64_t>(hash) << 32) | (slot + 1);
@@ -184,6 +187,8 @@ void Directory::assign_copies(const Directory& from, std::span<INode* const> cop
   const std::size_t index_bytes = index_size * sizeof(std::uint64_t);
   const std::size_t packed = sizeof(Body) + slot_bytes + index_bytes;
   static_assert(sizeof(Body) % alignof(std::uint64_t) == 0);
+  static_assert(alignof(Body) <= RecordArena::kPieceAlign && alignof(INode*) <= RecordArena::kPieceAlign &&
+                alignof(std::uint64_t) <= RecordArena::kPieceAlign);
   std::unique_ptr<Body, BodyDeleter> body;
   if (void* memory = arena.allocate(packed)) {
     body.reset(new (memory) Body);

@@ -29,6 +29,7 @@ Expected<FileHandleType, IoError> file_handle_type_from_str(std::string_view mod
 
 Expected<FileHandle, IoError> FileHandle::create_locked(std::shared_ptr<FileSystem> fs, InodeId id,
                                                      FileHandleType type) {
+  fs->assert_ns_held();
   auto resolved = fs->resolve_locked(id);
   if (!resolved) return Unexpected(resolved.error());
   INode* node = *resolved;

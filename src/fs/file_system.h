@@ -25,7 +25,9 @@
 #include <vector>
 
 #include "common/expected.h"
+#include "common/panic.h"
 #include "common/raw_rw_lock.h"
+#include "common/thread_annotations.h"
 #include "error/io_error.h"
 #include "fs/inode.h"
 #include "fs/inode_table.h"
@@ -178,7 +180,7 @@ class FileSystem {
   // reach it: puts a new record into the table (not yet listed anywhere).
   template <class Kind>
   INode* adopt_record(RecordArena& arena, InodeId id, InodeId parent, std::size_t depth, std::string_view name,
-                      Kind&& kind);
+                      Kind&& kind) REQUIRES(ns_);
   // create_inode, then then(new record) while the namespace lock is still
   // held; returns what `then` returns.
   template <class Then>
@@ -191,31 +193,39 @@ class FileSystem {
     Expected<FileHandle, IoError> operator()(INode& node);
   };
   // The record `id` designates after following links. Namespace lock held.
-  Expected<INode*, IoError> resolve_locked(InodeId id) const;
+  Expected<INode*, IoError> resolve_locked(InodeId id) const REQUIRES_SHARED(ns_);
   // The path walk of get_inode_by_path_raw. Namespace lock held.
-  Expected<INode*, IoError> walk_locked(std::string_view path) const;
+  Expected<INode*, IoError> walk_locked(std::string_view path) const REQUIRES_SHARED(ns_);
   // One name inside `inode` (find_inode_by_name_with_handle). Lock held.
-  Expected<InodeId, IoError> find_locked(const INode& inode, std::string_view name) const;
+  Expected<InodeId, IoError> find_locked(const INode& inode, std::string_view name) const REQUIRES_SHARED(ns_);
   // Removes everything below `dir` depth-first; on failure what was removed
   // stays removed. Namespace lock held exclusively.
-  Expected<void, IoError> remove_children_locked(INode& dir);
+  Expected<void, IoError> remove_children_locked(INode& dir) REQUIRES(ns_);
   // Checks `node` and marks it as going: a free file becomes REMOVING, a
   // directory must be empty. Namespace lock held exclusively.
-  Expected<void, IoError> check_removable_locked(INode& node);
+  Expected<void, IoError> check_removable_locked(INode& node) REQUIRES(ns_);
   // Takes `node` out of the table (its children list is not touched).
-  void erase_locked(INode& node) noexcept;
+  void erase_locked(INode& node) noexcept REQUIRES(ns_);
   // Takes `node` out of its parent and out of the table. Lock held.
-  Expected<void, IoError> detach_locked(INode& node);
+  Expected<void, IoError> detach_locked(INode& node) REQUIRES(ns_);
   // Calls visit(name, is_directory) for each child of `dir` in order; stops
   // at a listed child that is missing or unresolvable and reports it.
   template <class Visit>
-  BrokenChild visit_children_locked(const INode& dir, Visit&& visit) const;
-  std::uint64_t next_stamp() noexcept { return ++stamp_; }
+  BrokenChild visit_children_locked(const INode& dir, Visit&& visit) const REQUIRES_SHARED(ns_);
+  std::uint64_t next_stamp() noexcept REQUIRES(ns_) { return ++stamp_; }
+  // A file system being built (workspace.cc) is reachable by no other
+  // thread: for the analysis, its namespace lock is as good as held.
+  void assert_unshared() const ASSERT_CAPABILITY(ns_) {}
+  // Where the analysis cannot see the caller's hold of the namespace lock (a
+  // lambda run for each child, a friend's static function): debug builds
+  // check that it is held (by some thread), for writing in the second.
+  void assert_ns_held() const ASSERT_SHARED_CAPABILITY(ns_) { FERROWICK_DEBUG_ASSERT(ns_.locked()); }
+  void assert_ns_held_exclusively() const ASSERT_CAPABILITY(ns_) { FERROWICK_DEBUG_ASSERT(ns_.write_locked()); }
 
   mutable RawRwLock ns_;
-  InodeTable table_;
+  InodeTable table_ GUARDED_BY(ns_);
   std::atomic<std::uint64_t> next_inode_id_{1};
-  std::uint64_t stamp_ = 0;  // namespace lock
+  std::uint64_t stamp_ GUARDED_BY(ns_) = 0;
 };
 
 // Splits at the last "/" or "\": ("/a/b" -> "/a", "b"; "a" -> "", "a").

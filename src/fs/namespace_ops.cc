@@ -88,6 +88,7 @@ Expected<void, IoError> FileSystem::remove_children_locked(INode& dir_node) {
   std::size_t removed = 0;
   Expected<void, IoError> result;
   dir.for_each_child([&](INode* child) {
+    assert_ns_held_exclusively();
     if (!result) return;
     if (child->kind_tag == KindTag::Directory && !child->directory().empty()) {
       result = remove_children_locked(*child);
@@ -128,6 +129,7 @@ template <class Visit>
 BrokenChild FileSystem::visit_children_locked(const INode& dir_node, Visit&& visit) const {
   BrokenChild broken;
   dir_node.directory().for_each_child([&](const INode* child) {
+    assert_ns_held();
     if (broken.what) return;
     // Removal unlists a child and drops its record under the namespace
     // lock, so a child that is still listed must have a record.

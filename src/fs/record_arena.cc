@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "common/raw_rw_lock.h"
+#include "common/thread_annotations.h"
 
 // Under AddressSanitizer a freed record's memory is poisoned as a freed heap
 // block would be, and a block in use is a root for the leak checker, which
@@ -54,8 +55,8 @@ constexpr std::uint32_t kFilling = std::uint32_t{1} << 30;
 // still cached. One lock per block, not per record.
 struct BlockCache {
   RawRwLock lock;
-  BlockHeader* head = nullptr;
-  std::size_t count = 0;
+  BlockHeader* head GUARDED_BY(lock) = nullptr;
+  std::size_t count GUARDED_BY(lock) = 0;
 };
 // Never destroyed (records may outlive static destructors): nothing to run.
 static_assert(std::is_trivially_destructible_v<BlockCache>);
@@ -63,8 +64,8 @@ constinit BlockCache cache;
 
 // A child forked while another thread held the cache's lock would find it
 // held forever: fork waits until the lock is free, and both sides let go.
-void lock_for_fork() noexcept { cache.lock.lock(); }
-void unlock_after_fork() noexcept { cache.lock.unlock(); }
+void lock_for_fork() noexcept ACQUIRE(cache.lock) { cache.lock.lock(); }
+void unlock_after_fork() noexcept RELEASE(cache.lock) { cache.lock.unlock(); }
 
 BlockCache& the_cache() noexcept {
   static const bool registered = ::pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork) == 0;

@@ -19,11 +19,13 @@
 // less than what the copy uses.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <new>
 #include <utility>
 
+#include "common/panic.h"
 #include "fs/inode.h"
 
 namespace ferrowick {
@@ -36,6 +38,10 @@ class RecordArena {
   static constexpr std::size_t kCachedBlocks = 2048;
   // Larger pieces go on the heap, so that none leaves much of a block unused.
   static constexpr std::size_t kLargestPiece = kBlockBytes / 8;
+  // Pieces follow each other from the header on, so each starts at a
+  // multiple of kPieceAlign from the block's (size-aligned) start: a piece
+  // may hold nothing aligned more strictly, and its size is a multiple.
+  static constexpr std::size_t kPieceAlign = 8;
 
   // For a copy of `records` records.
   explicit RecordArena(std::size_t records) noexcept : on_(records >= per_block()) {}
@@ -63,6 +69,7 @@ class RecordArena {
   // with free_block_memory; null when this arena keeps to the heap or the
   // piece is larger than kLargestPiece. Throws std::bad_alloc.
   void* allocate(std::size_t bytes) {
+    FERROWICK_DEBUG_ASSERT(bytes % kPieceAlign == 0);
     if (!on_ || bytes > kLargestPiece) return nullptr;
     if (used_ + bytes > kBlockBytes) next_block();
     void* memory = static_cast<char*>(block_) + used_;
@@ -78,7 +85,11 @@ class RecordArena {
 
  private:
   static constexpr std::size_t kHeader = 64;  // the block's count, its own cache line
-  static_assert(sizeof(INode) % 8 == 0);
+  // free_block_memory finds a piece's block by masking its address.
+  static_assert(std::has_single_bit(kBlockBytes) && kBlockBytes % 4096 == 0);
+  static_assert(kHeader % kPieceAlign == 0 && sizeof(INode) % kPieceAlign == 0);
+  static_assert(alignof(INode) <= kPieceAlign);
+  static_assert(kHeader + kLargestPiece <= kBlockBytes);
   // Undoes the last allocate(bytes).
   void take_back(std::size_t bytes) noexcept {
     used_ -= bytes;

@@ -32,6 +32,7 @@ INode* FileSystem::adopt_record(RecordArena& arena, InodeId id, InodeId parent, 
 
 std::shared_ptr<FileSystem> FileSystem::clone() const {
   auto copy = create();
+  copy->assert_unshared();
   // Held exclusively, the namespace lock keeps the table and every listing
   // still, and it keeps every file that has no writer without one: a file's
   // bytes change only through a handle holding its lock word as the writer,
@@ -139,6 +140,7 @@ SnapshotImage FileSystem::snapshot_image() const {
 
 std::shared_ptr<FileSystem> FileSystem::restore(const SnapshotImage& image) {
   auto fs = create();
+  fs->assert_unshared();
   RecordArena arena(image.records.size());
   for (const ImageRecord& r : image.records) {
     if (r.id == kRootId) continue;

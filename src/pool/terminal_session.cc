@@ -49,19 +49,21 @@ Expected<T, std::string> message_only(Expected<T, SessionError> r) {
 class TerminalSession::Use {
  public:
   explicit Use(TerminalSession& s) : s_(s) {
-    std::lock_guard<std::mutex> lk(s.state_mu_);
+    BlockingLock lk(s.state_mu_);
     ok_ = !s.closed_;
     if (ok_) ++s.active_;
   }
   ~Use() {
     if (!ok_) return;
-    std::lock_guard<std::mutex> lk(s_.state_mu_);
+    BlockingLock lk(s_.state_mu_);
     if (--s_.active_ == 0 && s_.closed_) s_.idle_.notify_all();
   }
   Use(const Use&) = delete;
   Use& operator=(const Use&) = delete;
   bool ok() const { return ok_; }
-  ChildProcess& child() const { return *s_.process_; }
+  // close() moves the child out only once no Use is left: a Use reads it
+  // without the lock.
+  ChildProcess& child() const NO_THREAD_SAFETY_ANALYSIS { return *s_.process_; }
 
  private:
   TerminalSession& s_;
@@ -88,7 +90,7 @@ void TerminalSession::close() {
   std::optional<ChildProcess> child;
   int kill_error = 0;
   {
-    std::unique_lock<std::mutex> lk(state_mu_);
+    BlockingLock lk(state_mu_);
     if (closed_) return;
     closed_ = true;
     const std::uint64_t one = 1;
@@ -96,7 +98,7 @@ void TerminalSession::close() {
     }
     kill_error = process_->kill(SIGKILL);
     if (kill_error == ESRCH) kill_error = 0;  // reaped by something else: nothing to kill
-    idle_.wait(lk, [&] { return active_ == 0; });
+    while (active_ != 0) lk.wait(idle_);
     child.emplace(std::move(*process_));
     process_.reset();
   }
@@ -106,32 +108,30 @@ void TerminalSession::close() {
 }
 
 bool TerminalSession::is_closed() const {
-  std::lock_guard<std::mutex> lk(state_mu_);
+  BlockingLock lk(state_mu_);
   return closed_;
 }
 
 pid_t TerminalSession::pid() const {
-  std::lock_guard<std::mutex> lk(state_mu_);
+  BlockingLock lk(state_mu_);
   return closed_ ? -1 : process_->pid();
 }
 
 int TerminalSession::stdout_fd() const {
-  std::lock_guard<std::mutex> lk(state_mu_);
+  BlockingLock lk(state_mu_);
   return closed_ ? -1 : process_->stdout_fd();
 }
 
 int TerminalSession::stderr_fd() const {
-  std::lock_guard<std::mutex> lk(state_mu_);
+  BlockingLock lk(state_mu_);
   return closed_ ? -1 : process_->stderr_fd();
 }
 
 bool TerminalSession::Gate::enter_until(std::optional<WaitClock::time_point> deadline) {
-  std::unique_lock<std::mutex> lk(mu_);
-  auto is_free = [&] { return !busy_; };
-  if (deadline) {
-    if (!free_.wait_until(lk, *deadline, is_free)) return false;
-  } else {
-    free_.wait(lk, is_free);
+  BlockingLock lk(mu_);
+  while (busy_) {
+    if (!deadline) lk.wait(free_);
+    else if (!lk.wait_until(free_, *deadline) && busy_) return false;
   }
   busy_ = true;
   return true;
@@ -139,7 +139,7 @@ bool TerminalSession::Gate::enter_until(std::optional<WaitClock::time_point> dea
 
 void TerminalSession::Gate::leave() {
   {
-    std::lock_guard<std::mutex> lk(mu_);
+    BlockingLock lk(mu_);
     busy_ = false;
   }
   free_.notify_one();
@@ -154,7 +154,7 @@ Expected<TerminalSession::GatePass, SessionError> TerminalSession::enter(Gate& g
 }
 
 std::size_t TerminalSession::take_kept(std::span<std::uint8_t> buffer) {
-  std::lock_guard<std::mutex> lk(kept_mu_);
+  BlockingLock lk(kept_mu_);
   const std::size_t n = std::min(buffer.size(), kept_.size() - kept_pos_);
   std::memcpy(buffer.data(), kept_.data() + kept_pos_, n);
   kept_pos_ += n;
@@ -167,7 +167,7 @@ std::size_t TerminalSession::take_kept(std::span<std::uint8_t> buffer) {
 
 void TerminalSession::keep_back(std::string_view bytes) {
   if (bytes.empty()) return;
-  std::lock_guard<std::mutex> lk(kept_mu_);
+  BlockingLock lk(kept_mu_);
   kept_.replace(0, kept_pos_, bytes);
   kept_pos_ = 0;
 }
@@ -264,7 +264,7 @@ Expected<int, SessionError> TerminalSession::wait(const WaitLimits& limits) {
       ChildProcess& child = use.child();
       int pidfd;
       {
-        std::lock_guard<std::mutex> lk(state_mu_);
+        BlockingLock lk(state_mu_);
         if (child.reaped() || child.try_reap()) {
           if (child.lost()) return Unexpected(failure("Failed to wait for the process: " + system_error_text(ECHILD)));
           const int status = child.wait_status();

@@ -23,7 +23,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -31,7 +30,9 @@
 #include <utility>
 #include <vector>
 
+#include "common/blocking_mutex.h"
 #include "common/expected.h"
+#include "common/thread_annotations.h"
 #include "common/unique_fd.h"
 #include "pool/child_process.h"
 #include "pool/fd_wait.h"
@@ -75,7 +76,7 @@ class TerminalSession final : public AsyncTerminal {
   // the process), reaps it, and closes the pipes. Closing again does
   // nothing. Panics with "Failed to kill the terminal session" when the
   // signal cannot be sent (the session is closed all the same).
-  void close();
+  void close() EXCLUDES(state_mu_);
 
   // Writes every byte of `data`, waiting while the pipe is full. Fails with
   // "The process is None", "Failed to get the stdin of the process" or
@@ -112,13 +113,13 @@ class TerminalSession final : public AsyncTerminal {
   Expected<std::size_t, std::string> read_stdout(std::span<std::uint8_t> buffer) override;
   Expected<std::size_t, std::string> read_stderr(std::span<std::uint8_t> buffer) override;
 
-  bool is_closed() const;
+  bool is_closed() const EXCLUDES(state_mu_);
   // The pid of `su` and the read ends of standard output and error; -1 once
   // closed. A descriptor is for waiting on (select, poll, an event loop):
   // read through the session, which knows what run() kept back.
-  pid_t pid() const;
-  int stdout_fd() const;
-  int stderr_fd() const;
+  pid_t pid() const EXCLUDES(state_mu_);
+  int stdout_fd() const EXCLUDES(state_mu_);
+  int stderr_fd() const EXCLUDES(state_mu_);
   const SharedUser& user() const { return user_; }
 
  private:
@@ -128,54 +129,58 @@ class TerminalSession final : public AsyncTerminal {
   // giving way to the caller's check between slices. (A mutex and a flag
   // rather than a timed mutex, whose timed lock the thread sanitizer cannot
   // follow.)
-  class Gate {
+  class CAPABILITY("gate") Gate {
    public:
     // False when the deadline passed first.
-    bool enter_until(std::optional<WaitClock::time_point> deadline);
-    void leave();
+    bool enter_until(std::optional<WaitClock::time_point> deadline) TRY_ACQUIRE(true) EXCLUDES(mu_);
+    void leave() RELEASE() EXCLUDES(mu_);
 
    private:
-    std::mutex mu_;
+    BlockingMutex mu_;
     std::condition_variable free_;
-    bool busy_ = false;
+    bool busy_ GUARDED_BY(mu_) = false;
   };
-  // Holds a gate until destroyed.
+  // Holds a gate until destroyed. A pass leaves enter() inside its result,
+  // where the analysis loses it: it exists only while its gate is held.
   class GatePass {
    public:
     explicit GatePass(Gate* gate) : gate_(gate) {}
     GatePass(GatePass&& o) noexcept : gate_(std::exchange(o.gate_, nullptr)) {}
     GatePass& operator=(GatePass&&) = delete;
-    ~GatePass() {
+    ~GatePass() NO_THREAD_SAFETY_ANALYSIS {
       if (gate_) gate_->leave();
     }
 
    private:
     Gate* gate_;
   };
-  Expected<GatePass, SessionError> enter(Gate& gate, const WaitLimits& limits, const char* timeout);
+  // Enters `gate` as a wait would (see WaitLimits); the pass holds it.
+  Expected<GatePass, SessionError> enter(Gate& gate, const WaitLimits& limits, const char* timeout)
+      NO_THREAD_SAFETY_ANALYSIS;
   Expected<std::size_t, SessionError> read_fd(Stream stream, std::span<std::uint8_t> buffer, const WaitLimits& limits);
   Expected<void, SessionError> write_fd(std::span<const std::uint8_t> data, const WaitLimits& limits);
-  std::size_t take_kept(std::span<std::uint8_t> buffer);
-  void keep_back(std::string_view bytes);
+  std::size_t take_kept(std::span<std::uint8_t> buffer) EXCLUDES(kept_mu_);
+  void keep_back(std::string_view bytes) EXCLUDES(kept_mu_);
 
   SharedUser user_;
 
   // Open/closed state, the child and the count of calls using its
   // descriptors; close() waits on idle_ for that count to drop to zero.
-  mutable std::mutex state_mu_;
+  mutable BlockingMutex state_mu_;
   std::condition_variable idle_;
-  bool closed_ = false;
-  int active_ = 0;
-  std::optional<ChildProcess> process_;
+  bool closed_ GUARDED_BY(state_mu_) = false;
+  int active_ GUARDED_BY(state_mu_) = 0;
+  // Read without the lock by a Use (close() takes it only once none is left).
+  std::optional<ChildProcess> process_ GUARDED_BY(state_mu_);
   UniqueFd wake_;  // an eventfd, readable from the moment close() begins
 
   // One gate per stream, held for a whole call; run() also holds run_gate_.
   Gate in_gate_, out_gate_, err_gate_, run_gate_;
   // Standard output that run() read past its end (or before it gave up),
   // returned first by the next reads. kept_mu_ is never held while waiting.
-  std::mutex kept_mu_;
-  std::string kept_;
-  std::size_t kept_pos_ = 0;
+  BlockingMutex kept_mu_;
+  std::string kept_ GUARDED_BY(kept_mu_);
+  std::size_t kept_pos_ GUARDED_BY(kept_mu_) = 0;
 };
 
 // The command text handed to `su -c`: the home path is inserted as it is,

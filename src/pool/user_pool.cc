@@ -39,13 +39,13 @@ struct MadeAccount {
 
 // Names the pool's next account that no other pool manages, claims it, and
 // finds it on the host, creating it with `useradd` when it does not exist
-// yet. Runs under the pool lock.
-Expected<MadeAccount, std::string> make_account(UserPool& pool) {
+// yet. Takes the pool's guard: it runs under the pool lock.
+Expected<MadeAccount, std::string> make_account(const Mutex<UserPool>::Guard& pool) {
   std::string name;
   AccountClaim claim;
   for (int skipped = 0; !claim.held(); ++skipped) {
     if (skipped == kMaxSkippedNames) return Unexpected(std::string(kAllocFailed));
-    name = pool.rng.next_name();
+    name = pool->rng.next_name();
     auto got = try_claim(name);
     if (!got) {
       report_line(got.error());
@@ -142,7 +142,7 @@ Expected<SharedUser, std::string> alloc_user(SharedPool pool) {
       if (p.free_user.empty()) {
         if (!(p.user.size() <= p.max_user)) panic("assertion failed: self.user.len() <= self.max_user");
         if (p.user.size() == p.max_user) return Unexpected(std::string(kAllocFailed));
-        Expected<MadeAccount, std::string> made = make_account(p);
+        Expected<MadeAccount, std::string> made = make_account(guard);
         if (!made) return Unexpected(std::move(made).error());
         p.claims[made->entry.username] = std::move(made->claim);
         p.user.push_back(made->entry);
