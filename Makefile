@@ -63,7 +63,8 @@ check-packaging: module
 # libraries and their tests, every finding an error; a debug build, so the
 # debug-only checks of the fast paths compile too. One job: the machine is shared.
 THREADS_BUILD ?= build/threads
-check-threads: bootstrap
+check-threads: check-python
+	@scripts/bootstrap.sh "$(VENV)" "$(PYTHON)" $(APT_PACKAGES) clang
 	@echo "== thread-safety analysis (clang++ -Wthread-safety) in $(THREADS_BUILD)" >&2
 	@PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(THREADS_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_CXX_COMPILER=clang++ "-DCMAKE_CXX_FLAGS=-Wthread-safety" \
