@@ -1,0 +1,101 @@
+// SessionGroup: the control groups that hold one session's whole process
+// tree, one per hierarchy the host offers (cgroup_host.h), all named
+// "ferrowick-<pool pid>-<n>" below the pool's own group.
+//
+// Lifecycle: create() makes the groups and sets the limits before the
+// session's child starts; the child writes "0" to each of join_fds() before
+// it executes anything, so no process of the session is ever outside the
+// groups; close kills the tree (kill_tree), and finish() keeps the last
+// usage figures and removes the groups. A group whose owning pool died is
+// removed by purge_dead_groups().
+//
+// Thread-safe: usage() may run while another thread kills or finishes.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/expected.h"
+#include "pool/cgroup_host.h"
+#include "pool/cgroup_io.h"
+#include "pool/host_process.h"
+
+namespace ferrowick {
+
+struct CgroupError {
+  enum class Kind {
+    kUnavailable,  // the host offers no writable group for a requested limit
+    kInvalid,      // a limit out of its range
+    kFailed,       // making the group or writing a limit failed
+  };
+  Kind kind = Kind::kFailed;
+  std::string message;
+};
+
+// How long killing a tree and removing its groups may take before the pool
+// gives up on them (they are then left for purge_dead_groups()).
+inline constexpr std::chrono::seconds kGroupTeardownLimit{3};
+
+class SessionGroup {
+ public:
+  // Makes the session's groups on `host` and sets `limits`. Fails with
+  // kUnavailable, naming the key and the reason, when a requested limit has
+  // no mechanism; kInvalid for a cpu_percent outside 1 to 100 x online
+  // CPUs; kFailed when a group cannot be made or a limit not written (what
+  // was made is removed again). On a host without writable groups and
+  // without limits, the result has no groups: usage() then says "rusage".
+  static Expected<std::unique_ptr<SessionGroup>, CgroupError> create(const CgroupHost& host,
+                                                                     const CgroupLimits& limits);
+  SessionGroup(const SessionGroup&) = delete;
+  SessionGroup& operator=(const SessionGroup&) = delete;
+  ~SessionGroup();
+
+  // Descriptors of each group's cgroup.procs, open for writing and
+  // close-on-exec: a child joins by writing "0" to each (async-signal-safe).
+  const std::vector<int>& join_fds() const { return join_fds_; }
+  bool empty() const { return members_.empty(); }
+  const std::string& name() const { return name_; }
+
+  // What the tree used so far; after finish(), the figures at its end.
+  // With no group holding memory figures, source is "rusage" and the
+  // caller fills in what wait4 reported.
+  CgroupUsage usage() const;
+
+  // Kills every process of the tree and waits until the groups are empty,
+  // for at most kGroupTeardownLimit. Returns 0 or an errno (ETIMEDOUT).
+  int kill_tree();
+
+  // kill_tree(), keeps the usage figures, removes the groups. Idempotent.
+  void finish();
+
+ private:
+  struct Member {
+    std::string dir;  // full path, for messages and the directory hooks
+    UniqueFd parent;  // the pool's own group in this hierarchy
+    UniqueFd fd;      // the session's group
+    unsigned roles = 0;
+    bool v2 = false;
+  };
+  SessionGroup(const CgroupHost& host, std::string name) : ops_(host.ops), name_(std::move(name)) {}
+  CgroupUsage read_usage_locked() const;
+  int kill_tree_locked();
+
+  CgroupDirOps ops_;
+  std::string name_;
+  mutable std::mutex mu_;
+  std::vector<Member> members_;
+  std::vector<UniqueFd> procs_;
+  std::vector<int> join_fds_;
+  bool finished_ = false;
+  CgroupUsage final_;
+};
+
+// Removes the groups below the pool's own that a pool process which no
+// longer runs left behind ("ferrowick-<pid>-..." with no process <pid>),
+// killing what they still hold. Groups of running pools are never touched.
+// Returns how many groups were removed.
+int purge_dead_groups(const CgroupHost& host);
+
+}  // namespace ferrowick
