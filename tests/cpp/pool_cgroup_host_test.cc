@@ -1,0 +1,172 @@
+// The cgroup layer on this host's real hierarchies: children that join a
+// session's groups are limited, counted and killed as a tree, and nothing
+// is left below the pool's own groups. Skips without root or without a
+// writable hierarchy; every group made here is removed by finish().
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "pool/cgroup_host.h"
+#include "pool/session_group.h"
+
+namespace ferrowick {
+namespace {
+
+#define SKIP_WITHOUT_CGROUPS(host)                                                            \
+  do {                                                                                        \
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to make control groups";                \
+    if ((host).memory.mech == CgroupMech::kNone || (host).tree_kill.mech == CgroupMech::kNone) \
+      GTEST_SKIP() << "no writable memory cgroup here: " << (host).memory.reason;             \
+  } while (0)
+
+// Starts a child that joins `group`'s groups, then runs `body` and exits 0.
+pid_t start_in(const SessionGroup& group, const std::function<void()>& body) {
+  pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  for (int fd : group.join_fds())
+    if (::write(fd, "0", 1) != 1) ::_exit(120);
+  body();
+  ::_exit(0);
+}
+
+int wait_status(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return status;
+}
+
+void touch(std::size_t bytes) {
+  char* p = static_cast<char*>(::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  if (p == MAP_FAILED) ::_exit(121);
+  for (std::size_t i = 0; i < bytes; i += 4096) p[i] = 1;
+}
+
+void burn_cpu(double seconds) {
+  timespec ts{};
+  do ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  while (static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9 < seconds);
+}
+
+bool pid_is_gone(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  std::size_t close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';  // a zombie holds nothing
+}
+
+constexpr std::uint64_t kMiB = 1 << 20;
+
+TEST(SessionGroupHostTest, TheTreeIsCountedKilledAndTheGroupsRemoved) {
+  const CgroupHost& host = cgroup_host();
+  SKIP_WITHOUT_CGROUPS(host);
+  auto group = SessionGroup::create(host, CgroupLimits{256 * kMiB, 64, {}});
+  ASSERT_TRUE(group) << group.error().message;
+  // A child that leaves a detached grandchild behind, as `setsid nohup` does.
+  pid_t child = start_in(**group, [] {
+    ::execl("/bin/sh", "sh", "-c", "setsid sleep 1000 </dev/null >/dev/null 2>&1 & exec sleep 1000", nullptr);
+  });
+  for (int i = 0; i < 2000 && (*group)->usage().pids < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ((*group)->usage().pids, 2u);
+  std::ifstream cg("/proc/" + std::to_string(child) + "/cgroup");
+  std::string all((std::istreambuf_iterator<char>(cg)), std::istreambuf_iterator<char>());
+  EXPECT_NE(all.find((*group)->name()), std::string::npos) << all;
+
+  std::vector<std::string> dirs;
+  for (const std::string* d : {&host.layout.unified, &host.layout.memory, &host.layout.pids})
+    if (!d->empty()) dirs.push_back(*d + "/" + (*group)->name());
+  std::vector<pid_t> members;
+  {
+    std::ifstream procs(dirs.front() + "/cgroup.procs");
+    for (pid_t p; procs >> p;) members.push_back(p);
+  }
+  ASSERT_EQ(members.size(), 2u);
+  EXPECT_EQ((*group)->kill_tree(), 0);
+  int status = wait_status(child);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  for (pid_t p : members) EXPECT_TRUE(pid_is_gone(p)) << p;
+  (*group)->finish();
+  for (const std::string& d : dirs) EXPECT_FALSE(std::filesystem::exists(d)) << d;
+}
+
+TEST(SessionGroupHostTest, MemoryLimitHoldsForTheTreeAndIsReported) {
+  const CgroupHost& host = cgroup_host();
+  SKIP_WITHOUT_CGROUPS(host);
+  auto group = SessionGroup::create(host, CgroupLimits{64 * kMiB, {}, {}});
+  ASSERT_TRUE(group) << group.error().message;
+  // Two children of 40 MiB each: together above the limit, each below it.
+  pid_t a = start_in(**group, [] { touch(40 * kMiB); ::pause(); });
+  pid_t b = start_in(**group, [] { touch(40 * kMiB); ::pause(); });
+  for (int i = 0; i < 3000 && (*group)->usage().oom_kills == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  CgroupUsage u = (*group)->usage();
+  EXPECT_GE(u.oom_kills, 1u);
+  EXPECT_LE(u.peak_memory, 64 * kMiB);
+  EXPECT_GE(u.peak_memory, 40 * kMiB);
+  ::kill(a, SIGKILL);
+  ::kill(b, SIGKILL);
+  wait_status(a);
+  wait_status(b);
+  (*group)->finish();
+}
+
+TEST(SessionGroupHostTest, PeakAndCpuTimeCoverProcessesAlreadyGone) {
+  const CgroupHost& host = cgroup_host();
+  SKIP_WITHOUT_CGROUPS(host);
+  auto group = SessionGroup::create(host, CgroupLimits{});
+  ASSERT_TRUE(group) << group.error().message;
+  pid_t toucher = start_in(**group, [] { touch(100 * kMiB); });
+  pid_t burner1 = start_in(**group, [] { burn_cpu(0.4); });
+  pid_t burner2 = start_in(**group, [] { burn_cpu(0.4); });
+  for (pid_t p : {toucher, burner1, burner2}) EXPECT_EQ(wait_status(p), 0);
+  (*group)->finish();
+  CgroupUsage u = (*group)->usage();
+  EXPECT_GE(u.peak_memory, 100 * kMiB);
+  EXPECT_LE(u.peak_memory, 100 * kMiB + 16 * kMiB);
+  EXPECT_NEAR(u.cpu_time, 0.8, 0.08);
+}
+
+TEST(SessionGroupHostTest, PidsLimitStopsForksAtTheCap) {
+  const CgroupHost& host = cgroup_host();
+  SKIP_WITHOUT_CGROUPS(host);
+  if (host.pids.mech == CgroupMech::kNone) GTEST_SKIP() << host.pids.reason;
+  auto group = SessionGroup::create(host, CgroupLimits{{}, 10, {}});
+  ASSERT_TRUE(group) << group.error().message;
+  // The child forks 30 sleepers: the kernel refuses all beyond the tenth
+  // process, and the child reports how many forks succeeded.
+  int report[2];
+  ASSERT_EQ(::pipe(report), 0);
+  pid_t child = start_in(**group, [&] {
+    int made = 0;
+    for (int i = 0; i < 30; ++i) {
+      pid_t p = ::fork();
+      if (p == 0) {
+        ::pause();
+        ::_exit(0);
+      }
+      if (p > 0) ++made;
+    }
+    (void)!::write(report[1], &made, sizeof made);
+    ::pause();
+  });
+  int made = -1;
+  ASSERT_EQ(::read(report[0], &made, sizeof made), static_cast<ssize_t>(sizeof made));
+  EXPECT_EQ(made, 9);
+  EXPECT_EQ((*group)->usage().pids, 10u);
+  (*group)->finish();
+  EXPECT_TRUE(WIFSIGNALED(wait_status(child)));
+  ::close(report[0]);
+  ::close(report[1]);
+}
+
+}  // namespace
+}  // namespace ferrowick
