@@ -12,6 +12,7 @@ import pytest
 import ferrowick
 from conftest import needs_pool
 from ferrowick import PyUserPool
+from test_pool import live_processes_of as processes_of
 
 pytestmark = needs_pool
 
@@ -23,23 +24,6 @@ MiB = 1 << 20
 def run(session, command, timeout=60):
     status, out = session.run(command, timeout=timeout)
     return status, out.decode(errors="replace")
-
-
-def processes_of(uid):
-    """Pids of live (not zombie) processes owned by uid."""
-    pids = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/status") as f:
-                status = f.read()
-        except OSError:
-            continue
-        fields = dict(line.split(":", 1) for line in status.splitlines() if ":" in line)
-        if fields["Uid"].split()[0] == str(uid) and not fields["State"].strip().startswith("Z"):
-            pids.append(int(entry))
-    return pids
 
 
 def test_capabilities_name_a_mechanism_or_none_for_each_key():
