@@ -57,22 +57,28 @@ std::string unavailable(const char* key, const CgroupOffer& offer) {
 
 }  // namespace
 
-Expected<std::unique_ptr<SessionGroup>, CgroupError> SessionGroup::create(const CgroupHost& host,
-                                                                          const CgroupLimits& limits) {
+std::optional<CgroupError> check_group_limits(const CgroupHost& host, const CgroupLimits& limits) {
   using Kind = CgroupError::Kind;
   if (limits.cpu_percent) {
     long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
     std::uint64_t most = 100 * static_cast<std::uint64_t>(cpus > 0 ? cpus : 1);
     if (*limits.cpu_percent < 1 || *limits.cpu_percent > most)
-      return Unexpected(CgroupError{Kind::kInvalid, "cpu_percent must be between 1 and " + std::to_string(most) +
-                                                        ", not " + std::to_string(*limits.cpu_percent)});
+      return CgroupError{Kind::kInvalid, "cpu_percent must be between 1 and " + std::to_string(most) + ", not " +
+                                             std::to_string(*limits.cpu_percent)};
   }
   if (limits.memory && host.memory.mech == CgroupMech::kNone)
-    return Unexpected(CgroupError{Kind::kUnavailable, unavailable("memory", host.memory)});
+    return CgroupError{Kind::kUnavailable, unavailable("memory", host.memory)};
   if (limits.pids && host.pids.mech == CgroupMech::kNone)
-    return Unexpected(CgroupError{Kind::kUnavailable, unavailable("pids", host.pids)});
+    return CgroupError{Kind::kUnavailable, unavailable("pids", host.pids)};
   if (limits.cpu_percent && host.cpu.mech == CgroupMech::kNone)
-    return Unexpected(CgroupError{Kind::kUnavailable, unavailable("cpu_percent", host.cpu)});
+    return CgroupError{Kind::kUnavailable, unavailable("cpu_percent", host.cpu)};
+  return std::nullopt;
+}
+
+Expected<std::unique_ptr<SessionGroup>, CgroupError> SessionGroup::create(const CgroupHost& host,
+                                                                          const CgroupLimits& limits) {
+  using Kind = CgroupError::Kind;
+  if (auto refused = check_group_limits(host, limits)) return Unexpected(std::move(*refused));
 
   // Which hierarchies the session joins, and what its group does in each.
   struct Plan {

@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,11 @@ struct CgroupError {
 // How long killing a tree and removing its groups may take before the pool
 // gives up on them (they are then left for purge_dead_groups()).
 inline constexpr std::chrono::seconds kGroupTeardownLimit{3};
+
+// Why `limits` cannot be had on `host` (kUnavailable naming the key and the
+// reason, kInvalid for a cpu_percent outside 1 to 100 x online CPUs), or
+// nothing when they can. SessionGroup::create checks the same first.
+std::optional<CgroupError> check_group_limits(const CgroupHost& host, const CgroupLimits& limits);
 
 class SessionGroup {
  public:
