@@ -10,7 +10,8 @@
 
 #include "pool/cgroup_io.h"
 #include "pool/cgroup_v2.h"
-#include "pool/host_process.h"
+#include "common/system_error.h"
+#include "common/unique_fd.h"
 
 namespace ferrowick {
 

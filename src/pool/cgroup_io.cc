@@ -6,7 +6,8 @@
 #include <cerrno>
 #include <charconv>
 
-#include "pool/host_process.h"
+#include "common/system_error.h"
+#include "common/unique_fd.h"
 
 namespace ferrowick {
 

@@ -21,7 +21,8 @@
 #include "common/expected.h"
 #include "pool/cgroup_host.h"
 #include "pool/cgroup_io.h"
-#include "pool/host_process.h"
+#include "common/system_error.h"
+#include "common/unique_fd.h"
 
 namespace ferrowick {
 
