@@ -65,8 +65,10 @@ int ChildProcess::reap(int options) {
   siginfo_t info{};
   bool by_pidfd = pidfd_.valid();
   for (;;) {
-    int rc = by_pidfd ? ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd_.get()), &info, WEXITED | options)
-                      : ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | options);
+    // The system call itself, whose fifth argument (which the C library's
+    // waitid lacks) receives the child's resource usage.
+    int rc = static_cast<int>(by_pidfd ? ::syscall(SYS_waitid, P_PIDFD, pidfd_.get(), &info, WEXITED | options, &rusage_)
+                                       : ::syscall(SYS_waitid, P_PID, pid_, &info, WEXITED | options, &rusage_));
     if (rc == 0) break;
     if (errno == EINTR) continue;
     if (errno == EINVAL && by_pidfd) {  // pidfds without waitid support (Linux 5.3)

@@ -5,6 +5,7 @@
 // call that can be interrupted is retried.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <utility>
@@ -38,6 +39,9 @@ class ChildProcess {
   bool reaped() const { return reaped_; }
   // As waitpid reports it; meaningful once reaped() and not lost().
   int wait_status() const { return wait_status_; }
+  // What the child and the descendants it reaped used; meaningful once
+  // reaped() and not lost().
+  const struct rusage& rusage() const { return rusage_; }
   // True when something else reaped the child: its status is unknown.
   bool lost() const { return lost_; }
   // Write end of the child's stdin, read ends of its stdout and stderr;
@@ -65,6 +69,7 @@ class ChildProcess {
   bool reaped_ = false;
   bool lost_ = false;
   int wait_status_ = 0;
+  struct rusage rusage_ {};
   UniqueFd stdin_, stdout_, stderr_;
 };
 

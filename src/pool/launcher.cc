@@ -68,6 +68,7 @@ struct ChildPlan {
   std::vector<char*> env;   // null-terminated; used when given
   char** envp;
   std::vector<std::pair<int, rlim_t>> limits;
+  std::vector<int> cgroup_procs;
   int in, out, err;  // the child's 0, 1, 2; in == -1: /dev/null
   int go_fd;         // read end: a byte (or EOF) once the parent holds the pidfd
   int status_fd;     // write end: the errno of a failed start
@@ -88,6 +89,10 @@ void close_range_from(unsigned first, unsigned last) {
 // every signal blocked (see launch_child).
 [[noreturn]] void run_child(const ChildPlan& plan) {
   int err = 0;
+  // Into the session's groups first: whatever fails below, nothing of the
+  // child runs outside them.
+  for (int fd : plan.cgroup_procs)
+    if (err == 0 && ::write(fd, "0", 1) != 1) err = errno;
   int in = plan.in >= 0 ? plan.in : ::open("/dev/null", O_RDONLY);
   if (in < 0 || ::dup2(in, 0) < 0 || ::dup2(plan.out, 1) < 0 || ::dup2(plan.err, 2) < 0) err = errno;
   for (const auto& [resource, value] : plan.limits) {
@@ -135,7 +140,7 @@ void close_range_from(unsigned first, unsigned last) {
 Expected<LaunchedChild, int> launch_child(const std::vector<std::string>& argv, int in, int out, int err,
                                           const SpawnOptions* options) {
   if (argv.empty()) return Unexpected(EINVAL);
-  ChildPlan plan{program_candidates(argv[0]), {}, {}, environ, {}, in, out, err, -1, -1};
+  ChildPlan plan{program_candidates(argv[0]), {}, {}, environ, {}, {}, in, out, err, -1, -1};
   plan.argv.reserve(argv.size() + 1);
   for (const std::string& a : argv) plan.argv.push_back(const_cast<char*>(a.c_str()));
   plan.argv.push_back(nullptr);
@@ -144,7 +149,10 @@ Expected<LaunchedChild, int> launch_child(const std::vector<std::string>& argv, 
     plan.env.push_back(nullptr);
     plan.envp = plan.env.data();
   }
-  if (options) plan.limits = options->limits;
+  if (options) {
+    plan.limits = options->limits;
+    plan.cgroup_procs = options->cgroup_procs;
+  }
   UniqueFd go_r, go_w, status_r, status_w;
   if (int e = make_pipe(go_r, go_w)) return Unexpected(e);
   if (int e = make_pipe(status_r, status_w)) return Unexpected(e);

@@ -17,6 +17,7 @@
 
 #include "common/expected.h"
 #include "common/unique_fd.h"
+#include "pool/cgroup_io.h"
 #include "pool/child_process.h"
 
 namespace ferrowick {
@@ -30,6 +31,11 @@ struct SpawnOptions {
   std::optional<std::vector<std::string>> env;
   // (resource, value) pairs, each set as both soft and hard limit.
   std::vector<std::pair<int, rlim_t>> limits;
+  // Limits for the session's whole tree, set on its control group.
+  CgroupLimits group;
+  // Descriptors of cgroup.procs files, open for writing: the child writes
+  // "0" to each before anything else, so it and all it starts are inside.
+  std::vector<int> cgroup_procs;
 };
 
 // A resource name callers may limit, and its RLIMIT_* number.

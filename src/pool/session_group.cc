@@ -194,6 +194,15 @@ void SessionGroup::finish() {
   members_.clear();
 }
 
+const CgroupHost& session_cgroup_host() {
+  static const CgroupHost& host = [] () -> const CgroupHost& {
+    const CgroupHost& h = cgroup_host();
+    purge_dead_groups(h);
+    return h;
+  }();
+  return host;
+}
+
 int purge_dead_groups(const CgroupHost& host) {
   const CgroupLayout& l = host.layout;
   const std::string* dirs[] = {&l.unified, &l.memory, &l.pids, &l.cpu, &l.cpuacct, &l.freezer};

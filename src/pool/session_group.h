@@ -99,6 +99,10 @@ class SessionGroup {
   CgroupUsage final_;
 };
 
+// This host's groups (cgroup_host()), with the groups of pools that died
+// purged at the first call.
+const CgroupHost& session_cgroup_host();
+
 // Removes the groups below the pool's own that a pool process which no
 // longer runs left behind ("ferrowick-<pid>-..." with no process <pid>),
 // killing what they still hold. Groups of running pools are never touched.

@@ -20,6 +20,16 @@ namespace ferrowick {
 
 namespace {
 
+// What wait reported for su: CPU time of it and every descendant it waited
+// for (through bash), and the largest of their resident sizes.
+CgroupUsage usage_of(const struct rusage& ru) {
+  CgroupUsage u;
+  u.cpu_time = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+               static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+  u.peak_memory = static_cast<std::uint64_t>(ru.ru_maxrss) * 1024;  // reported in KiB
+  return u;
+}
+
 const char* const kProcessNone = "The process is None";
 const char* const kWriteFailed = "Failed to write to the stdin of the process: ";
 
@@ -104,7 +114,21 @@ void TerminalSession::close() {
   }
   child->wait();  // a failed wait leaves nothing more to do
   child->close_pipes();
+  // The rest of the tree, detached or not, goes with the group.
+  if (group_) group_->finish();
+  if (child->reaped() && !child->lost()) {
+    std::lock_guard<std::mutex> lk(rusage_mu_);
+    su_usage_ = usage_of(child->rusage());
+  }
   if (kill_error != 0) panic("Failed to kill the terminal session");
+}
+
+CgroupUsage TerminalSession::usage() const {
+  CgroupUsage u = group_ ? group_->usage() : CgroupUsage{};
+  if (std::string_view(u.source) != "rusage") return u;
+  std::lock_guard<std::mutex> lk(rusage_mu_);
+  if (su_usage_) return *su_usage_;
+  return u;
 }
 
 bool TerminalSession::is_closed() const {
@@ -359,11 +383,18 @@ Expected<std::unique_ptr<TerminalSession>, std::string> spawn_terminal(SharedUse
   // must not start at all.
   UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
   if (!wake.valid()) return Unexpected("Failed to create the terminal session: " + system_error_text(errno));
-  Expected<ChildProcess, int> child = spawn_with_pipes(argv, options);
+  // The tree's group exists before the child, which joins it before su runs.
+  auto group = SessionGroup::create(session_cgroup_host(), options ? options->group : CgroupLimits{});
+  if (!group) return Unexpected("Failed to create the terminal session: " + group.error().message);
+  SpawnOptions joined = options ? *options : SpawnOptions{};
+  joined.cgroup_procs = (*group)->join_fds();
+  Expected<ChildProcess, int> child = spawn_with_pipes(argv, &joined);
   if (!child) {
     return Unexpected("Failed to create the terminal session: " + system_error_text(child.error()));
   }
-  return std::make_unique<TerminalSession>(std::move(user), std::move(*child), std::move(wake));
+  auto session = std::make_unique<TerminalSession>(std::move(user), std::move(*child), std::move(wake));
+  session->attach_group(std::move(*group));
+  return session;
 }
 
 }  // namespace ferrowick

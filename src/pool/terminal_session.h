@@ -37,6 +37,7 @@
 #include "pool/child_process.h"
 #include "pool/fd_wait.h"
 #include "pool/launcher.h"
+#include "pool/session_group.h"
 #include "pool/user_pool.h"
 #include "terminal/terminal.h"
 
@@ -122,6 +123,15 @@ class TerminalSession final : public AsyncTerminal {
   int stderr_fd() const EXCLUDES(state_mu_);
   const SharedUser& user() const { return user_; }
 
+  // What the session's whole tree used: live while it runs, the figures at
+  // its end once closed. Without a control group holding memory figures,
+  // what `su` and the processes it reaped used once it has been reaped
+  // (source "rusage"; zeros before).
+  CgroupUsage usage() const;
+  // Takes the control group that holds the session's tree: close() kills
+  // the tree through it and removes it.
+  void attach_group(std::unique_ptr<SessionGroup> group) { group_ = std::move(group); }
+
  private:
   class Use;
 
@@ -163,6 +173,10 @@ class TerminalSession final : public AsyncTerminal {
   void keep_back(std::string_view bytes) EXCLUDES(kept_mu_);
 
   SharedUser user_;
+  std::unique_ptr<SessionGroup> group_;
+  // su's usage once close() reaped it, for hosts without control groups.
+  mutable std::mutex rusage_mu_;
+  std::optional<CgroupUsage> su_usage_;
 
   // Open/closed state, the child and the count of calls using its
   // descriptors; close() waits on idle_ for that count to drop to zero.
