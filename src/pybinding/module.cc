@@ -6,6 +6,7 @@
 #include "pybinding/class_support.h"
 #include "pybinding/classes.h"
 #include "pybinding/errors.h"
+#include "pybinding/py_cgroup.h"
 #include "pybinding/py_stat.h"
 
 namespace ferrowick::py {
@@ -74,6 +75,9 @@ PyObject* init_module() {
   PyTypeObject* stat_type = stat_result_type();
   if (!stat_type || PyModule_AddObjectRef(module.get(), "StatResult", reinterpret_cast<PyObject*>(stat_type)) < 0)
     return nullptr;
+  // session.usage()'s result type, likewise.
+  PyTypeObject* usage = usage_type();
+  if (!usage || PyModule_AddObjectRef(module.get(), "Usage", reinterpret_cast<PyObject*>(usage)) < 0) return nullptr;
   // The package's version; an attribute, not an export.
   if (PyModule_AddStringConstant(module.get(), "__version__", FERROWICK_VERSION) < 0) return nullptr;
   g_module = PyRef(module).release();  // kept for later initialisations

@@ -52,7 +52,7 @@ PyObject* new_usage(const CgroupUsage& u) {
 }
 
 PyObject* cgroup_capabilities() {
-  const CgroupHost& host = *without_gil([] { return &cgroup_host(); });
+  const CgroupHost& host = *without_gil([] { return &session_cgroup_host(); });
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   const std::pair<const char*, const char*> entries[] = {

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "pybinding/class_support.h"
 #include "pybinding/classes.h"
 #include "pybinding/gil.h"
+#include "pybinding/py_cgroup.h"
 #include "pybinding/py_ref.h"
 #include "pybinding/signal_wait.h"
 
@@ -81,6 +84,14 @@ PyObject* allocate(PoolObject& self) {
   return new_instance<UserObject>(std::move(*user));
 }
 
+PyObject* capabilities(PyObject*, PyObject*) {
+  try {
+    return cgroup_capabilities();
+  } catch (...) {
+    return raise_current_exception();
+  }
+}
+
 // Housekeeping for the `ferrowick-pool` tool, not part of the pool's API:
 // the host's pool accounts as (username, uid, managed, pids, home,
 // home_exists) tuples, and the purge of one account.
@@ -128,6 +139,10 @@ PyMethodDef kPoolMethods[] = {
      "allocate($self)\n--\n\n\nAllocate a new user account from the pool.\n\nThis function allocates a new user "
      "account from the pool. The user\naccount can be used to create a new terminal session. The function\nwill "
      "return an error if the user account could not be allocated.\n"},
+    {"capabilities", capabilities, METH_NOARGS | METH_STATIC,
+     "capabilities()\n--\n\nWhat this host offers for session limits: for \"memory\", \"pids\",\n\"cpu_percent\", "
+     "\"usage\" and \"tree_kill\", the mechanism that provides it\n(\"cgroup2\", \"cgroup1\", \"rusage\") or "
+     "None.\n"},
     {"_host_accounts", host_accounts, METH_NOARGS | METH_STATIC,
      "_host_accounts()\n--\n\nThe host's pool accounts, for the ferrowick-pool tool.\n"},
     {"_purge", cfunc(purge), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
@@ -190,8 +205,12 @@ bool env_entries(PyObject* mapping, std::vector<std::string>& out) {
   return true;
 }
 
+// The limits of a session's whole tree, set on its control group.
+constexpr std::pair<const char*, std::optional<std::uint64_t> CgroupLimits::*> kGroupLimitNames[] = {
+    {"memory", &CgroupLimits::memory}, {"pids", &CgroupLimits::pids}, {"cpu_percent", &CgroupLimits::cpu_percent}};
+
 // Checks and converts `limits`: known resource names to unsigned integers.
-bool limit_entries(PyObject* mapping, std::vector<std::pair<int, rlim_t>>& out) {
+bool limit_entries(PyObject* mapping, SpawnOptions& out) {
   PyRef items = mapping_items(mapping);
   if (!items) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
@@ -206,12 +225,17 @@ bool limit_entries(PyObject* mapping, std::vector<std::pair<int, rlim_t>>& out) 
     const LimitName* known = nullptr;
     for (const LimitName& l : kLimitNames)
       if (std::string_view(l.name) == name) known = &l;
-    if (!known) {
-      PyErr_Format(PyExc_ValueError, "argument 'limits': unknown resource %R (known: nproc, as, cpu, fsize, nofile)",
+    std::optional<std::uint64_t> CgroupLimits::*group_field = nullptr;
+    for (const auto& [group_name, field] : kGroupLimitNames)
+      if (std::string_view(group_name) == name) group_field = field;
+    if (!known && !group_field) {
+      PyErr_Format(PyExc_ValueError,
+                   "argument 'limits': unknown resource %R (known: nproc, as, cpu, fsize, nofile, memory, pids, "
+                   "cpu_percent)",
                    key);
       return false;
     }
-    if (!PyLong_Check(value)) {
+    if (!PyLong_Check(value) || PyBool_Check(value)) {
       PyErr_Format(PyExc_TypeError, "argument 'limits': the limit of %R must be int, not '%s'", key,
                    Py_TYPE(value)->tp_name);
       return false;
@@ -219,7 +243,10 @@ bool limit_entries(PyObject* mapping, std::vector<std::pair<int, rlim_t>>& out) 
     // Negative values raise the interpreter's own OverflowError.
     unsigned long long v = PyLong_AsUnsignedLongLong(value);
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-    out.emplace_back(known->resource, static_cast<rlim_t>(v));
+    if (group_field)
+      out.group.*group_field = v;
+    else
+      out.limits.emplace_back(known->resource, static_cast<rlim_t>(v));
   }
   return true;
 }
@@ -230,7 +257,12 @@ PyObject* spawn(UserObject& self, Args& a) {
     options.env.emplace();
     if (!env_entries(a[0].object, *options.env)) return nullptr;
   }
-  if (a[1].present && !limit_entries(a[1].object, options.limits)) return nullptr;
+  if (a[1].present && !limit_entries(a[1].object, options)) return nullptr;
+  if (options.group.any()) {
+    // A limit the host cannot set is refused before anything starts.
+    const CgroupHost* host = without_gil([] { return &session_cgroup_host(); });
+    if (auto refused = check_group_limits(*host, options.group)) return raise_cgroup_error(*refused);
+  }
   const SpawnOptions* chosen = a[0].present || a[1].present ? &options : nullptr;
   SharedUser user = self.user;
   auto session = without_gil([&] { return spawn_terminal(std::move(user), chosen); });

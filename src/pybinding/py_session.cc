@@ -12,6 +12,7 @@
 #include "pybinding/class_support.h"
 #include "pybinding/classes.h"
 #include "pybinding/gil.h"
+#include "pybinding/py_cgroup.h"
 #include "pybinding/signal_wait.h"
 
 namespace ferrowick::py {
@@ -118,6 +119,11 @@ PyObject* session_run(SessionObject& self, Args& a) {
   return Py_BuildValue("(iy#)", r->status, r->output.data(), static_cast<Py_ssize_t>(r->output.size()));
 }
 
+PyObject* session_usage(SessionObject& self) {
+  // Waits while close() removes the group (bounded), so without the lock.
+  return new_usage(without_gil([&] { return self.session->usage(); }));
+}
+
 template <int (TerminalSession::*Fd)() const>
 PyObject* session_fileno(SessionObject& self) {
   const int fd = ((*self.session).*Fd)();
@@ -140,6 +146,9 @@ PyMethodDef kSessionMethods[] = {
     {"read_err", cfunc(fastcall<SessionObject, kReadErrSig, session_read<Stream::kStderr>>),
      METH_FASTCALL | METH_KEYWORDS,
      "read_err($self, buffer=None, timeout=None)\n--\n\n\nRead data from the stderr of the terminal session.\n"},
+    {"usage", cfunc(noargs<SessionObject, session_usage>), METH_NOARGS,
+     "usage($self)\n--\n\nWhat the session's whole process tree used, as a ferrowick.Usage;\nfrozen at its end once "
+     "the session is closed.\n"},
     {"interrupt", cfunc(noargs<SessionObject, session_interrupt>), METH_NOARGS,
      "interrupt($self)\n--\n\n\nSend the interrupt character (Ctrl-C) to the terminal of the session.\n"},
     {"fileno", cfunc(noargs<SessionObject, session_fileno<&TerminalSession::stdout_fd>>), METH_NOARGS,

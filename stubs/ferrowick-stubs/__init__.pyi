@@ -130,6 +130,35 @@ class StatResult(structseq[str | int], tuple[Literal["file", "directory", "symli
         """The inode identifier."""
 
 @final
+class Usage(structseq[float | int | str], tuple[float, int, int, int, int, Literal["cgroup2", "cgroup1", "rusage"]]):
+    """What a session's process tree used (PyTerminalSession.usage()). Not in __all__."""
+
+    __match_args__: Final = ("cpu_time", "peak_memory", "memory", "pids", "oom_kills", "source")
+    @property
+    def cpu_time(self) -> float:
+        """Seconds of CPU, user and system, of the whole tree, finished processes included."""
+
+    @property
+    def peak_memory(self) -> int:
+        """Bytes: the tree's high-water mark (with source "rusage": the largest single process)."""
+
+    @property
+    def memory(self) -> int:
+        """Bytes the tree uses now."""
+
+    @property
+    def pids(self) -> int:
+        """Processes and threads of the tree now."""
+
+    @property
+    def oom_kills(self) -> int:
+        """Processes the kernel killed for the memory limit."""
+
+    @property
+    def source(self) -> Literal["cgroup2", "cgroup1", "rusage"]:
+        """Where the figures come from."""
+
+@final
 class PyFileHandle:
     """An open file of a PyFs, made by PyFs.open; a context manager that closes it.
 
@@ -220,6 +249,11 @@ class PyUserPool:
     def allocate(self) -> PyUser:
         """Hands out an account; blocks while it is created (the interpreter lock is released)."""
 
+    @staticmethod
+    def capabilities() -> dict[str, str | None]:
+        """For "memory", "pids", "cpu_percent", "usage" and "tree_kill": the mechanism
+        that provides it on this host ("cgroup2", "cgroup1", "rusage") or None."""
+
 @final
 class PyUser:
     """An account handed out by a PyUserPool.
@@ -235,7 +269,9 @@ class PyUser:
 
         `env` replaces the inherited environment of su; `limits` maps
         "nproc", "as", "cpu", "fsize" and "nofile" to soft and hard limits
-        set before su starts.
+        set before su starts, and "memory" (bytes, swap off), "pids" and
+        "cpu_percent" (of one CPU) to limits for the session's whole tree
+        (OSError when the host has no writable control group for one).
         """
 
     def username(self) -> str: ...
@@ -260,7 +296,7 @@ class PyTerminalSession:
         """The process id of su, or None once the session is closed."""
 
     def close(self) -> None:
-        """Kills and reaps the session; later reads and writes raise ValueError "The process is None"."""
+        """Kills the session's whole tree and reaps it; later reads and writes raise ValueError "The process is None"."""
 
     def write(self, data: bytes, timeout: float | None = None) -> None:
         """Hands all of `data` to the shell's input (on a timeout, what was written stays written)."""
@@ -273,6 +309,9 @@ class PyTerminalSession:
 
     def interrupt(self) -> None:
         """Sends the shell's terminal Ctrl-C, which stops the foreground command."""
+
+    def usage(self) -> Usage:
+        """What the session's whole tree used; frozen at its end once closed."""
 
     def fileno(self) -> int:
         """The descriptor of standard output's read end, to wait on (select, asyncio's add_reader)."""

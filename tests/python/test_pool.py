@@ -413,7 +413,7 @@ def test_env_and_limits_reach_the_session():
     ({"env": {"A=B": "x"}}, ValueError, "argument 'env': variable 'A=B': names may not hold '=' or NUL, values not NUL"),
     ({"env": {"A": "x\0"}}, ValueError, "argument 'env': variable 'A': names may not hold '=' or NUL, values not NUL"),
     ({"env": ["A=x"]}, TypeError, "argument 'env': 'list' object cannot be converted to 'Mapping'"),
-    ({"limits": {"stack": 1}}, ValueError, "argument 'limits': unknown resource 'stack' (known: nproc, as, cpu, fsize, nofile)"),
+    ({"limits": {"stack": 1}}, ValueError, "argument 'limits': unknown resource 'stack' (known: nproc, as, cpu, fsize, nofile, memory, pids, cpu_percent)"),
     ({"limits": {"nproc": -1}}, OverflowError, "can't convert negative int to unsigned"),
     ({"limits": {"nproc": "1"}}, TypeError, "argument 'limits': the limit of 'nproc' must be int, not 'str'"),
 ])
