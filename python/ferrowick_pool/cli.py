@@ -10,7 +10,8 @@ account no live pool manages was left by a pool that is gone.
   purge  removes every pool account no live pool manages (or only the
          NAMEs given): its processes, its files in /tmp, /var/tmp, /dev/shm,
          its System V IPC objects and scheduled jobs, its home, and the
-         account itself (userdel)
+         account itself (userdel); without NAMEs, also the control groups
+         that pools which are gone left behind
 
 Needs root. Exit status: 0 done; 1 some account could not be purged (or
 a NAME is not a pool account, or one is managed by a live pool); 2 bad
@@ -77,7 +78,14 @@ def run_purge(accounts: list[Account], names: list[str]) -> int:
             status = EXIT_FAILED
         else:
             print(f"purged {a.username}")
-    if not chosen and not names:
+    groups = 0
+    if not names:
+        from ferrowick import PyUserPool
+
+        groups = PyUserPool._purge_groups()  # type: ignore[attr-defined]
+        if groups:
+            print(f"removed {groups} control groups of pools that are gone")
+    if not chosen and not names and not groups:
         print("nothing to purge")
     return status
 

@@ -92,6 +92,16 @@ PyObject* capabilities(PyObject*, PyObject*) {
   }
 }
 
+// For `ferrowick-pool purge`: removes the control groups of pools that are
+// gone; returns how many.
+PyObject* purge_groups(PyObject*, PyObject*) {
+  try {
+    return PyLong_FromLong(without_gil([] { return purge_dead_groups(cgroup_host()); }));
+  } catch (...) {
+    return raise_current_exception();
+  }
+}
+
 // Housekeeping for the `ferrowick-pool` tool, not part of the pool's API:
 // the host's pool accounts as (username, uid, managed, pids, home,
 // home_exists) tuples, and the purge of one account.
@@ -143,6 +153,8 @@ PyMethodDef kPoolMethods[] = {
      "capabilities()\n--\n\nWhat this host offers for session limits: for \"memory\", \"pids\",\n\"cpu_percent\", "
      "\"usage\" and \"tree_kill\", the mechanism that provides it\n(\"cgroup2\", \"cgroup1\", \"rusage\") or "
      "None.\n"},
+    {"_purge_groups", purge_groups, METH_NOARGS | METH_STATIC,
+     "_purge_groups()\n--\n\nRemove the control groups of pools that are gone, for the ferrowick-pool tool.\n"},
     {"_host_accounts", host_accounts, METH_NOARGS | METH_STATIC,
      "_host_accounts()\n--\n\nThe host's pool accounts, for the ferrowick-pool tool.\n"},
     {"_purge", cfunc(purge), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
