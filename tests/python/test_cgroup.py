@@ -5,6 +5,8 @@ semantics (limits, figures, kill, removal) are tested in C++."""
 
 import os
 import shutil
+import subprocess
+import sys
 import time
 
 import pytest
@@ -92,3 +94,23 @@ def test_the_memory_limit_lets_runtimes_start_where_the_address_space_limit_does
     user = PyUserPool(1).allocate()
     assert run(user.spawn(limits={"memory": 256 * MiB}), command + " >/dev/null 2>&1")[0] == 0
     assert run(user.spawn(limits={"as": 256 * MiB}), command + " >/dev/null 2>&1")[0] != 0
+
+
+@pytest.mark.skipif(CAPS["tree_kill"] is None, reason="no control groups on this host")
+def test_the_groups_of_a_pool_that_died_are_removed_with_what_they_hold():
+    script = ("import os, signal, ferrowick; s = ferrowick.PyUserPool(1).allocate().spawn(); s.run('true', timeout=30);"
+              " print(s.pid, flush=True); signal.pause()")
+    victim = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    su = int(victim.stdout.readline())
+    with open(f"/proc/{su}/cgroup") as f:
+        unified = [line.split(":", 2)[2].strip() for line in f if line.startswith("0::")][0]
+    root = "/sys/fs/cgroup/unified" if os.path.isdir("/sys/fs/cgroup/unified") else "/sys/fs/cgroup"
+    group = root + unified
+    assert os.path.basename(group).startswith(f"ferrowick-{victim.pid}-")
+    victim.kill()
+    victim.wait()
+    assert os.path.isdir(group)  # nobody removed it: the pool died
+    purge = [sys.executable, "-c", "from ferrowick import PyUserPool; print(PyUserPool._purge_groups())"]
+    assert int(subprocess.run(purge, capture_output=True, text=True, timeout=60).stdout) >= 1
+    assert not os.path.exists(group)
+    assert not os.path.exists(f"/proc/{su}") or open(f"/proc/{su}/stat").read().rsplit(")", 1)[1].startswith(" Z")
