@@ -135,6 +135,23 @@ TEST(SessionGroupHostTest, PeakAndCpuTimeCoverProcessesAlreadyGone) {
   EXPECT_NEAR(u.cpu_time, 0.8, 0.08);
 }
 
+TEST(SessionGroupHostTest, CpuShareHoldsTheTreeToItsPart) {
+  const CgroupHost& host = cgroup_host();
+  SKIP_WITHOUT_CGROUPS(host);
+  if (host.cpu.mech == CgroupMech::kNone) GTEST_SKIP() << host.cpu.reason;
+  auto group = SessionGroup::create(host, CgroupLimits{{}, {}, 20});
+  ASSERT_TRUE(group) << group.error().message;
+  // Spinning for one second of wall time gets a fifth of a CPU.
+  pid_t spinner = start_in(**group, [] {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (std::chrono::steady_clock::now() < end) {
+    }
+  });
+  EXPECT_EQ(wait_status(spinner), 0);
+  EXPECT_NEAR((*group)->usage().cpu_time, 0.2, 0.06);
+  (*group)->finish();
+}
+
 TEST(SessionGroupHostTest, PidsLimitStopsForksAtTheCap) {
   const CgroupHost& host = cgroup_host();
   SKIP_WITHOUT_CGROUPS(host);
