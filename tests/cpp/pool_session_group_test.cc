@@ -52,7 +52,9 @@ class SessionGroupSessionTest : public ::testing::Test {
 TEST_F(SessionGroupSessionTest, CloseTakesTheDetachedTreeAndKeepsTheAccount) {
   auto session = spawn({});
   ASSERT_TRUE(session);
-  auto started = session->run("setsid nohup sleep 1000 >/dev/null 2>&1 & echo pid=$!", within(30));
+  // In a subshell the background job leads no process group, so setsid
+  // needs no fork of its own and $! is the sleeper's pid.
+  auto started = session->run("(setsid nohup sleep 1000 >/dev/null 2>&1 & echo pid=$!)", within(30));
   ASSERT_TRUE(started) << started.error().message;
   std::size_t at = started->output.find("pid=");
   ASSERT_NE(at, std::string::npos) << started->output;
@@ -75,11 +77,11 @@ TEST_F(SessionGroupSessionTest, CloseTakesTheDetachedTreeAndKeepsTheAccount) {
 TEST_F(SessionGroupSessionTest, UsageCountsTheTreeAndIsFrozenAtClose) {
   auto session = spawn(CgroupLimits{256u << 20, 64, {}});
   ASSERT_TRUE(session);
-  auto burned = session->run("i=0; while [ $i -lt 200000 ]; do i=$((i+1)); done", within(60));
+  auto burned = session->run("i=0; while [ $i -lt 20000 ]; do i=$((i+1)); done", within(60));
   ASSERT_TRUE(burned) << burned.error().message;
   CgroupUsage live = session->usage();
   EXPECT_NE(std::string(live.source), "rusage");
-  EXPECT_GT(live.cpu_time, 0.1);
+  EXPECT_GT(live.cpu_time, 0.05);
   EXPECT_GE(live.pids, 2u);  // su and bash at least
   session->close();
   CgroupUsage end = session->usage();
