@@ -68,35 +68,47 @@ bool pid_is_gone(pid_t pid) {
 constexpr std::uint64_t kMiB = 1 << 20;
 
 TEST(SessionGroupHostTest, TheTreeIsCountedKilledAndTheGroupsRemoved) {
-  const CgroupHost& host = cgroup_host();
-  SKIP_WITHOUT_CGROUPS(host);
-  auto group = SessionGroup::create(host, CgroupLimits{256 * kMiB, 64, {}});
-  ASSERT_TRUE(group) << group.error().message;
-  // A child that leaves a detached grandchild behind, as `setsid nohup` does.
-  pid_t child = start_in(**group, [] {
-    ::execl("/bin/sh", "sh", "-c", "setsid sleep 1000 </dev/null >/dev/null 2>&1 & exec sleep 1000", nullptr);
-  });
-  for (int i = 0; i < 2000 && (*group)->usage().pids < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_EQ((*group)->usage().pids, 2u);
-  std::ifstream cg("/proc/" + std::to_string(child) + "/cgroup");
-  std::string all((std::istreambuf_iterator<char>(cg)), std::istreambuf_iterator<char>());
-  EXPECT_NE(all.find((*group)->name()), std::string::npos) << all;
+  SKIP_WITHOUT_CGROUPS(cgroup_host());
+  // This host as it is, and as a v1 host would be without the unified tree
+  // (killed through the freezer then).
+  CgroupLayout v1_only = cgroup_host().layout;
+  v1_only.unified.clear();
+  const CgroupHost without_unified =
+      detect_cgroup_host(v1_only, kernel_dir_ops(), "ferrowick-" + std::to_string(::getpid()) + "-probe");
+  EXPECT_EQ(without_unified.tree_kill.mech, v1_only.freezer.empty() ? CgroupMech::kNone : CgroupMech::kV1);
+  for (const CgroupHost* host : {&cgroup_host(), &without_unified}) {
+    SCOPED_TRACE(host == &without_unified ? "without the unified tree" : "this host");
+    if (host->tree_kill.mech == CgroupMech::kNone) continue;
+    auto group = SessionGroup::create(*host, CgroupLimits{256 * kMiB, 64, {}});
+    ASSERT_TRUE(group) << group.error().message;
+    // A child that leaves a detached grandchild behind, as `setsid nohup` does.
+    pid_t child = start_in(**group, [] {
+      ::execl("/bin/sh", "sh", "-c", "setsid sleep 1000 </dev/null >/dev/null 2>&1 & exec sleep 1000", nullptr);
+    });
+    for (int i = 0; i < 2000 && (*group)->usage().pids < 2; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ((*group)->usage().pids, 2u);
+    std::ifstream cg("/proc/" + std::to_string(child) + "/cgroup");
+    std::string all((std::istreambuf_iterator<char>(cg)), std::istreambuf_iterator<char>());
+    EXPECT_NE(all.find((*group)->name()), std::string::npos) << all;
 
-  std::vector<std::string> dirs;
-  for (const std::string* d : {&host.layout.unified, &host.layout.memory, &host.layout.pids})
-    if (!d->empty()) dirs.push_back(*d + "/" + (*group)->name());
-  std::vector<pid_t> members;
-  {
-    std::ifstream procs(dirs.front() + "/cgroup.procs");
-    for (pid_t p; procs >> p;) members.push_back(p);
+    std::vector<std::string> dirs;
+    for (const std::string* d : {&host->layout.unified, &host->layout.memory, &host->layout.pids,
+                                 &host->layout.freezer})
+      if (!d->empty() && std::filesystem::exists(*d + "/" + (*group)->name())) dirs.push_back(*d + "/" + (*group)->name());
+    std::vector<pid_t> members;
+    {
+      std::ifstream procs(dirs.front() + "/cgroup.procs");
+      for (pid_t p; procs >> p;) members.push_back(p);
+    }
+    ASSERT_EQ(members.size(), 2u);
+    EXPECT_EQ((*group)->kill_tree(), 0);
+    int status = wait_status(child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    for (pid_t p : members) EXPECT_TRUE(pid_is_gone(p)) << p;
+    (*group)->finish();
+    for (const std::string& d : dirs) EXPECT_FALSE(std::filesystem::exists(d)) << d;
   }
-  ASSERT_EQ(members.size(), 2u);
-  EXPECT_EQ((*group)->kill_tree(), 0);
-  int status = wait_status(child);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-  for (pid_t p : members) EXPECT_TRUE(pid_is_gone(p)) << p;
-  (*group)->finish();
-  for (const std::string& d : dirs) EXPECT_FALSE(std::filesystem::exists(d)) << d;
 }
 
 TEST(SessionGroupHostTest, MemoryLimitHoldsForTheTreeAndIsReported) {
