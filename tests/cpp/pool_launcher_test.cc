@@ -106,6 +106,17 @@ TEST(Launcher, WaitSurvivesInterruptions) {
   EXPECT_EQ(child->kill(SIGKILL), 0);  // no signal to a reaped child's old pid
 }
 
+TEST(Launcher, TheReapedChildReportsWhatItAndItsReapedChildrenUsed) {
+  // The shell waits for its busy child, so the child's CPU time counts too.
+  auto child = spawn_with_pipes({"sh", "-c", "i=0; while [ $i -lt 30000 ]; do i=$((i+1)); done & wait"});
+  ASSERT_TRUE(child.has_value());
+  ASSERT_EQ(child->wait(), 0);
+  const struct rusage& ru = child->rusage();
+  EXPECT_GT(ru.ru_utime.tv_sec * 1000000 + ru.ru_utime.tv_usec + ru.ru_stime.tv_sec * 1000000 + ru.ru_stime.tv_usec,
+            10000);
+  EXPECT_GT(ru.ru_maxrss, 0);
+}
+
 // A process that waits for SIGKILL under the given pid, made by a helper
 // child (so it is not a child of the test), or -1 when the pid is taken.
 struct Stranger {
