@@ -117,6 +117,7 @@ Expected<std::unique_ptr<SessionGroup>, CgroupError> SessionGroup::create(const 
   static std::atomic<std::uint64_t> counter{0};
   std::unique_ptr<SessionGroup> group(
       new SessionGroup(host, "ferrowick-" + std::to_string(::getpid()) + "-" + std::to_string(++counter)));
+  BlockingLock lock(group->mu_);  // not shared yet; taken for the analysis
   for (const Plan& p : plans) {
     Member m;
     m.dir = *p.dir + "/" + group->name_;
@@ -160,7 +161,7 @@ CgroupUsage SessionGroup::read_usage_locked() const {
 }
 
 CgroupUsage SessionGroup::usage() const {
-  std::lock_guard lock(mu_);
+  BlockingLock lock(mu_);
   return finished_ ? final_ : read_usage_locked();
 }
 
@@ -172,12 +173,12 @@ int SessionGroup::kill_tree_locked() {
 }
 
 int SessionGroup::kill_tree() {
-  std::lock_guard lock(mu_);
+  BlockingLock lock(mu_);
   return finished_ ? 0 : kill_tree_locked();
 }
 
 void SessionGroup::finish() {
-  std::lock_guard lock(mu_);
+  BlockingLock lock(mu_);
   if (finished_) return;
   finished_ = true;
   if (members_.empty()) return;

@@ -18,7 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "common/blocking_mutex.h"
 #include "common/expected.h"
+#include "common/thread_annotations.h"
 #include "pool/cgroup_host.h"
 #include "pool/cgroup_io.h"
 #include "common/system_error.h"
@@ -61,21 +63,25 @@ class SessionGroup {
 
   // Descriptors of each group's cgroup.procs, open for writing and
   // close-on-exec: a child joins by writing "0" to each (async-signal-safe).
+  // Read before the session starts, while nothing else uses the group.
   const std::vector<int>& join_fds() const { return join_fds_; }
-  bool empty() const { return members_.empty(); }
+  bool empty() const EXCLUDES(mu_) {
+    BlockingLock lock(mu_);
+    return members_.empty();
+  }
   const std::string& name() const { return name_; }
 
   // What the tree used so far; after finish(), the figures at its end.
   // With no group holding memory figures, source is "rusage" and the
   // caller fills in what wait4 reported.
-  CgroupUsage usage() const;
+  CgroupUsage usage() const EXCLUDES(mu_);
 
   // Kills every process of the tree and waits until the groups are empty,
   // for at most kGroupTeardownLimit. Returns 0 or an errno (ETIMEDOUT).
-  int kill_tree();
+  int kill_tree() EXCLUDES(mu_);
 
   // kill_tree(), keeps the usage figures, removes the groups. Idempotent.
-  void finish();
+  void finish() EXCLUDES(mu_);
 
  private:
   struct Member {
@@ -86,17 +92,17 @@ class SessionGroup {
     bool v2 = false;
   };
   SessionGroup(const CgroupHost& host, std::string name) : ops_(host.ops), name_(std::move(name)) {}
-  CgroupUsage read_usage_locked() const;
-  int kill_tree_locked();
+  CgroupUsage read_usage_locked() const REQUIRES(mu_);
+  int kill_tree_locked() REQUIRES(mu_);
 
   CgroupDirOps ops_;
   std::string name_;
-  mutable std::mutex mu_;
-  std::vector<Member> members_;
-  std::vector<UniqueFd> procs_;
-  std::vector<int> join_fds_;
-  bool finished_ = false;
-  CgroupUsage final_;
+  mutable BlockingMutex mu_;
+  std::vector<Member> members_ GUARDED_BY(mu_);
+  std::vector<UniqueFd> procs_ GUARDED_BY(mu_);
+  std::vector<int> join_fds_;  // the numbers of procs_: see join_fds()
+  bool finished_ GUARDED_BY(mu_) = false;
+  CgroupUsage final_ GUARDED_BY(mu_);
 };
 
 // This host's groups (cgroup_host()), with the groups of pools that died

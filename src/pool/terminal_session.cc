@@ -117,7 +117,7 @@ void TerminalSession::close() {
   // The rest of the tree, detached or not, goes with the group.
   if (group_) group_->finish();
   if (child->reaped() && !child->lost()) {
-    std::lock_guard<std::mutex> lk(rusage_mu_);
+    BlockingLock lk(rusage_mu_);
     su_usage_ = usage_of(child->rusage());
   }
   if (kill_error != 0) panic("Failed to kill the terminal session");
@@ -126,7 +126,7 @@ void TerminalSession::close() {
 CgroupUsage TerminalSession::usage() const {
   CgroupUsage u = group_ ? group_->usage() : CgroupUsage{};
   if (std::string_view(u.source) != "rusage") return u;
-  std::lock_guard<std::mutex> lk(rusage_mu_);
+  BlockingLock lk(rusage_mu_);
   if (su_usage_) return *su_usage_;
   return u;
 }

@@ -175,8 +175,8 @@ class TerminalSession final : public AsyncTerminal {
   SharedUser user_;
   std::unique_ptr<SessionGroup> group_;
   // su's usage once close() reaped it, for hosts without control groups.
-  mutable std::mutex rusage_mu_;
-  std::optional<CgroupUsage> su_usage_;
+  mutable BlockingMutex rusage_mu_;
+  std::optional<CgroupUsage> su_usage_ GUARDED_BY(rusage_mu_);
 
   // Open/closed state, the child and the count of calls using its
   // descriptors; close() waits on idle_ for that count to drop to zero.
