@@ -1,3 +1,5 @@
+#include "fs/directory.h"
+
 #include <sys/mman.h>
 
 #include <algorithm>

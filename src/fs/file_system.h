@@ -86,7 +86,7 @@ class FileSystem {
   FileSystem(const FileSystem&) = delete;
   FileSystem& operator=(const FileSystem&) = delete;
 
-  // --- Inode store -------------------------------------------------------
+  // --- Inode store (file_system.cc) ----------------------------------------
   // Creates `name` under `parent` with the given kind. Check order: invalid
   // name (no id spent), spend an id, resolve parent, duplicate name, depth,
   // parent kind.
@@ -105,7 +105,7 @@ class FileSystem {
   std::uint64_t next_inode_id() const { return next_inode_id_.load(); }
   std::size_t inode_count() const;
 
-  // --- Path resolution ---------------------------------------------------
+  // --- Path resolution (path.cc) --------------------------------------------
   // One name (never split) inside the guarded inode: "" and "." name the
   // inode itself, ".." its parent; anything else a child of a directory.
   Expected<InodeId, IoError> find_inode_by_name_with_handle(const INode& inode, std::string_view name) const;
@@ -124,7 +124,7 @@ class FileSystem {
   // is reported as itself. Fails as path resolution does.
   Expected<EntryStat, IoError> stat(std::string_view path) const;
 
-  // --- Namespace operations ----------------------------------------------
+  // --- Namespace operations (namespace_ops.cc) -------------------------------
   Expected<void, IoError> mkdir(std::string_view path);
   Expected<void, IoError> touch(std::string_view path);
   Expected<void, IoError> rm(std::string_view path, bool recursive);
@@ -143,7 +143,7 @@ class FileSystem {
   Expected<ListingKey, IoError> list_path(std::string_view path, std::span<const ListingKey> known,
                                           FlatListing& out) const;
 
-  // --- Opening files (see file_handle.h) -----------------------------------
+  // --- Opening files (file_handle.cc; see file_handle.h) ---------------------
   static Expected<FileHandle, IoError> open(std::shared_ptr<FileSystem> fs, std::string_view path,
                                             FileHandleType type, bool create);
   static Expected<FileHandle, IoError> open_raw(std::shared_ptr<FileSystem> fs, InodeId id,
@@ -163,7 +163,7 @@ class FileSystem {
   // Builds a file system from a well-formed image (decode_snapshot's).
   static std::shared_ptr<FileSystem> restore(const SnapshotImage& image);
 
-  // One-line diagnostic rendering:
+  // One-line diagnostic rendering (render.cc):
   // "FileSystem { inodes: {0: INode { ... }}, next_inode_id: 1 }".
   std::string render() const;
 
@@ -192,12 +192,14 @@ class FileSystem {
     FileHandleType type;
     Expected<FileHandle, IoError> operator()(INode& node);
   };
-  // The record `id` designates after following links. Namespace lock held.
+  // The record `id` designates after following links. Namespace lock held
+  // (file_system.cc).
   Expected<INode*, IoError> resolve_locked(InodeId id) const REQUIRES_SHARED(ns_);
-  // The path walk of get_inode_by_path_raw. Namespace lock held.
+  // The path walk of get_inode_by_path_raw. Namespace lock held (path.cc).
   Expected<INode*, IoError> walk_locked(std::string_view path) const REQUIRES_SHARED(ns_);
   // One name inside `inode` (find_inode_by_name_with_handle). Lock held.
   Expected<InodeId, IoError> find_locked(const INode& inode, std::string_view name) const REQUIRES_SHARED(ns_);
+  // The removal steps (namespace_ops.cc).
   // Removes everything below `dir` depth-first; on failure what was removed
   // stays removed. Namespace lock held exclusively.
   Expected<void, IoError> remove_children_locked(INode& dir) REQUIRES(ns_);

@@ -29,7 +29,7 @@ bool shares_content(const FileSystem& fs, InodeId id) {
 }
 
 // A tree with gaps in its identifiers, a large directory (indexed), long
-// names, contents inline and on the heap, and a link.
+// names, empty, small and large contents, and a link.
 std::shared_ptr<FileSystem> sample_tree() {
   auto fs = FileSystem::create();
   must_do(fs->mkdir("/gone"));

@@ -112,7 +112,7 @@ TEST_F(HandleTest, ReadMovesTheOffsetWriteDoesNotAndClosedHandlesRefuseAll) {
   EXPECT_EQ(w.offset(), 0u);
   EXPECT_EQ(content_of(*fs, g), "xyc");
   ASSERT_TRUE(w.seek(SeekOrigin::End, 0));
-  const std::string tail(40, 'z');  // grows the file past its inline store
+  const std::string tail(40, 'z');  // appended at the end: the file grows
   EXPECT_EQ(must(w.write(bytes_of(tail))), 40u);
   EXPECT_EQ(content_of(*fs, g), "xyc" + tail);
 

@@ -65,7 +65,7 @@ TEST_F(QueryTest, StatReportsKindSizeAndIdOfTheEntryItself) {
 TEST_F(QueryTest, TruncateGrowsWithZerosShrinksAndPullsTheOffsetBack) {
   FileHandle h = must(FileSystem::open(fs, "/d/f", FileHandleType::READ | FileHandleType::WRITE, false));
   ASSERT_TRUE(h.seek(SeekOrigin::Start, 4));
-  ASSERT_TRUE(h.truncate(40));  // past the inline store
+  ASSERT_TRUE(h.truncate(40));  // grows the file: the new bytes are zeros
   EXPECT_EQ(content_of(*fs, f), std::string("hello") + std::string(35, '\0'));
   EXPECT_EQ(h.offset(), 4u);
   ASSERT_TRUE(h.truncate(2));
