@@ -23,6 +23,7 @@ constexpr Texts kTexts[] = {
     {"UnrecognizedFileMode", "Unrecognized file mode"},
     {"OperationNotSupported", "File does not support the specified operation: "},
     {"InvalidFileDescriptor", "Invalid file descriptor"},
+    {"InvalidMove", "A directory cannot be moved into itself"},
 };
 
 }  // namespace

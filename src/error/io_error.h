@@ -27,6 +27,8 @@ class IoError {
     UnrecognizedFileMode,
     OperationNotSupported,
     InvalidFileDescriptor,
+    // Renaming a directory into itself or below itself.
+    InvalidMove,
   };
 
   constexpr IoError() = default;

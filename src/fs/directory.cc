@@ -235,7 +235,7 @@ void Directory::append(INode* child, std::uint64_t stamp) noexcept {
   if (!b.index.empty()) index_insert(hash_of(child->name), slot);
 }
 
-bool Directory::remove(const INode* child, std::uint64_t stamp) noexcept {
+bool Directory::remove(const INode* child, std::uint64_t stamp, bool give_back_memory) noexcept {
   if (!body_) return false;
   Body& b = *body_;
   std::size_t slot = b.slots.size();
@@ -263,7 +263,8 @@ bool Directory::remove(const INode* child, std::uint64_t stamp) noexcept {
   --b.live;
   b.stamp = stamp;
   while (!b.slots.empty() && b.slots.back() == nullptr) b.slots.pop_back();
-  if (b.slots.size() - b.live > b.live) compact();
+  // Compacting an emptied directory gives its memory back, unless asked not to.
+  if (b.slots.size() - b.live > b.live && (give_back_memory || b.live != 0)) compact();
   child->release();
   return true;
 }

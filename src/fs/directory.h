@@ -68,7 +68,9 @@ class Directory {
   // Lists `child` last and takes a reference to it. reserve_one() first.
   void append(INode* child, std::uint64_t stamp) noexcept;
   // Unlists `child` and drops its reference; false when it was not listed.
-  bool remove(const INode* child, std::uint64_t stamp) noexcept;
+  // Without `give_back_memory` an emptied directory keeps its memory, so
+  // an append reserved beforehand still has its room.
+  bool remove(const INode* child, std::uint64_t stamp, bool give_back_memory = true) noexcept;
   // Unlists the first `count` children (all of them by default).
   void remove_first(std::size_t count, std::uint64_t stamp) noexcept;
   // For the invariant checks: slots in use, tombstones included.

@@ -90,10 +90,14 @@ auto FileHandle::with_file(F&& f) {
   auto node = current_node(hold);
   if (!node) return Result(Unexpected(node.error()));
   if constexpr (A == Access::Write) {
-    auto guard = const_cast<INode*>(*node)->data.write();
+    INode* writable = const_cast<INode*>(*node);
+    auto guard = writable->data.write();
     File* file = std::get_if<File>(&*guard);
     if (!file) return Result(io_failure(IoError::Kind::NotAFile));
-    return f(*file);
+    Result result = f(*file);
+    // Every successful write and truncation is a change of the contents.
+    if (result) writable->touch_mtime(clock_now_ns());
+    return result;
   } else {
     auto guard = (*node)->data.read();
     const File* file = std::get_if<File>(&*guard);

@@ -1,5 +1,8 @@
 #include "fs/file_system.h"
 
+#include <time.h>
+
+#include <algorithm>
 #include <utility>
 
 #include "fs/file_handle.h"
@@ -19,9 +22,16 @@ struct NodeOwner {
 
 }  // namespace
 
+std::int64_t clock_now_ns() noexcept {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 FileSystem::FileSystem() {
-  auto* root = new INode(kRootId, kRootId, 0, std::string_view(), INodeKind(std::in_place_type<Directory>));
+  auto* root = new INode(kRootId, kRootId, std::string_view(), INodeKind(std::in_place_type<Directory>));
   NodeOwner owner{root};
+  root->mtime_ns = root->birthtime_ns = clock_now_ns();
   table_.reserve(kRootId);
   table_.insert(std::exchange(owner.node, nullptr));
 }
@@ -58,6 +68,50 @@ INodeRef FileSystem::lookup(InodeId id) const {
   return INodeRef::retain(table_.find(id));
 }
 
+Expected<std::size_t, IoError> FileSystem::depth_locked(const INode& node, const INode* moving) const {
+  std::size_t depth = 0;
+  for (const INode* at = &node;; ++depth) {
+    if (at == moving) return io_failure(IoError::Kind::InvalidMove);
+    if (at->id == kRootId) return depth;
+    // A sound tree is at most kMaxDepth deep; only a looping link chain
+    // could walk further.
+    if (depth > kMaxDepth) return io_failure(IoError::Kind::MaxRecursionDepthExceeded);
+    auto up = resolve_locked(at->parent);
+    if (!up) return Unexpected(up.error());
+    at = *up;
+  }
+}
+
+Expected<std::size_t, IoError> FileSystem::depth_of(InodeId id) const {
+  SharedNs ns(*this);
+  auto node = resolve_locked(id);
+  if (!node) return Unexpected(node.error());
+  return depth_locked(**node);
+}
+
+void FileSystem::raise_heights_locked(INode& dir, std::size_t height) noexcept {
+  // Each bound already covers those below it, so the walk stops at the first
+  // ancestor that is high enough: most creations stop at their parent.
+  for (INode* at = &dir; at->height < height; ++height) {
+    at->height = static_cast<std::uint8_t>(height);
+    if (at->id == kRootId) return;
+    auto up = resolve_locked(at->parent);
+    if (!up) return;
+    at = *up;
+  }
+}
+
+std::size_t FileSystem::exact_height_locked(INode& node) noexcept {
+  if (node.kind_tag != KindTag::Directory) return 0;
+  std::size_t height = 0;
+  node.directory().for_each_child([&](INode* child) {
+    assert_ns_held_exclusively();
+    height = std::max(height, exact_height_locked(*child) + 1);
+  });
+  node.height = static_cast<std::uint8_t>(height);
+  return height;
+}
+
 std::size_t FileSystem::inode_count() const {
   SharedNs ns(*this);
   return table_.size();
@@ -76,8 +130,9 @@ auto FileSystem::create_inode_then(InodeId parent, std::string_view name, INodeK
   // From here on the identifier is spent, whatever happens.
   const InodeId id = next_inode_id_.fetch_add(1);
   // Built before locking; destroyed (with `kind`) on failure.
-  NodeOwner owner{new INode(id, parent, 0, name, std::move(kind))};
+  NodeOwner owner{new INode(id, parent, name, std::move(kind))};
   INode* node = owner.node;
+  node->mtime_ns = node->birthtime_ns = clock_now_ns();
 
   ExclusiveNs ns(*this);
   auto resolved = resolve_locked(parent);
@@ -88,10 +143,10 @@ auto FileSystem::create_inode_then(InodeId parent, std::string_view name, INodeK
     if (dir_node.detached) return io_failure(IoError::Kind::InodeNotFound);
     if (dir_node.directory().find(node->name)) return io_failure(IoError::Kind::ResourceAlreadyExists);
   }
-  const std::size_t depth = std::size_t{dir_node.depth} + 1;
-  if (depth > kMaxDepth) return io_failure(IoError::Kind::MaxRecursionDepthExceeded);
+  auto parent_depth = depth_locked(dir_node);
+  if (!parent_depth) return Unexpected(parent_depth.error());
+  if (*parent_depth + 1 > kMaxDepth) return io_failure(IoError::Kind::MaxRecursionDepthExceeded);
   if (!is_dir) return io_failure(IoError::Kind::NotADirectory);
-  node->depth = static_cast<std::uint8_t>(depth);
 
   // Everything that allocates happens before anything changes, so running
   // out of memory leaves the table and the directory as they were.
@@ -102,6 +157,8 @@ auto FileSystem::create_inode_then(InodeId parent, std::string_view name, INodeK
     if (INode* replaced = table_.insert(std::exchange(owner.node, nullptr))) replaced->release();
     std::get<Directory>(*guard).append(node, next_stamp());
   }
+  dir_node.touch_mtime(node->birthtime_ns);
+  raise_heights_locked(dir_node, 1);
   return then(*node);
 }
 

@@ -47,12 +47,18 @@ struct Listing {
 };
 
 // What stat() reports: the kind, the size (bytes of a file, number of
-// children of a directory, 0 for a link) and the identifier.
+// children of a directory, 0 for a link), the identifier and the times
+// (nanoseconds since the epoch; see INode).
 struct EntryStat {
   KindTag kind;
   std::uint64_t size;
   InodeId ino;
+  std::int64_t mtime_ns = 0;
+  std::int64_t birthtime_ns = 0;
 };
+
+// The wall clock (CLOCK_REALTIME) in nanoseconds since the epoch.
+std::int64_t clock_now_ns() noexcept;
 
 // Identifies the children of a directory at one moment: the directory's id
 // and the stamp of its last change. Equal keys mean equal listings.
@@ -103,6 +109,8 @@ class FileSystem {
   // Table access: a guard, or null when absent.
   INodeRef lookup(InodeId id) const;
   std::uint64_t next_inode_id() const { return next_inode_id_.load(); }
+  // Levels between `id` (links followed) and the root, by its parents.
+  Expected<std::size_t, IoError> depth_of(InodeId id) const;
   std::size_t inode_count() const;
 
   // --- Path resolution (path.cc) --------------------------------------------
@@ -133,6 +141,20 @@ class FileSystem {
   // A file with an open handle is refused with ResourceCurrentInUse. A
   // symbolic link is removed itself; its target is left alone.
   Expected<void, IoError> rm_raw(InodeId id, bool recursive);
+  // Moves the entry `from` names (a link itself, not followed) to the path
+  // `to`, in O(1): the record, its identifier, its open handles, its lock
+  // word and everything below it stay as they are; it is listed last in
+  // its new directory. An existing entry at `to` is replaced as rm would
+  // remove it: a file only when no handle is open on it
+  // (ResourceCurrentInUse), a directory only when empty
+  // (DirectoryIsNotEmpty) and only by a directory (NotADirectory), a file
+  // only by a non-directory (NotAFile). Refused: the root
+  // (ResourceCurrentInUse), a directory into or below itself
+  // (InvalidMove), an invalid final name of `to` (ResourceAlreadyExists),
+  // a move deeper than kMaxDepth (MaxRecursionDepthExceeded). When both
+  // paths name the same entry nothing changes. A failure changes nothing
+  // (rename.cc).
+  Expected<void, IoError> rename(std::string_view from, std::string_view to);
   // Panics (naming the IoError) if a listed child has no record or does not
   // resolve, which a sound file system never shows.
   Expected<Listing, IoError> ls_raw(InodeId id) const;
@@ -179,8 +201,8 @@ class FileSystem {
   // Building a whole new file system (workspace.cc), before anyone else can
   // reach it: puts a new record into the table (not yet listed anywhere).
   template <class Kind>
-  INode* adopt_record(RecordArena& arena, InodeId id, InodeId parent, std::size_t depth, std::string_view name,
-                      Kind&& kind) REQUIRES(ns_);
+  INode* adopt_record(RecordArena& arena, InodeId id, InodeId parent, std::string_view name, Kind&& kind)
+      REQUIRES(ns_);
   // create_inode, then then(new record) while the namespace lock is still
   // held; returns what `then` returns.
   template <class Then>
@@ -197,6 +219,17 @@ class FileSystem {
   Expected<INode*, IoError> resolve_locked(InodeId id) const REQUIRES_SHARED(ns_);
   // The path walk of get_inode_by_path_raw. Namespace lock held (path.cc).
   Expected<INode*, IoError> walk_locked(std::string_view path) const REQUIRES_SHARED(ns_);
+  // The entry `path` names, its last component not followed (queries.cc).
+  Expected<INode*, IoError> entry_locked(std::string_view path) const REQUIRES_SHARED(ns_);
+  // Levels between `node` and the root; InvalidMove when `moving` is among
+  // `node` and its ancestors (file_system.cc). Namespace lock held.
+  Expected<std::size_t, IoError> depth_locked(const INode& node, const INode* moving = nullptr) const
+      REQUIRES_SHARED(ns_);
+  // Records that `dir` now has `height` levels below it, raising the bound
+  // of its ancestors as far as needed. Namespace lock held exclusively.
+  void raise_heights_locked(INode& dir, std::size_t height) noexcept REQUIRES(ns_);
+  // Recomputes the height bounds of `node` and everything below it exactly.
+  std::size_t exact_height_locked(INode& node) noexcept REQUIRES(ns_);
   // One name inside `inode` (find_inode_by_name_with_handle). Lock held.
   Expected<InodeId, IoError> find_locked(const INode& inode, std::string_view name) const REQUIRES_SHARED(ns_);
   // The removal steps (namespace_ops.cc).

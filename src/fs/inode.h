@@ -1,11 +1,14 @@
 // The records of the inode store: INode and its kinds.
 //
-// An INode's id, parent, depth, name and kind never change after creation
-// and are read without locking. A file's content is guarded by the inode's
-// own reader/writer lock (`data`). A directory's children are guarded by the
-// file system's namespace lock (file_system.h); writers of the children hold
-// the directory's `data` lock for writing too, so either lock lets a reader
-// see them whole.
+// An INode's id and kind never change after creation and are read without
+// locking. Its parent and name change only when it is renamed, its height
+// only as entries come below it, all under the file system's namespace lock
+// held exclusively, so holding that lock in any way lets them be read. A
+// file's content and modification time are guarded by the inode's own
+// reader/writer lock (`data`). A directory's children and times are guarded
+// by the namespace lock (file_system.h); writers of the children hold the
+// directory's `data` lock for writing too, so either lock lets a reader see
+// them whole.
 //
 // Records are reference-counted in place: the table holds one reference,
 // the directory that lists a record another, and an INodeRef (a guard) one
@@ -87,34 +90,45 @@ struct INode {
   // The count of references, plus kInBlock when a RecordArena made it.
   mutable std::atomic<std::uint32_t> refs{1};
   static constexpr std::uint32_t kInBlock = std::uint32_t{1} << 31;
-  std::uint8_t depth;
+  // An upper bound on how many levels lie below this record (0 for a file
+  // or an empty directory): renaming a directory checks the depth limit
+  // against it without walking what it moves. Removal leaves it as it was;
+  // a rename it refuses first recomputes it exactly.
+  std::uint8_t height = 0;
   KindTag kind_tag;
   // False once the record has left the table; open handles check it.
   std::atomic<bool> in_table{false};
   // A directory taken out of the tree (namespace lock); creation under it
   // fails as if it were already gone.
   bool detached = false;
+  // Nanoseconds since the epoch (CLOCK_REALTIME). mtime_ns: a file's last
+  // write or truncation, a directory's last entry added, removed or renamed;
+  // it always moves forwards. birthtime_ns: the creation.
+  std::int64_t mtime_ns = 0;
+  std::int64_t birthtime_ns = 0;
   RwLock<INodeKind> data;
 
-  INode(InodeId id_, InodeId parent_, std::size_t depth_, std::string_view name_, INodeKind kind)
+  INode(InodeId id_, InodeId parent_, std::string_view name_, INodeKind kind)
       : id(id_),
         parent(parent_),
         name(name_),
-        depth(static_cast<std::uint8_t>(depth_)),
         kind_tag(static_cast<KindTag>(kind.index())),
         data(std::in_place, std::move(kind)) {}
   // The same with the kind built in place (File, Directory or Symlink).
   template <class Kind>
     requires(!std::is_same_v<std::remove_cvref_t<Kind>, INodeKind>)
-  INode(InodeId id_, InodeId parent_, std::size_t depth_, std::string_view name_, Kind&& kind)
+  INode(InodeId id_, InodeId parent_, std::string_view name_, Kind&& kind)
       : id(id_),
         parent(parent_),
         name(name_),
-        depth(static_cast<std::uint8_t>(depth_)),
         kind_tag(kind_tag_of<std::remove_cvref_t<Kind>>()),
         data(std::in_place, std::in_place_type<std::remove_cvref_t<Kind>>, std::forward<Kind>(kind)) {}
   INode(const INode&) = delete;
   INode& operator=(const INode&) = delete;
+
+  // A change of the content or of the entries at `now`: mtime_ns moves
+  // forwards even when the clock does not, so that every change shows.
+  void touch_mtime(std::int64_t now) noexcept { mtime_ns = now > mtime_ns ? now : mtime_ns + 1; }
 
   void retain() const noexcept { refs.fetch_add(1, std::memory_order_relaxed); }
   void release() const noexcept {

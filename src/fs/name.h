@@ -1,4 +1,4 @@
-// Name: an immutable short text in 16 bytes; up to 15 bytes live inside
+// Name: a short text in 16 bytes; up to 15 bytes live inside
 // the object, longer names in one heap block. Converts to std::string_view.
 #pragma once
 
@@ -37,7 +37,14 @@ class Name {
     std::memcpy(b_, o.b_, sizeof b_);
     std::memset(o.b_, 0, sizeof o.b_);
   }
-  Name& operator=(Name&&) = delete;
+  // Renaming: takes `o`'s text (allocates nothing) and gives back its own.
+  Name& operator=(Name&& o) noexcept {
+    unsigned char t[sizeof b_];
+    std::memcpy(t, b_, sizeof b_);
+    std::memcpy(b_, o.b_, sizeof b_);
+    std::memcpy(o.b_, t, sizeof b_);
+    return *this;
+  }
   Name(const Name&) = delete;
   ~Name() {
     if (b_[kTag] == kHeap) std::free(heap_ptr());

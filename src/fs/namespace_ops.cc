@@ -102,6 +102,7 @@ Expected<void, IoError> FileSystem::remove_children_locked(INode& dir_node) {
   if (removed) {
     auto guard = dir_node.data.write();
     std::get<Directory>(*guard).remove_first(removed, next_stamp());  // the bulk free
+    dir_node.touch_mtime(clock_now_ns());
   }
   return result;
 }
@@ -121,6 +122,7 @@ Expected<void, IoError> FileSystem::detach_locked(INode& node) {
     auto guard = parent_node.data.write();
     std::get<Directory>(*guard).remove(&node, next_stamp());
   }
+  parent_node.touch_mtime(clock_now_ns());
   erase_locked(node);
   return {};
 }

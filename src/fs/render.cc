@@ -56,13 +56,13 @@ void append_kind(std::string& out, const INodeKind& kind) {
   }
 }
 
-void append_inode(std::string& out, const INode& node) {
+void append_inode(std::string& out, const INode& node, std::size_t depth) {
   out += "INode { id: ";
   append_number(out, node.id);
   out += ", parent: ";
   append_number(out, node.parent);
   out += ", depth: ";
-  append_number(out, node.depth);
+  append_number(out, depth);
   out += ", name: ";
   append_quoted(out, node.name);
   out += ", data: RwLock { data: ";
@@ -86,7 +86,9 @@ std::string FileSystem::render() const {
     first = false;
     append_number(out, node.id);
     out += ": ";
-    append_inode(out, node);
+    // Renames move whole subtrees, so a depth is counted, not stored.
+    auto depth = depth_locked(node);
+    append_inode(out, node, depth ? *depth : 0);
   });
   out += "}, next_inode_id: ";
   append_number(out, next_inode_id_.load());

@@ -20,8 +20,10 @@
 
 namespace ferrowick {
 
-inline constexpr std::uint16_t kSnapshotVersion = 1;
-inline constexpr std::size_t kDecodeMemoryFactor = 16;
+// Written: version 2 (with times). Read: versions 1 and 2.
+inline constexpr std::uint16_t kSnapshotVersion = 2;
+inline constexpr std::uint16_t kOldestSnapshotVersion = 1;
+inline constexpr std::size_t kDecodeMemoryFactor = 20;
 
 // Decodes and validates. The image's names and contents point into `bytes`.
 Expected<SnapshotImage, SnapshotError> decode_snapshot(std::span<const std::uint8_t> bytes);

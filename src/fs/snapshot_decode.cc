@@ -76,9 +76,13 @@ class Decoder {
       return fail("not a ferrowick snapshot (it does not start with \"FWSN\")");
     const unsigned version = in_[4] | (in_[5] << 8);
     const unsigned flags = in_[6] | (in_[7] << 8);
-    if (version != kSnapshotVersion)
-      return fail("version " + std::to_string(version) + " is not supported (this build reads version " +
-                  std::to_string(kSnapshotVersion) + ")");
+    if (version < kOldestSnapshotVersion || version > kSnapshotVersion)
+      return fail("version " + std::to_string(version) + " is not supported (this build reads versions " +
+                  std::to_string(kOldestSnapshotVersion) + " to " + std::to_string(kSnapshotVersion) + ")");
+    // Version 1 has no times: every record then carries 0.
+    timed_ = version >= 2;
+    min_root_ = w::kMinRootRecord + (timed_ ? w::kTimesBytes : 0);
+    min_record_ = w::kMinRecord + (timed_ ? w::kTimesBytes : 0);
     if (flags != 0) return fail("unknown flags " + std::to_string(flags) + " in the header");
     pos_ = w::kHeaderSize;
     return true;
@@ -91,7 +95,7 @@ class Decoder {
     if (count == 0) return fail("the snapshot holds no records (the root is missing)");
     // Bound the claim by what the input can hold before allocating for it.
     const std::size_t rest = remaining();
-    if (rest < w::kMinRootRecord || count - 1 > (rest - w::kMinRootRecord) / w::kMinRecord)
+    if (rest < min_root_ || count - 1 > (rest - min_root_) / min_record_)
       return fail("it claims " + std::to_string(count) + " records but " + std::to_string(rest) +
                   " bytes cannot hold them");
     image_.records.reserve(count);
@@ -101,7 +105,7 @@ class Decoder {
     return true;
   }
 
-  // One record; `later` records are still to come, each at least kMinRecord
+  // One record; `later` records are still to come, each at least min_record_
   // bytes, so a listing may claim no more than the bytes they leave.
   bool record(std::uint64_t later) {
     ImageRecord r;
@@ -131,6 +135,12 @@ class Decoder {
     }
     if (root && r.kind != KindTag::Directory) return fail("the root (identifier 0) is not a directory");
     if (!root && !name(r, who)) return false;
+    if (timed_) {
+      std::uint64_t mtime = 0, birthtime = 0;
+      if (!varint(mtime, "a modification time") || !varint(birthtime, "a birth time")) return false;
+      r.mtime_ns = static_cast<std::int64_t>(mtime);
+      r.birthtime_ns = static_cast<std::int64_t>(birthtime);
+    }
 
     std::uint64_t n = 0;
     if (r.kind == KindTag::File) {
@@ -140,7 +150,7 @@ class Decoder {
     } else {
       if (!varint(n, "a child count")) return false;
       // Each child takes a byte at least, and the later records need theirs.
-      const std::uint64_t spare = later > remaining() / w::kMinRecord ? 0 : remaining() - later * w::kMinRecord;
+      const std::uint64_t spare = later > remaining() / min_record_ ? 0 : remaining() - later * min_record_;
       if (n > spare || image_.children.size() + n > std::numeric_limits<std::uint32_t>::max())
         return fail_at(who + " claims " + std::to_string(n) + " children, more than the rest of the input holds");
       r.first_child = static_cast<std::uint32_t>(image_.children.size());
@@ -232,6 +242,9 @@ class Decoder {
 
   std::span<const std::uint8_t> in_;
   std::size_t pos_ = 0;
+  bool timed_ = true;
+  std::size_t min_root_ = w::kMinRootRecord;
+  std::size_t min_record_ = w::kMinRecord;
   std::string error_;
   SnapshotImage image_;
 };

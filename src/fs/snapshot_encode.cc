@@ -17,7 +17,8 @@ Expected<std::size_t, SnapshotError> encoded_snapshot_size(const SnapshotImage& 
   bool first = true;
   for (const ImageRecord& r : image.records) {
     if (!first) size += w::varint_size(r.id - previous) + w::varint_size(r.name.size()) + r.name.size();
-    size += 1;  // kind
+    size += 1 + w::varint_size(static_cast<std::uint64_t>(r.mtime_ns)) +
+            w::varint_size(static_cast<std::uint64_t>(r.birthtime_ns));  // kind, times
     switch (r.kind) {
       case KindTag::File:
         size += w::varint_size(r.data.size()) + r.data.size();
@@ -56,6 +57,8 @@ void encode_snapshot_into(const SnapshotImage& image, std::span<std::uint8_t> ou
       std::memcpy(p, r.name.data(), r.name.size());
       p += r.name.size();
     }
+    p = w::put_varint(p, static_cast<std::uint64_t>(r.mtime_ns));
+    p = w::put_varint(p, static_cast<std::uint64_t>(r.birthtime_ns));
     if (r.kind == KindTag::File) {
       p = w::put_varint(p, r.data.size());
       if (!r.data.empty()) std::memcpy(p, r.data.data(), r.data.size());

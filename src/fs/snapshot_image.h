@@ -33,7 +33,9 @@ struct ImageRecord {
   std::span<const std::uint8_t> data;  // files: the content
   std::uint32_t first_child = 0;       // directories: the listing is
   std::uint32_t child_count = 0;       //   children[first_child, +child_count)
-  std::uint8_t depth = 0;
+  std::int64_t mtime_ns = 0;      // see INode
+  std::int64_t birthtime_ns = 0;
+  std::uint8_t depth = 0;  // filled in by the decoder's checks
   KindTag kind = KindTag::Directory;
 };
 

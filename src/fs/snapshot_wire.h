@@ -15,12 +15,14 @@ inline constexpr std::size_t kHeaderSize = 8;
 inline constexpr std::uint8_t kKindFile = 0;
 inline constexpr std::uint8_t kKindDirectory = 1;
 
-// The fewest bytes a record can take: the root (kind, child count) and any
-// other record (id delta, kind, name length, content length or child
-// count). The decoder holds a record count to these before it sets memory
+// The fewest bytes a record can take in version 1: the root (kind, child
+// count) and any other record (id delta, kind, name length, content length
+// or child count). The decoder holds a record count to these before it sets memory
 // aside for the records.
 inline constexpr std::size_t kMinRootRecord = 2;
 inline constexpr std::size_t kMinRecord = 4;
+// From version 2 on every record carries its two times, a byte each at least.
+inline constexpr std::size_t kTimesBytes = 2;
 
 inline constexpr std::size_t kMaxVarintBytes = 10;
 

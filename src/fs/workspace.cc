@@ -22,10 +22,9 @@ void fetch_record(const INode* node) noexcept {
 }  // namespace
 
 template <class Kind>
-INode* FileSystem::adopt_record(RecordArena& arena, InodeId id, InodeId parent, std::size_t depth, std::string_view name,
-                                Kind&& kind) {
+INode* FileSystem::adopt_record(RecordArena& arena, InodeId id, InodeId parent, std::string_view name, Kind&& kind) {
   table_.reserve(id);  // may throw: nothing is built yet
-  INode* node = arena.make(id, parent, depth, name, std::forward<Kind>(kind));
+  INode* node = arena.make(id, parent, name, std::forward<Kind>(kind));
   if (INode* replaced = table_.insert(node)) replaced->release();
   return node;
 }
@@ -78,25 +77,33 @@ std::shared_ptr<FileSystem> FileSystem::clone() const {
     }
     const INode* child = queue[i].from;
     INode* made;
+    std::int64_t mtime_ns;
     if (child->kind_tag == KindTag::File) {
       File file;  // lock word 0: no handle carries over
       const File& from = std::get<File>(child->data.peek());
       if (has_file_writer(from.lock)) {
         auto guard = child->data.read();
         file.data.data = std::get<File>(*guard).data.data.share();
+        mtime_ns = child->mtime_ns;
       } else {
         // Without a writer, and with its file system's namespace held, this
         // owner can neither write nor go away while it is shared.
         file.data.data = from.data.data.share_unraced();
+        mtime_ns = child->mtime_ns;
       }
-      made = copy->adopt_record(arena, child->id, child->parent, child->depth, child->name, std::move(file));
+      made = copy->adopt_record(arena, child->id, child->parent, child->name, std::move(file));
     } else if (child->kind_tag == KindTag::Symlink) {
       // A link's target never changes.
-      made = copy->adopt_record(arena, child->id, child->parent, child->depth, child->name,
+      made = copy->adopt_record(arena, child->id, child->parent, child->name,
                                 Symlink(std::get<Symlink>(child->data.peek())));
+      mtime_ns = child->mtime_ns;
     } else {
-      made = copy->adopt_record(arena, child->id, child->parent, child->depth, child->name, Directory());
+      made = copy->adopt_record(arena, child->id, child->parent, child->name, Directory());
+      mtime_ns = child->mtime_ns;
     }
+    made->height = child->height;
+    made->mtime_ns = mtime_ns;
+    made->birthtime_ns = child->birthtime_ns;
     made_children.push_back(made);
     if (made->kind_tag == KindTag::Directory) list_children(*child, *made);
     // A directory's children are queued together: list the copies at once.
@@ -106,6 +113,11 @@ std::shared_ptr<FileSystem> FileSystem::clone() const {
       made_children.clear();
     }
   }
+  const INode& root = *table_.find(kRootId);
+  INode& root_copy = *copy->table_.find(kRootId);
+  root_copy.height = root.height;
+  root_copy.mtime_ns = root.mtime_ns;
+  root_copy.birthtime_ns = root.birthtime_ns;
   // Read last: every identifier copied was handed out before.
   copy->next_inode_id_.store(next_inode_id_.load());
   return copy;
@@ -120,13 +132,15 @@ SnapshotImage FileSystem::snapshot_image() const {
     ImageRecord r;
     r.id = node.id;
     r.parent = node.parent;
-    r.depth = node.depth;
     r.name = node.name;
     r.kind = node.kind_tag;
+    r.mtime_ns = node.mtime_ns;
+    r.birthtime_ns = node.birthtime_ns;
     if (node.kind_tag == KindTag::File) {
       // Nobody changes this file system (see the header), so the view
       // outlives the lock.
-      const ByteBuffer& bytes = std::get<File>(*node.data.read()).data.data;
+      auto guard = node.data.read();
+      const ByteBuffer& bytes = std::get<File>(*guard).data.data;
       r.data = std::span<const std::uint8_t>(bytes.data(), bytes.size());
     } else if (node.kind_tag == KindTag::Directory) {
       r.first_child = static_cast<std::uint32_t>(image.children.size());
@@ -143,16 +157,20 @@ std::shared_ptr<FileSystem> FileSystem::restore(const SnapshotImage& image) {
   fs->assert_unshared();
   RecordArena arena(image.records.size());
   for (const ImageRecord& r : image.records) {
-    if (r.id == kRootId) continue;
-    if (r.kind != KindTag::File) {
-      fs->adopt_record(arena, r.id, r.parent, r.depth, r.name, Directory());
-      continue;
+    INode* made;
+    if (r.id == kRootId) {
+      made = fs->table_.find(kRootId);
+    } else if (r.kind != KindTag::File) {
+      made = fs->adopt_record(arena, r.id, r.parent, r.name, Directory());
+    } else {
+      File file;
+      file.data.data.reserve(r.data.size());
+      if (!r.data.empty()) prefault(file.data.data.data(), r.data.size());
+      file.data.data.append(r.data.data(), r.data.size());
+      made = fs->adopt_record(arena, r.id, r.parent, r.name, std::move(file));
     }
-    File file;
-    file.data.data.reserve(r.data.size());
-    if (!r.data.empty()) prefault(file.data.data.data(), r.data.size());
-    file.data.data.append(r.data.data(), r.data.size());
-    fs->adopt_record(arena, r.id, r.parent, r.depth, r.name, std::move(file));
+    made->mtime_ns = r.mtime_ns;
+    made->birthtime_ns = r.birthtime_ns;
   }
   // Every record is in the table before any directory lists it.
   for (const ImageRecord& r : image.records) {
@@ -161,6 +179,10 @@ std::shared_ptr<FileSystem> FileSystem::restore(const SnapshotImage& image) {
     listing.reserve(r.child_count);
     for (InodeId child : image.children_of(r)) listing.append(fs->table_.find(child), fs->next_stamp());
   }
+  // The height bounds, from every record that lists nothing upwards.
+  for (const ImageRecord& r : image.records)
+    if (r.id != kRootId && (r.kind == KindTag::File || r.child_count == 0))
+      fs->raise_heights_locked(*fs->table_.find(r.parent), 1);
   fs->next_inode_id_.store(image.next_inode_id);
   return fs;
 }

@@ -180,6 +180,7 @@ TEST(IoError, MessagesAndNames) {
       {IoError::operation_not_supported("read"), "File does not support the specified operation: read",
        "OperationNotSupported(\"read\")"},
       {K::InvalidFileDescriptor, "Invalid file descriptor", "InvalidFileDescriptor"},
+      {K::InvalidMove, "A directory cannot be moved into itself", "InvalidMove"},
   };
   for (const Row& r : rows) {
     EXPECT_EQ(r.err.message(), r.message);

@@ -39,17 +39,22 @@ struct Writer {
   }
 };
 
-Writer header(std::uint64_t next, std::uint64_t records) {
+// Most rows are of version 1, which a reader keeps reading.
+Writer header(std::uint64_t next, std::uint64_t records, int version = 1) {
   Writer w;
-  w.raw({'F', 'W', 'S', 'N', 1, 0, 0, 0}).v(next).v(records);
+  w.raw({'F', 'W', 'S', 'N', version, 0, 0, 0}).v(next).v(records);
   return w;
 }
 
-// The second example of docs/snapshot-format.md.
-const Bytes kDocExample = {0x46, 0x57, 0x53, 0x4E, 0x01, 0x00, 0x00, 0x00, 0x03, 0x03, 0x01, 0x01, 0x01, 0x01,
-                           0x01, 0x01, 0x61, 0x01, 0x02, 0x01, 0x00, 0x01, 0x66, 0x02, 0x68, 0x69};
+// The examples of docs/snapshot-format.md: a version 1 snapshot and the
+// version 2 one of the same tree with times.
+const Bytes kDocExampleV1 = {0x46, 0x57, 0x53, 0x4E, 0x01, 0x00, 0x00, 0x00, 0x03, 0x03, 0x01, 0x01, 0x01,
+                             0x01, 0x01, 0x01, 0x61, 0x01, 0x02, 0x01, 0x00, 0x01, 0x66, 0x02, 0x68, 0x69};
+const Bytes kDocExample = {0x46, 0x57, 0x53, 0x4E, 0x02, 0x00, 0x00, 0x00, 0x03, 0x03, 0x01, 0x0A,
+                           0x0A, 0x01, 0x01, 0x01, 0x01, 0x01, 0x61, 0x0B, 0x0A, 0x01, 0x02, 0x01,
+                           0x00, 0x01, 0x66, 0x0C, 0x0B, 0x02, 0x68, 0x69};
 
-TEST(SnapshotCodec, DocumentedExampleDecodesAndEncodesBack) {
+TEST(SnapshotCodec, DocumentedExamplesDecodeAndEncodeBack) {
   auto image = decode_snapshot(kDocExample);
   ASSERT_TRUE(image) << image.error().message;
   ASSERT_EQ(image->records.size(), 3u);
@@ -59,11 +64,23 @@ TEST(SnapshotCodec, DocumentedExampleDecodesAndEncodesBack) {
   EXPECT_EQ(f.parent, 1u);
   EXPECT_EQ(f.depth, 2);
   EXPECT_EQ(f.name, "f");
+  EXPECT_EQ(f.mtime_ns, 12);
+  EXPECT_EQ(f.birthtime_ns, 11);
+  EXPECT_EQ(image->records[0].mtime_ns, 10);
   EXPECT_EQ(std::string(f.data.begin(), f.data.end()), "hi");
   EXPECT_EQ(image->records[1].kind, KindTag::Directory);
   auto again = encode_snapshot(*image);
   ASSERT_TRUE(again);
   EXPECT_EQ(*again, kDocExample);
+
+  // Version 1 has no times: they read as 0, and it is written as version 2.
+  auto old = decode_snapshot(kDocExampleV1);
+  ASSERT_TRUE(old) << old.error().message;
+  for (const ImageRecord& r : old->records) EXPECT_EQ(r.mtime_ns + r.birthtime_ns, 0) << r.id;
+  EXPECT_EQ(std::string(old->records[2].data.begin(), old->records[2].data.end()), "hi");
+  Bytes upgraded = kDocExample;
+  for (std::size_t at : {11u, 12u, 19u, 20u, 27u, 28u}) upgraded[at] = 0;
+  EXPECT_EQ(*encode_snapshot(*old), upgraded);
 }
 
 TEST(SnapshotCodec, SymbolicLinksCannotBeEncoded) {
@@ -114,7 +131,13 @@ std::vector<Hostile> hostile_inputs() {
       {"empty input", {}, "not a ferrowick snapshot"},
       {"wrong magic", Writer().raw({'F', 'W', 'S', 'X', 1, 0, 0, 0, 1, 1, 1, 0}).b, "not a ferrowick snapshot"},
       {"short header", Writer().raw({'F', 'W', 'S', 'N', 1}).b, "not a ferrowick snapshot"},
-      {"future version", Writer().raw({'F', 'W', 'S', 'N', 2, 0, 0, 0, 1, 1, 1, 0}).b, "version 2 is not supported"},
+      {"future version", Writer().raw({'F', 'W', 'S', 'N', 3, 0, 0, 0, 1, 1, 1, 0}).b, "version 3 is not supported"},
+      {"version 0", Writer().raw({'F', 'W', 'S', 'N', 0, 0, 0, 0, 1, 1, 1, 0}).b, "version 0 is not supported"},
+      {"v2 root without times", header(1, 1, 2).raw({1, 0}).b, "claims 1 records but 2 bytes cannot hold them"},
+      {"v2 time cut off", header(1, 1, 2).raw({1, 5, 0x85, 0x80}).b, "truncated inside a birth time"},
+      {"v2 overlong time", header(1, 1, 2).raw({1, 0x81, 0x00, 1, 0}).b, "modification time is not minimally encoded"},
+      {"v2 record count beyond the input", header(1, 3, 2).raw({1, 1, 1, 0}).v(1).raw({0}).text("ab").b,
+       "claims 3 records"},
       {"unknown flags", Writer().raw({'F', 'W', 'S', 'N', 1, 0, 1, 0, 1, 1, 1, 0}).b, "unknown flags 1"},
       {"next id 0", header(0, 1).raw({1, 0}).b, "next_inode_id is 0"},
       {"no records", header(1, 0).b, "no records"},
@@ -176,9 +199,11 @@ TEST(SnapshotCodec, HostileInputsAreRefusedWithTheirFault) {
 }
 
 TEST(SnapshotCodec, EveryTruncationOfASnapshotIsRefused) {
-  for (std::size_t n = 0; n < kDocExample.size(); ++n) {
-    auto image = decode_snapshot(std::span<const std::uint8_t>(kDocExample.data(), n));
-    EXPECT_FALSE(image) << "accepted the first " << n << " bytes";
+  for (const Bytes* whole : {&kDocExample, &kDocExampleV1}) {
+    for (std::size_t n = 0; n < whole->size(); ++n) {
+      auto image = decode_snapshot(std::span<const std::uint8_t>(whole->data(), n));
+      EXPECT_FALSE(image) << "accepted the first " << n << " bytes of version " << int((*whole)[4]);
+    }
   }
 }
 

@@ -85,7 +85,7 @@ TEST(InodeStore, DepthLimitIs64AndComesBeforeTheParentKind) {
   auto fs = FileSystem::create();
   InodeId dir = kRootId;
   for (int level = 1; level <= 64; ++level) dir = make_dir(*fs, dir, "d" + std::to_string(level));
-  EXPECT_EQ(fs->lookup(dir)->depth, 64u);
+  EXPECT_EQ(must(fs->depth_of(dir)), 64u);
   EXPECT_ERR(fs->create_inode(dir, "x", File{}), K::MaxRecursionDepthExceeded);
   const InodeId file = make_file(*fs, fs->lookup(dir)->parent, "f");
   EXPECT_ERR(fs->create_inode(file, "x", File{}), K::MaxRecursionDepthExceeded);
@@ -125,7 +125,7 @@ TEST(InodeStore, TableFreesPagesThatIdsHaveLeftBehind) {
   InodeTable table;
   for (InodeId id = 1; id <= 10 * 1024; ++id) {
     table.reserve(id);
-    table.insert(new INode(id, kRootId, 1, "f", File{}));
+    table.insert(new INode(id, kRootId, "f", File{}));
     table.erase(id)->release();
   }
   EXPECT_EQ(table.size(), 0u);

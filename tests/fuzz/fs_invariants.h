@@ -3,9 +3,10 @@
 //
 // check_fs_invariants() walks the tree from the root and returns a text
 // naming the first broken rule, or "" when the file system is sound:
-//   - the root is id 0, parent 0, depth 0, unnamed, a directory;
+//   - the root is id 0, parent 0, unnamed, a directory;
 //   - every listed child has a record whose parent is the listing directory,
-//     whose depth is one more (never above 64) and whose name is valid;
+//     that lies at most 64 levels deep, whose height is below its
+//     directory's (the bound covers it), and whose name is valid;
 //   - no directory lists two children of one name, or one child twice;
 //   - a directory's live count and name index agree with its slots;
 //   - every record in the table is reachable from the root (nothing leaked)
@@ -19,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -36,9 +38,9 @@ inline std::string where(InodeId id) { return "inode " + std::to_string(id) + ":
 
 // Checks one directory's own bookkeeping and queues its children.
 // `expected` receives the names ls_raw must give, split by kind.
-inline std::string check_directory(const FileSystem& fs, const INode& dir_node, const Directory& dir,
-                                   std::vector<InodeId>& queue, std::unordered_set<InodeId>& seen,
-                                   Listing& expected) {
+inline std::string check_directory(const FileSystem& fs, const INode& dir_node, std::size_t depth,
+                                   const Directory& dir, std::vector<std::pair<InodeId, std::size_t>>& queue,
+                                   std::unordered_set<InodeId>& seen, Listing& expected) {
   const InodeId id = dir_node.id;
   if (dir_node.detached) return where(id) + "reachable directory is marked detached";
   std::unordered_set<std::string_view> names;
@@ -53,9 +55,11 @@ inline std::string check_directory(const FileSystem& fs, const INode& dir_node, 
     } else if (child->parent != id) {
       broken = where(child_id) + "parent is " + std::to_string(child->parent) + " but it is listed by " +
                std::to_string(id);
-    } else if (child->depth != dir_node.depth + 1 || child->depth > kMaxDepth) {
-      broken = where(child_id) + "depth " + std::to_string(child->depth) + " under a parent of depth " +
-               std::to_string(dir_node.depth);
+    } else if (depth + 1 > kMaxDepth) {
+      broken = where(child_id) + "lies " + std::to_string(depth + 1) + " levels deep";
+    } else if (child->height >= dir_node.height) {
+      broken = where(child_id) + "height " + std::to_string(child->height) + " not below its directory's " +
+               std::to_string(dir_node.height);
     } else if (!valid_entry_name(child->name)) {
       broken = where(child_id) + "invalid name \"" + child->name + "\"";
     } else if (!names.insert(child->name.view()).second) {
@@ -66,7 +70,7 @@ inline std::string check_directory(const FileSystem& fs, const INode& dir_node, 
       broken = where(id) + "name look-up does not find \"" + child->name + "\"";
     } else {
       (child->kind_tag == KindTag::Directory ? expected.directories : expected.files).emplace_back(child->name);
-      queue.push_back(child_id);
+      queue.emplace_back(child_id, depth + 1);
     }
   });
   if (!broken.empty()) return broken;
@@ -81,14 +85,14 @@ inline std::string check_directory(const FileSystem& fs, const INode& dir_node, 
 inline std::string check_fs_invariants(const FileSystem& fs, bool expect_unlocked) {
   INodeRef root = fs.lookup(kRootId);
   if (!root) return "the root has no record";
-  if (root->parent != kRootId || root->depth != 0 || !root->name.empty() || root->kind_tag != KindTag::Directory)
+  if (root->parent != kRootId || !root->name.empty() || root->kind_tag != KindTag::Directory)
     return "the root record is malformed";
 
-  std::vector<InodeId> queue{kRootId};
+  std::vector<std::pair<InodeId, std::size_t>> queue{{kRootId, 0}};
   std::unordered_set<InodeId> seen{kRootId};
   const std::uint64_t next_id = fs.next_inode_id();
   for (std::size_t i = 0; i < queue.size(); ++i) {
-    const InodeId id = queue[i];
+    const auto [id, depth] = queue[i];
     INodeRef node = fs.lookup(id);
     if (node->id != id) return detail::where(id) + "record carries id " + std::to_string(node->id);
     if (id != kRootId && id >= next_id) return detail::where(id) + "at or above next_inode_id";
@@ -100,7 +104,7 @@ inline std::string check_fs_invariants(const FileSystem& fs, bool expect_unlocke
         return detail::where(id) + "kind tag disagrees with the kind";
       if (const auto* dir = std::get_if<Directory>(&*guard)) {
         is_dir = true;
-        std::string broken = detail::check_directory(fs, *node, *dir, queue, seen, expected);
+        std::string broken = detail::check_directory(fs, *node, depth, *dir, queue, seen, expected);
         if (!broken.empty()) return broken;
       } else if (const auto* file = std::get_if<File>(&*guard)) {
         const std::int32_t flag = file->lock.flag.load();
