@@ -16,6 +16,7 @@ PyFs message                                raised as
 "Resource is currently in use"              OSError (EBUSY)
 "Maximum filesystem depth exceeded"         OSError (ENAMETOOLONG)
 "Invalid file descriptor"                   OSError (EBADF)
+"A directory cannot be moved into itself"   OSError (EINVAL)
 "File does not support ... operation: X"    io.UnsupportedOperation
 ==========================================  ===================================
 
@@ -46,6 +47,7 @@ _ERRNO = {
     "Resource is currently in use": errno.EBUSY,
     "Maximum filesystem depth exceeded": errno.ENAMETOOLONG,
     "Invalid file descriptor": errno.EBADF,
+    "A directory cannot be moved into itself": errno.EINVAL,
 }
 _UNSUPPORTED = "File does not support the specified operation: "
 

@@ -4,15 +4,17 @@ Paths are absolute ("/a/b"); "ferrowick://a/b" and "a/b" name the same file.
 Listings give entries in the directory's own order (files, then
 directories, each in creation order). Writing (open for writing,
 pipe_file, touch, cp_file, put) creates missing parent directories unless
-the file system was made with auto_mkdir=False. The file system keeps no
-timestamps, so created() and modified() raise NotImplementedError, as for
-any fsspec file system that has none. Transactions (autocommit=False) are
-not supported: writes land at once.
+the file system was made with auto_mkdir=False. mv renames: a file or a
+whole directory moves in one step, whatever its size. created() and
+modified() are aware datetimes in UTC; info() gives them as "created" and
+"mtime", seconds since the epoch. Transactions (autocommit=False) are not
+supported: writes land at once.
 """
 
 from __future__ import annotations
 
 import threading
+from datetime import datetime, timezone
 from glob import has_magic
 from typing import Any
 
@@ -25,6 +27,12 @@ from . import _io
 from ._errors import exists_already, is_a_directory, missing, not_a_directory, os_error
 
 _PREFIX = "ferrowick://"
+_NS = 1_000_000_000
+
+
+def _utc(ns: int) -> datetime:
+    # Through whole seconds, so that nanoseconds do not pass through a float.
+    return datetime.fromtimestamp(ns // _NS, timezone.utc).replace(microsecond=ns % _NS // 1000)
 _default_fs: PyFs | None = None
 _default_lock = threading.Lock()
 
@@ -87,7 +95,14 @@ class FerrowickFileSystem(AbstractFileSystem, metaclass=_CacheOnlyTheDefault):  
     @staticmethod
     def _details(path: str, st: Any) -> dict[str, Any]:
         kind, size, ino = st
-        info = {"name": path, "size": size, "type": "other" if kind == "symlink" else kind, "ino": ino}
+        info = {
+            "name": path,
+            "size": size,
+            "type": "other" if kind == "symlink" else kind,
+            "ino": ino,
+            "mtime": st.mtime_ns / _NS,
+            "created": st.birthtime_ns / _NS,
+        }
         if kind == "symlink":
             info["islink"] = True
         return info
@@ -131,12 +146,15 @@ class FerrowickFileSystem(AbstractFileSystem, metaclass=_CacheOnlyTheDefault):  
                 st = stat(name)
             except ValueError:
                 continue  # removed since the directory was listed
-            kind = st[0]
-            if kind == "symlink":
-                out.append(self._details(name, st))
-            else:
-                out.append({"name": name, "size": st[1], "type": kind, "ino": st[2]})
+            out.append(self._details(name, st))
         return out
+
+    def modified(self, path: str) -> datetime:
+        """The last change of a file's contents or of a directory's entries."""
+        return _utc(self._stat(self._strip_protocol(path)).mtime_ns)
+
+    def created(self, path: str) -> datetime:
+        return _utc(self._stat(self._strip_protocol(path)).birthtime_ns)
 
     # --- directories --------------------------------------------------------------
     def mkdir(self, path: str, create_parents: bool = True, **kwargs: Any) -> None:
@@ -204,6 +222,32 @@ class FerrowickFileSystem(AbstractFileSystem, metaclass=_CacheOnlyTheDefault):  
                     continue  # taken along with a directory removed before it
                 raise err from None
 
+    # --- moving -------------------------------------------------------------------
+    def mv(self, path1: Any, path2: Any, recursive: bool = False, maxdepth: int | None = None, **kwargs: Any) -> None:
+        """Moves by renaming, in one step: nothing is copied, the inode
+        identifier stays, and a file that already is at the destination is
+        replaced at once (as os.replace does). A directory moves only with
+        recursive=True, with everything below it. A destination that is a
+        directory, or ends in "/", receives the source inside it, as copy
+        places it. Lists, globs and maxdepth go through fsspec's copy and
+        remove."""
+        if not (isinstance(path1, str) and isinstance(path2, str)) or has_magic(path1) or maxdepth is not None:
+            return super().mv(path1, path2, recursive=recursive, maxdepth=maxdepth, **kwargs)
+        into = path2.endswith("/")
+        src = self._strip_protocol(path1)
+        dst = self._strip_protocol(path2)
+        if self._stat(src).kind == "directory" and not recursive:
+            raise is_a_directory(src)
+        if (into or self.isdir(dst)) and not path1.endswith("/"):
+            dst = dst.rstrip("/") + "/" + src.rsplit("/", 1)[-1]
+        if src == dst:
+            return
+        self._make_parent(dst)
+        try:
+            self.pyfs.rename(src, dst)
+        except ValueError as e:
+            raise os_error(e, src) from None
+
     # --- file contents ------------------------------------------------------------
     def _open(
         self,
@@ -265,12 +309,21 @@ class FerrowickFileSystem(AbstractFileSystem, metaclass=_CacheOnlyTheDefault):  
     def touch(self, path: str, truncate: bool = True, **kwargs: Any) -> None:
         """Creates an empty file, or empties an existing one (truncate=True).
 
-        Without truncate an existing file is left alone: there are no
-        timestamps to update.
+        Without truncate an existing file keeps its contents and only its
+        modification time moves on.
         """
         path = self._strip_protocol(path)
         if truncate or not self.pyfs.exists(path):
             self.pipe_file(path, b"")
+            return
+        try:
+            h = self.pyfs.open(path, "w")
+            try:
+                h.truncate(self.pyfs.stat(path).size)  # the same length: a change of time only
+            finally:
+                h.close()
+        except ValueError as e:
+            raise os_error(e, path) from None
 
     def cp_file(self, path1: str, path2: str, **kwargs: Any) -> None:
         path1 = self._strip_protocol(path1)

@@ -47,6 +47,11 @@ PyObject* listdir(Self& self, Args& a) { return self.listings.listdir(*self.fs, 
 
 PyObject* remove(Self& self, Args& a) { return unit_result(self.fs->rm(a[0].text, a[1].flag)); }
 
+constexpr Param kRenameParams[] = {{"src", ArgKind::Text}, {"dst", ArgKind::Text}};
+constexpr Signature kRenameSig{"PyFs.rename()", kRenameParams};
+
+PyObject* rename(Self& self, Args& a) { return unit_result(self.fs->rename(a[0].text, a[1].text)); }
+
 // Directories first, each followed by its contents, then the other entries;
 // every line carries the prefix; each level adds two blanks.
 Expected<void, IoError> render_tree(const FileSystem& fs, const std::string& path, const std::string& ident,
@@ -167,6 +172,12 @@ PyMethodDef kMethods[] = {
      "directory.\nThe function will return an error if the directory could not be listed.\n"},
     {"remove", cfunc(fastcall<Self, kRemoveSig, remove>),
      METH_FASTCALL | METH_KEYWORDS, "remove(recurse=False)\n--\n\n\nRemove a file from the filesystem.\n"},
+    {"rename", cfunc(fastcall<Self, kRenameSig, rename>), METH_FASTCALL | METH_KEYWORDS,
+     "rename($self, src, dst)\n--\n\nMove the file or directory at src to dst in one step, whatever its size: "
+     "its\ninode identifier, its open handles and everything below it stay as they are,\nand it is listed last in "
+     "its new directory. An existing file at dst is\nreplaced (refused while a handle is open on it), an existing "
+     "directory only\nwhen empty and only by a directory. A directory cannot move into itself,\nthe root not at "
+     "all; src and dst naming one entry changes nothing. On\nfailure nothing has changed.\n"},
     {"tree", cfunc(fastcall<Self, kTreeSig, tree>),
      METH_FASTCALL | METH_KEYWORDS,
      "tree($self, path, ident=None)\n--\n\n\nDebug the file system\n\nThis function will return a debug "
@@ -180,7 +191,8 @@ PyMethodDef kMethods[] = {
      "elsewhere is refused like open() refuses it.\n"},
     {"stat", cfunc(fastcall<Self, kStatSig, stat>), METH_FASTCALL | METH_KEYWORDS,
      "stat($self, path)\n--\n\nThe kind, size and inode identifier of the entry the path names, as a "
-     "StatResult\n(kind, size, ino). A final symbolic link is reported itself. Creates nothing.\n"},
+     "StatResult\n(kind, size, ino), with its times as the named fields mtime_ns and\nbirthtime_ns. A final "
+     "symbolic link is reported itself. Creates nothing.\n"},
     {"clone", cfunc(noargs<Self, clone>), METH_NOARGS,
      "clone($self)\n--\n\n\nClone the file system.\n\nReturns a new, independent file system with the same tree: every name, the\n"
      "order of every directory's entries, every file's bytes and every inode\nidentifier. Open handles do not carry "

@@ -1,5 +1,6 @@
 // StatResult: what PyFs.stat returns, a struct sequence (kind, size, ino)
-// that also unpacks as a 3-tuple. Not one of the registered classes: it is a
+// that also unpacks as a 3-tuple, with the named fields mtime_ns and
+// birthtime_ns beyond it. Not one of the registered classes: it is a
 // module attribute for isinstance checks, but not listed in __all__.
 #pragma once
 

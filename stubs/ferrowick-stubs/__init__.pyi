@@ -60,6 +60,17 @@ class PyFs:
         Both arguments are required, `recurse` must be a bool.
         """
 
+    def rename(self, src: str, dst: str) -> None:
+        """Moves the entry at `src` to `dst` in one step, whatever its size.
+
+        Its inode identifier, open handles and everything below it stay; it is
+        listed last in its new directory. An existing file at `dst` is replaced
+        (ValueError "Resource is currently in use" while a handle is open on
+        it), an existing directory only when empty and only by a directory. A
+        directory cannot move into itself (ValueError "A directory cannot be
+        moved into itself"), the root not at all. On failure nothing changed.
+        """
+
     def tree(self, path: str, ident: str | None = None) -> str:
         """Renders the tree below a directory, one line per entry.
 
@@ -77,7 +88,7 @@ class PyFs:
         found" for a missing file."""
 
     def stat(self, path: str) -> StatResult:
-        """Kind, size and inode identifier of the entry `path` names; creates nothing.
+        """Kind, size, inode identifier and times of the entry `path` names; creates nothing.
 
         A final symbolic link is reported itself. A missing path raises
         ValueError "Inode not found".
@@ -114,7 +125,8 @@ class PyFs:
 
 @final
 class StatResult(structseq[str | int], tuple[Literal["file", "directory", "symlink"], int, int]):
-    """What PyFs.stat reports; unpacks as (kind, size, ino). Not in __all__."""
+    """What PyFs.stat reports; unpacks as (kind, size, ino), with the times as
+    named fields beyond the sequence. Not in __all__."""
 
     __match_args__: Final = ("kind", "size", "ino")
     @property
@@ -128,6 +140,14 @@ class StatResult(structseq[str | int], tuple[Literal["file", "directory", "symli
     @property
     def ino(self) -> int:
         """The inode identifier."""
+
+    @property
+    def mtime_ns(self) -> int:
+        """Last change, in nanoseconds since the epoch: of a file's contents, of a directory's entries."""
+
+    @property
+    def birthtime_ns(self) -> int:
+        """Creation, in nanoseconds since the epoch."""
 
 @final
 class Usage(structseq[float | int | str], tuple[float, int, int, int, int, Literal["cgroup2", "cgroup1", "rusage"]]):

@@ -3,6 +3,7 @@ put, open, pipe; the local file system on the other side), plus what that
 suite leaves out: mv, listings, ranges, errors, the entry point."""
 
 import errno
+from datetime import datetime, timedelta, timezone
 import subprocess
 import sys
 
@@ -110,10 +111,50 @@ def test_writes_create_parents_unless_told_not_to(ffs):
 
 
 def test_mv_moves_files_and_trees(ffs):
+    ino = ffs.info("/d")["ino"]
     ffs.mv("/d", "/e", recursive=True)
     assert ffs.find("/", withdirs=True) == ["/", "/e", "/e/f", "/e/sub"]
+    assert ffs.info("/e")["ino"] == ino  # renamed, not copied
     ffs.mv("/e/f", "/e/sub/g")
     assert ffs.cat_file("/e/sub/g") == b"0123456789" and not ffs.exists("/e/f")
+    ffs.mv("/e/sub/g", "/e/")  # into a directory, as copy places it
+    ffs.mv("/e/sub", "/x/y/sub", recursive=True)  # parents made
+    assert ffs.find("/", withdirs=True) == ["/", "/e", "/e/g", "/x", "/x/y", "/x/y/sub"]
+    with pytest.raises(IsADirectoryError):
+        ffs.mv("/x", "/z")  # a directory only with recursive=True
+    with pytest.raises(OSError) as e:
+        ffs.mv("/x", "/x/y/", recursive=True)
+    assert e.value.errno == errno.EINVAL and ffs.isdir("/x/y/sub")
+
+
+def test_mv_replaces_a_file_like_os_replace(ffs):
+    # Write a temporary file, then rename it over the real one: a handle open
+    # on the old file keeps it busy; once free it is replaced in one step.
+    ffs.pipe_file("/d/f.tmp", b"new")
+    with ffs.open("/d/f", "rb") as reader:
+        with pytest.raises(OSError) as e:
+            ffs.mv("/d/f.tmp", "/d/f")
+        assert e.value.errno == errno.EBUSY and reader.read() == b"0123456789"
+    ino = ffs.info("/d/f.tmp")["ino"]
+    ffs.mv("/d/f.tmp", "/d/f")
+    assert ffs.cat_file("/d/f") == b"new" and ffs.info("/d/f")["ino"] == ino
+    assert ffs.ls("/d", detail=False) == ["/d/f", "/d/sub"] and not ffs.exists("/d/f.tmp")
+
+
+def test_times_are_utc_datetimes_that_follow_changes(ffs):
+    born, before = ffs.created("/d/f"), ffs.modified("/d/f")
+    assert born.tzinfo is timezone.utc and before >= born
+    assert abs(datetime.now(timezone.utc) - born) < timedelta(minutes=5)
+    info = ffs.info("/d/f")
+    assert info["mtime"] == pytest.approx(before.timestamp()) and info["created"] == pytest.approx(born.timestamp())
+    assert ffs.ls("/d")[0]["mtime"] == info["mtime"]
+    ffs.cat_file("/d/f")
+    assert ffs.modified("/d/f") == before  # reading changes nothing
+    ffs.touch("/d/f", truncate=False)  # a touch of an existing file: its time only
+    assert ffs.modified("/d/f") > before and ffs.cat_file("/d/f") == b"0123456789"
+    directory = ffs.modified("/d")
+    ffs.mv("/d/f", "/d/g")
+    assert ffs.modified("/d") > directory and ffs.created("/d/g") == born
 
 
 def test_touch_empties_only_when_asked(ffs):

@@ -26,6 +26,19 @@ def test_stat_result_is_a_struct_sequence_outside_all(tree):
     assert tuple(tree.stat("/")) == ("directory", 1, 0)
     assert "StatResult" not in ferrowick.__all__
     assert repr(st) == "ferrowick.StatResult(kind='file', size=10, ino=2)"
+    # The times are named fields beyond the sequence, as os.stat_result has.
+    assert len(st) == 3 and st.n_fields == 5
+    assert type(st.mtime_ns) is int and st.mtime_ns >= st.birthtime_ns > 1_600_000_000 * 10**9
+
+
+def test_rename_reaches_the_core_and_raises_its_refusals(tree):
+    ino = tree.stat("/d/f").ino
+    tree.rename(src="/d/f", dst="/g")
+    assert tree.stat("/g").ino == ino and tree.listdir("/d") == ([], [])
+    with pytest.raises(ValueError, match="^A directory cannot be moved into itself$"):
+        tree.rename("/d", "/d/e")
+    with pytest.raises(TypeError, match=r"^PyFs.rename\(\) missing 1 required positional argument: 'dst'$"):
+        tree.rename("/g")
 
 
 @pytest.mark.parametrize("call, message", [

@@ -49,11 +49,18 @@ COPIES = {
 }
 
 
+def times(fs, path):
+    st = fs.stat(path)
+    return st.mtime_ns, st.birthtime_ns
+
+
 @pytest.mark.parametrize("make", COPIES.values(), ids=COPIES.keys())
 def test_every_copy_is_the_same_tree_and_independent(tree, make):
     other = make(tree)
     assert type(other) is PyFs and other is not tree
     assert str(other) == str(tree)
+    for path in ("/", "/src", "/src/a"):
+        assert times(other, path) == times(tree, path)
     other.touch("/src/new")
     write(tree, "/src/a", b"changed")
     assert read(other, "/src/a") == b"a" * 40
@@ -108,9 +115,17 @@ def test_a_file_system_travels_to_a_worker_process_and_back(tree):
     assert read(back, "/src/b") == b"b" * 40
 
 
+def test_a_version_1_snapshot_loads_with_times_zero():
+    # The documented example, as builds before version 2 wrote it.
+    v1 = b"FWSN\x01\x00\x00\x00\x03\x03\x01\x01\x01\x01\x01\x01a\x01\x02\x01\x00\x01f\x02hi"
+    fs = PyFs.from_snapshot(v1)
+    assert read(fs, "/a/f") == b"hi" and times(fs, "/a/f") == (0, 0)
+    assert fs.snapshot()[4] == 2
+
+
 HOSTILE = [
     (b"", "not a ferrowick snapshot"),
-    (b"FWSN\x02\x00\x00\x00\x01\x01\x01\x00", "version 2 is not supported"),
+    (b"FWSN\x03\x00\x00\x00\x01\x01\x01\x00", "version 3 is not supported"),
     (b"FWSN\x01\x00\x00\x00\x01\xff\xff\x03\x01\x00", "claims 65535 records"),
     (b"FWSN\x01\x00\x00\x00\x02\x02\x01\x01\x01\x01\x00\x02..\x00", 'named ".."'),
     (b"FWSN\x01\x00\x00\x00\x03\x03\x01\x00\x01\x01\x01a\x01\x02\x01\x01\x01b\x01\x01", "cycle"),
