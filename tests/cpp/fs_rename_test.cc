@@ -1,6 +1,9 @@
 // Renaming: moves in O(1) that keep identifiers, handles and lock words;
 // the replacement and refusal rules; modification and birth times.
+#include <atomic>
+#include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -129,6 +132,45 @@ TEST(Rename, KeepsEverythingWithinTheDepthLimit) {
   // The whole chain moves below a directory only if it then still fits.
   must_do(fs->mkdir("/top"));
   EXPECT_ERR(fs->rename("/d", "/top/d"), K::MaxRecursionDepthExceeded);
+  EXPECT_EQ(check_fs_invariants(*fs, true), "");
+}
+
+TEST(Rename, ReplacingAFileIsAtomicToConcurrentReaders) {
+  // The pattern of editors and package managers: write a temporary file,
+  // rename it over the real one. A reader must always find the file, and
+  // find it whole, the old contents or the new.
+  auto fs = FileSystem::create();
+  constexpr std::size_t kSize = 64;
+  auto write_block = [&](const char* path, char value) {
+    FileHandle w = must(FileSystem::open(fs, path, FileHandleType::WRITE, true));
+    must(w.write(bytes_of(std::string(kSize, value))));
+  };
+  write_block("/target", 'a');
+  std::atomic<bool> stop{false};
+  std::atomic<long> reads{0}, faults{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 2; ++t) {
+    readers.emplace_back([&] {
+      while (!stop.load()) {
+        auto h = FileSystem::open(fs, "/target", FileHandleType::READ, false);
+        std::string text;
+        if (!h || !h->read_rest(text) || text.size() != kSize ||
+            text.find_first_not_of(text[0]) != std::string::npos) {
+          faults.fetch_add(1);
+        }
+        reads.fetch_add(1);
+      }
+    });
+  }
+  int replaced = 0;
+  for (int i = 0; replaced < 300; ++i) {
+    write_block("/tmp", static_cast<char>('b' + i % 20));
+    // Refused while a reader holds the old file; then the next round rewrites /tmp.
+    if (fs->rename("/tmp", "/target")) ++replaced;
+  }
+  stop.store(true);
+  for (auto& r : readers) r.join();
+  EXPECT_EQ(faults.load(), 0) << "of " << reads.load() << " reads";
   EXPECT_EQ(check_fs_invariants(*fs, true), "");
 }
 

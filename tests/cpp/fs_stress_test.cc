@@ -110,11 +110,6 @@ std::vector<Report> run_workers(int threads, Body body) {
   return reports;
 }
 
-// Counts a worker out however it leaves, so that a watcher never waits on it.
-struct CountOnExit {
-  std::atomic<int>& n;
-  ~CountOnExit() { n.fetch_add(1); }
-};
 
 void expect_unique_ids(const std::vector<Report>& reports) {
   std::vector<InodeId> all;
@@ -127,6 +122,12 @@ void expect_unique_ids(const std::vector<Report>& reports) {
   EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end()) << "an identifier was handed out twice";
   EXPECT_EQ(std::count(all.begin(), all.end(), kRootId), 0);
 }
+
+// Counts a worker out however it leaves, so that a watcher never waits on it.
+struct CountOnExit {
+  std::atomic<int>& n;
+  ~CountOnExit() { n.fetch_add(1); }
+};
 
 // Paths over a tiny alphabet, so that threads keep colliding on the same
 // entries; both separators are used.
@@ -157,18 +158,42 @@ void use_file(const std::shared_ptr<FileSystem>& fs, const std::string& path, st
   if (!h.seek(SeekOrigin::Start, 0)) report.fault("seek on an open handle");
   std::uint8_t buf[64];
   if (has_flag(h.type(), FileHandleType::READ) && !h.read(buf)) report.fault("read on an open handle");
-  // Sometimes keep the handle across a removal attempt of its own file.
+  // Sometimes keep the handle across a removal attempt of its own file (by
+  // identifier: a rename may have put another entry at `path` meanwhile).
   if (rng() % 4 == 0) {
-    auto removed = fs->rm(path, false);
+    auto removed = fs->rm_raw(*h.id(), false);
     if (removed) report.fault("removed a file with an open handle");
   }
   if (!h.close()) report.fault("close of an open handle");
 }
 
+// Renames random entries until the workers are done. Every so often it
+// clones the tree, which copies it at one moment, and checks the copy:
+// every inode reachable exactly once, no cycle of directories.
+void rename_until_done(FileSystem& fs, const std::atomic<int>& done, int workers, Report& report) {
+  std::mt19937 rng(99);
+  long checked = 0;
+  for (long i = 0; done.load() < workers; ++i) {
+    report.expect(fs.rename(random_path(rng, 3), random_path(rng, 3)),
+                  {K::InodeNotFound, K::NotADirectory, K::NotAFile, K::ResourceAlreadyExists, K::DirectoryIsNotEmpty,
+                   K::ResourceCurrentInUse, K::InvalidMove},
+                  "rename");
+    if (i % 256 == 0) {
+      const std::string broken = check_fs_invariants(*fs.clone(), /*expect_unlocked=*/true);
+      if (!broken.empty()) report.fault("a clone taken while renaming: " + broken);
+      ++checked;
+    }
+  }
+  std::printf("[  stress  ] %ld trees checked while renaming\n", checked);
+}
+
 TEST(FsStress, MixedOperationsOnOneTreeKeepItSound) {
   auto fs = FileSystem::create();
   constexpr int kThreads = 4, kOps = 20000;
-  auto reports = run_workers(kThreads, [&](int t, Report& report) {
+  std::atomic<int> done{0};
+  auto reports = run_workers(kThreads + 1, [&](int t, Report& report) {
+    if (t == kThreads) return rename_until_done(*fs, done, kThreads, report);
+    CountOnExit counted{done};
     std::mt19937 rng(1000 + t);
     for (int i = 0; i < kOps; ++i) {
       const std::string path = random_path(rng, 3);

@@ -2,7 +2,8 @@
 //
 // Each input line is one operation on a fresh file system: its first byte
 // picks the operation (m mkdir, t touch, r rm, R rm -r, ? resolve, w open and
-// write, f name look-up), the rest of the line is the path. After every
+// write, f name look-up, n rename), the rest of the line is the path (for n
+// the source, then ">" and the destination). After every
 // operation the tree must be sound (fs_invariants.h), and each operation's
 // outcome must agree with what resolution says before and after it.
 #include <cstddef>
@@ -108,6 +109,26 @@ void write_file(const std::shared_ptr<FileSystem>& fs, std::string_view path) {
   FUZZ_CHECK(h->close(), context + ": close failed");
 }
 
+void rename(FileSystem& fs, std::string_view paths) {
+  const std::size_t cut = paths.find('>');
+  const std::string_view from = paths.substr(0, cut);
+  const std::string_view to = cut == std::string_view::npos ? std::string_view() : paths.substr(cut + 1);
+  auto moving = fs.stat(from);
+  const std::string before = fs.render();
+  auto moved = fs.rename(from, to);
+  if (!moved) {
+    expect_error_in(moved, {K::InodeNotFound, K::NotADirectory, K::NotAFile, K::ResourceAlreadyExists,
+                            K::DirectoryIsNotEmpty, K::ResourceCurrentInUse, K::InvalidMove,
+                            K::MaxRecursionDepthExceeded});
+    FUZZ_CHECK(fs.render() == before, context + ": a refused rename changed the file system");
+    return;
+  }
+  FUZZ_CHECK(moving, context + ": renamed an entry that stat does not find");
+  auto landed = fs.stat(to);
+  FUZZ_CHECK(landed && landed->ino == moving->ino, context + ": the destination is not the moved entry");
+  check_round_trip(fs, moving->ino);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -118,14 +139,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     context = std::string(1, line[0]) + " " + escaped(path);
     // Mnemonic operation letters keep the seeds readable; any other byte
     // still picks one.
-    const std::size_t op = std::string_view("mtrR?wf").find(line[0]);
-    switch (op != std::string_view::npos ? op : static_cast<unsigned char>(line[0]) % 7) {
+    const std::size_t op = std::string_view("mtrR?wfn").find(line[0]);
+    switch (op != std::string_view::npos ? op : static_cast<unsigned char>(line[0]) % 8) {
       case 0: create(*fs, path, true); break;
       case 1: create(*fs, path, false); break;
       case 2: remove(*fs, path, false); break;
       case 3: remove(*fs, path, true); break;
       case 4: resolve(*fs, path); break;
       case 5: write_file(fs, path); break;
+      case 7: rename(*fs, path); break;
       default:  // the terminal's single-name look-up from every directory met so far
         for (InodeId id = 0; id < fs->next_inode_id(); ++id)
           expect_error_in(fs->find_inode_by_name(id, path), {K::InodeNotFound, K::NotADirectory});
