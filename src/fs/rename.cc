@@ -57,8 +57,8 @@ Expected<void, IoError> FileSystem::rename(std::string_view from, std::string_vi
   INodeRef hold = INodeRef::retain(&node);
   {
     auto guard = from_dir.data.write();
-    // The memory stays: the directory may be the one that lists it again.
-    std::get<Directory>(*guard).remove(&node, next_stamp(), /*give_back_memory=*/false);
+    // The directory that lists it again keeps the room reserved for it.
+    std::get<Directory>(*guard).remove(&node, next_stamp(), /*give_back_memory=*/&from_dir != &dir_node);
   }
   from_dir.touch_mtime(now);
   if (replaced) {
