@@ -232,7 +232,8 @@ class FerrowickFileSystem(AbstractFileSystem, metaclass=_CacheOnlyTheDefault):  
         places it. Lists, globs and maxdepth go through fsspec's copy and
         remove."""
         if not (isinstance(path1, str) and isinstance(path2, str)) or has_magic(path1) or maxdepth is not None:
-            return super().mv(path1, path2, recursive=recursive, maxdepth=maxdepth, **kwargs)
+            super().mv(path1, path2, recursive=recursive, maxdepth=maxdepth, **kwargs)
+            return
         into = path2.endswith("/")
         src = self._strip_protocol(path1)
         dst = self._strip_protocol(path2)
