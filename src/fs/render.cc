@@ -82,6 +82,7 @@ std::string FileSystem::render() const {
   // right now shows as <locked>.
   SharedNs ns(*this);
   table_.for_each([&](const INode& node) {
+    assert_ns_held();
     if (!first) out += ", ";
     first = false;
     append_number(out, node.id);
