@@ -7,8 +7,9 @@
 // and receives converted values:
 //   Args a; if (!bind(kSig, args, nargs, kwnames, a)) return nullptr;
 //   a[0].text, a[1].text ...
-// Every parameter may be given by position or keyword, in declaration order;
-// optional parameters (the Opt* kinds) come last, and None means omitted.
+// Every parameter may be given by position or keyword, in declaration order,
+// except those marked keyword_only (last); optional parameters (the Opt*
+// kinds) come after the required ones, and None means omitted.
 #pragma once
 
 #include <Python.h>
@@ -44,6 +45,8 @@ struct Param {
   // For Instance: the class name and a getter for its type object.
   const char* class_name = nullptr;
   PyTypeObject* (*type)() = nullptr;
+  // Only by keyword; such parameters come after all the others.
+  bool keyword_only = false;
 };
 
 // The most parameters a method may declare. A signature with more does not
