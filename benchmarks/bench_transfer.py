@@ -57,16 +57,15 @@ def chown_tree(root: str, uid: int) -> None:
 
 
 def interleaved(repeat: int, contenders: dict) -> dict[str, float]:
-    """Best wall time of each contender's run(), passes interleaved so that
+    """Best wall time of each contender's run(i), passes interleaved so that
     the host's background work (writeback of what an earlier pass wrote)
-    falls on every contender alike; prepare() and a sync run off the clock."""
+    falls on every contender alike. Every pass writes to a new place, so no
+    pass waits for the removal of an earlier one."""
     times: dict[str, list[float]] = {name: [] for name in contenders}
-    for _ in range(repeat):
-        for name, (prepare, run) in contenders.items():
-            prepare()
-            os.sync()
+    for i in range(repeat):
+        for name, run in contenders.items():
             start = time.perf_counter()
-            run()
+            run(i)
             times[name].append(time.perf_counter() - start)
     return {name: min(t) for name, t in times.items()}
 
@@ -112,34 +111,37 @@ def main() -> int:
         sent = build_tree(src, args.files, args.dirs, args.size)
         fs = ferrowick.PyFs()
         expect(fs.copy_in(src) == args.files, "copy_in copied a different number of files")
-        t_copy_in = interleaved(args.repeat, {"copy_in": (lambda: None, lambda: ferrowick.PyFs().copy_in(src))})
+        t_copy_in = interleaved(args.repeat, {"copy_in": lambda i: ferrowick.PyFs().copy_in(src)})
 
-        def fresh(path):
-            return lambda: shutil.rmtree(path, ignore_errors=True)
+        def ours(i):
+            return os.path.join(home, f"t{i}")
 
-        ours, peer = os.path.join(home, "t"), os.path.join(home, "p")
+        def peer(i):
+            return os.path.join(home, f"p{i}")
+
         t_put = interleaved(args.repeat, {
-            "ours": (fresh(ours), lambda: user.put(fs, dest="t")),
-            "peer": (fresh(peer), lambda: (shutil.copytree(src, peer), chown_tree(peer, uid))),
+            "ours": lambda i: user.put(fs, dest=f"t{i}"),
+            "peer": lambda i: (shutil.copytree(src, peer(i)), chown_tree(peer(i), uid)),
         })
-        for dirpath, dirnames, filenames in os.walk(ours):
+        for dirpath, dirnames, filenames in os.walk(ours(0)):
             for name in dirnames + filenames:
                 expect(os.lstat(os.path.join(dirpath, name)).st_uid == uid, f"{name} not owned by the account")
 
-        got = {}
+        got = []
         out = os.path.join(work, "out")
         t_get = interleaved(args.repeat, {
-            "ours": (got.clear, lambda: got.__setitem__("fs", user.get("t"))),
-            "peer": (fresh(out), lambda: (shutil.copytree(ours, out), chown_tree(out, 0))),
+            "ours": lambda i: got.append(user.get(f"t{i}")),
+            "peer": lambda i: (shutil.copytree(ours(i), f"{out}{i}"), chown_tree(f"{out}{i}", 0)),
         })
-        back = got["fs"]
+        back = got[0]
+        del got[1:]
         for rel, data in sent.items():
             expect(back.read_bytes("/" + rel) == data, f"{rel} came back different")
         files_back = sum(len(back.listdir(f"/{d}")[0]) for d in back.listdir("/")[1])
         expect(files_back == len(sent) and len(back.listdir("/")[1]) == args.dirs, "the tree came back different")
     finally:
         shutil.rmtree(work, ignore_errors=True)
-        for name in ("t", "p"):
+        for name in os.listdir(home):
             shutil.rmtree(os.path.join(home, name), ignore_errors=True)
 
     mib = args.size / (1 << 20)

@@ -186,6 +186,16 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
                    static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
       return true;
     }
+    case ArgKind::HostPath: {
+      // The bytes os.open would use; the held buffer keeps them alive.
+      PyObject* encoded = nullptr;
+      if (!PyUnicode_FSConverter(obj, &encoded)) return prefix_type_error(p);
+      PyRef owned = PyRef::steal(encoded);
+      if (!out.buffer.emplace().acquire(encoded)) return false;
+      const auto bytes = out.buffer->bytes();
+      out.text = std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+      return true;
+    }
     case ArgKind::Buffer:
       if (!out.buffer.emplace().acquire(obj)) return prefix_type_error(p);
       out.bytes = out.buffer->bytes();

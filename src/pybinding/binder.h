@@ -37,6 +37,7 @@ enum class ArgKind {
   Object,    // any object, passed through unconverted
   WritableBuffer,  // an object exporting a buffer; the method acquires it with WritableView
   OptMapping,  // None/omitted or a mapping (has keys()), passed through unconverted
+  HostPath,    // str, bytes or os.PathLike -> the path's bytes as os encodes them (no NUL)
 };
 
 struct Param {
@@ -102,9 +103,9 @@ class HeldBuffer {
 struct Arg {
   bool present = false;
   PyObject* object = nullptr;  // borrowed, valid for the call
-  std::string_view text;
+  std::string_view text;                // Text kinds; HostPath (its bytes)
   std::span<const std::uint8_t> bytes;  // Bytes and Buffer
-  std::optional<HeldBuffer> buffer;     // Buffer: built only when one is held
+  std::optional<HeldBuffer> buffer;     // Buffer, HostPath: built only when one is held
   std::uint64_t number = 0;
   double seconds = 0;
   bool flag = false;

@@ -19,9 +19,9 @@ namespace {
 
 constexpr std::uint64_t kDefaultMaxBytes = std::uint64_t{1} << 30;
 
-constexpr Param kCopyInParams[] = {{"host_path", ArgKind::Text}, {"dest", ArgKind::OptText}};
+constexpr Param kCopyInParams[] = {{"host_path", ArgKind::HostPath}, {"dest", ArgKind::OptText}};
 constexpr Signature kCopyInSig{"PyFs.copy_in()", kCopyInParams};
-constexpr Param kCopyOutParams[] = {{"src", ArgKind::Text}, {"host_path", ArgKind::Text}};
+constexpr Param kCopyOutParams[] = {{"src", ArgKind::Text}, {"host_path", ArgKind::HostPath}};
 constexpr Signature kCopyOutSig{"PyFs.copy_out()", kCopyOutParams};
 constexpr Param kPutParams[] = {
     {"fs", ArgKind::Instance, "PyFs", PyFsObject::type}, {"src", ArgKind::OptText}, {"dest", ArgKind::OptText}};

@@ -16,7 +16,7 @@ from collections.abc import Buffer, Callable, Mapping
 from types import TracebackType
 from typing import ClassVar, Final, Literal, Self, SupportsIndex, final
 
-from _typeshed import structseq
+from _typeshed import StrOrBytesPath, structseq
 
 __all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyUser", "PyTerminalSession"]
 
@@ -92,7 +92,7 @@ class PyFs:
         the cost is per inode, not per byte stored.
         """
 
-    def copy_in(self, host_path: str, dest: str | None = "/") -> int:
+    def copy_in(self, host_path: StrOrBytesPath, dest: str | None = "/") -> int:
         """Copies a host directory tree under `dest` (created if missing).
 
         Directories and regular files only: links, devices, FIFOs and sockets
@@ -101,7 +101,7 @@ class PyFs:
         created `dest`, a failure removes it again.
         """
 
-    def copy_out(self, src: str, host_path: str) -> int:
+    def copy_out(self, src: str, host_path: StrOrBytesPath) -> int:
         """Writes the subtree at `src` to a new (or empty) host directory.
 
         Modes 0755/0644 under the umask; no link below `host_path` is followed.

@@ -37,8 +37,8 @@ def test_copy_in_and_out_round_trip_and_defaults(tmp_path):
     assert fs.copy_in(str(src)) == 2  # dest defaults to "/"
     assert fs.read_bytes("/d/bin") == bytes(range(256)) * 10
     assert not fs.exists("/link")
-    assert fs.copy_in(host_path=str(src), dest="/again/here") == 2
-    assert fs.copy_out("/", str(tmp_path / "out")) == 4
+    assert fs.copy_in(host_path=os.fsencode(src), dest="/again/here") == 2  # bytes paths too
+    assert fs.copy_out("/", tmp_path / "out") == 4  # and os.PathLike
     expected = tree_of(src)
     assert {k: v for k, v in tree_of(tmp_path / "out").items() if not k.startswith("again")} == expected
 
@@ -50,7 +50,8 @@ def test_copy_in_and_out_round_trip_and_defaults(tmp_path):
         (lambda fs, tmp: fs.copy_in(str(tmp / "file")), NotADirectoryError),
         (lambda fs, tmp: fs.copy_out("/", str(tmp / "full")), FileExistsError),
         (lambda fs, tmp: fs.copy_out("/nope", str(tmp / "new")), ValueError),
-        (lambda fs, tmp: fs.copy_in(b"/tmp"), TypeError),
+        (lambda fs, tmp: fs.copy_in(3), TypeError),
+        (lambda fs, tmp: fs.copy_in("/tmp\0x"), ValueError),
         (lambda fs, tmp: fs.copy_out("/"), TypeError),
     ],
 )
