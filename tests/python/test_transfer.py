@@ -2,6 +2,7 @@
 the exceptions host failures become, and the round trip through a real
 account. The walks themselves are tested in C++."""
 
+import errno
 import os
 
 import pytest
@@ -67,9 +68,7 @@ def test_failures_become_the_matching_exception(tmp_path, call, exc):
 
 @pytest.fixture
 def user():
-    u = PyUserPool(1).allocate()
-    yield u
-    del u
+    return PyUserPool(1).allocate()
 
 
 @needs_pool
@@ -96,7 +95,7 @@ def test_put_and_get_through_a_real_account(user, tmp_path):
 
 
 @needs_pool
-def test_planted_links_in_the_home(user, tmp_path):
+def test_a_link_planted_in_the_home_raises_oserror(user):
     home = user.home()
     os.symlink("/etc", os.path.join(home, "out"))
     os.lchown(os.path.join(home, "out"), user.uid(), user.uid())
@@ -105,19 +104,5 @@ def test_planted_links_in_the_home(user, tmp_path):
     before = sorted(os.listdir("/etc"))
     with pytest.raises(OSError) as info:
         user.put(fs, dest="out")
-    assert info.value.errno in (40, 20)  # ELOOP, ENOTDIR
+    assert info.value.errno in (errno.ELOOP, errno.ENOTDIR)
     assert sorted(os.listdir("/etc")) == before
-
-    os.symlink("/etc/shadow", os.path.join(home, "shadow"))
-    with open(os.path.join(home, "ok"), "wb") as f:
-        f.write(b"ok")
-    got = user.get()
-    assert got.listdir("/") == (["ok"], [])
-
-
-@needs_pool
-def test_a_sparse_terabyte_is_refused(user):
-    with open(os.path.join(user.home(), "huge"), "wb") as f:
-        f.truncate(1 << 40)
-    with pytest.raises(ValueError, match="max_bytes"):
-        user.get()
