@@ -56,6 +56,10 @@ struct HostReadOptions {
   std::uint64_t max_bytes = UINT64_MAX;
   // Skip directories on another device than the starting one (mount points).
   bool same_device = false;
+  // The owner of the tree: a file of another owner with more than one link
+  // is someone else's file linked in (where the host lets any user link any
+  // file) and is skipped, so its bytes never reach the caller.
+  std::optional<uid_t> owner;
 };
 
 // Copies what lies below the open host directory `dir_fd` into directory

@@ -151,6 +151,7 @@ class HostReader {
     struct stat st;
     if (::fstat(f.get(), &st) != 0) return Unexpected(TransferError::host(errno, host_join(path, name)));
     if (!S_ISREG(st.st_mode)) return {};
+    if (options_.owner && st.st_uid != *options_.owner && st.st_nlink > 1) return {};
     // Checked before anything is read or allocated: a sparse file of a
     // terabyte stops the walk here.
     const auto size = static_cast<std::uint64_t>(st.st_size);

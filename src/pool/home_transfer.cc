@@ -70,7 +70,7 @@ TransferResult<std::uint64_t> put_into_home(const FileSystem& fs, std::string_vi
   return write_host_tree(*snapshot, *id, target->get(), options, std::move(path));
 }
 
-TransferResult<std::shared_ptr<FileSystem>> get_from_home(std::string_view home, std::string_view src,
+TransferResult<std::shared_ptr<FileSystem>> get_from_home(std::string_view home, uid_t uid, std::string_view src,
                                                           std::uint64_t max_bytes) {
   dev_t dev = 0;
   auto home_fd = open_home(home, dev);
@@ -82,6 +82,7 @@ TransferResult<std::shared_ptr<FileSystem>> get_from_home(std::string_view home,
   HostReadOptions options;
   options.max_bytes = max_bytes;
   options.same_device = true;
+  options.owner = uid;
   auto copied = read_host_tree(*fs, from->get(), kRootId, options, std::move(path));
   if (!copied) return Unexpected(copied.error());
   return fs;

@@ -34,9 +34,11 @@ TransferResult<std::uint64_t> put_into_home(const FileSystem& fs, std::string_vi
 // PyUser.get: a new file system holding the directories and regular files
 // below `src` (relative to `home`; "" for the home itself). Links, FIFOs,
 // sockets, devices and mount points are skipped; a link on the way to
-// `src` fails (ELOOP, ENOTDIR). More than `max_bytes` of file content in
-// total is refused before it is read.
-TransferResult<std::shared_ptr<FileSystem>> get_from_home(std::string_view home, std::string_view src,
+// `src` fails (ELOOP, ENOTDIR). A file `uid` does not own that has more
+// than one link (another's file hard-linked into the home) is skipped too.
+// More than `max_bytes` of file content in total is refused before it is
+// read.
+TransferResult<std::shared_ptr<FileSystem>> get_from_home(std::string_view home, uid_t uid, std::string_view src,
                                                           std::uint64_t max_bytes);
 
 }  // namespace ferrowick

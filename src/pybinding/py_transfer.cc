@@ -70,7 +70,10 @@ PyObject* put_impl(const SharedUser& user, Args& a) {
 PyObject* get_impl(const SharedUser& user, Args& a) {
   const std::string src = text_or(a[0], "");
   const std::uint64_t max_bytes = a[1].present ? a[1].number : kDefaultMaxBytes;
-  auto fs = without_gil([&] { return get_from_home(account_of(user).home, src, max_bytes); });
+  auto fs = without_gil([&] {
+    const Account account = account_of(user);
+    return get_from_home(account.home, account.uid, src, max_bytes);
+  });
   if (!fs) return raise_transfer_error(fs.error());
   return new_instance<PyFsObject>(std::move(*fs));
 }
@@ -125,7 +128,8 @@ const char kUserPutDoc[] =
 const char kUserGetDoc[] =
     "get($self, src=None, *, max_bytes=1073741824)\n--\n\nRead the home (or src inside it) into a new PyFs.\n\n"
     "Directories and regular files are read; symbolic links, FIFOs, sockets,\ndevices and mount points are "
-    "skipped, and no link is ever followed. More\nthan max_bytes of file content in total raises ValueError before "
-    "it is\nread. A file changed while it is read yields the bytes read.\n";
+    "skipped, as is another owner's file hard-linked\ninto the home; no link is ever followed. More than "
+    "max_bytes of file content\nin total raises ValueError before it is read. A file changed while it is\n"
+    "read yields the bytes read.\n";
 
 }  // namespace ferrowick::py

@@ -303,7 +303,8 @@ class PyUser:
         """Reads the home (or `src` inside it) into a new PyFs.
 
         Directories and regular files only; links, FIFOs, sockets, devices and
-        mount points are skipped and no link is followed. More than
+        mount points are skipped, as is another owner's file hard-linked into
+        the home; no link is followed. More than
         `max_bytes` of file content in total raises ValueError before it is read.
         """
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -64,7 +65,7 @@ TEST_F(HomeTransferTest, PutThenGetGivesTheSameTreeOwnedByTheTenant) {
     EXPECT_EQ(st.st_gid, kTenant) << e.path();
     EXPECT_EQ(st.st_mode & 07777, S_ISDIR(st.st_mode) ? 0755u : 0644u) << e.path();
   }
-  auto got = get_from_home(home_, "a/b", 1 << 20);
+  auto got = get_from_home(home_, kTenant, "a/b", 1 << 20);
   ASSERT_TRUE(got);
   EXPECT_EQ(content_of(**got, must((*got)->get_inode_by_path_raw("/d/e/leaf"))), std::string(5000, 'z'));
   EXPECT_EQ(content_of(**got, must((*got)->get_inode_by_path_raw("/top"))), "top");
@@ -114,14 +115,19 @@ TEST_F(HomeTransferTest, GetSkipsWhatIsNotAFileOrDirectoryAndNeverFollowsLinks) 
   hfs::create_symlink(outside_ + "/secret", home_ + "/res/shadow");
   hfs::create_directory_symlink(outside_, home_ + "/res/dir_link");
   ASSERT_EQ(::mkfifo((home_ + "/res/fifo").c_str(), 0600), 0);
+  hfs::create_hard_link(outside_ + "/secret", home_ + "/res/hard_link");  // root's file, linked in
+  std::ofstream(home_ + "/res/own");
+  ASSERT_EQ(::chown((home_ + "/res/own").c_str(), kTenant, kTenant), 0);
+  hfs::create_hard_link(home_ + "/res/own", home_ + "/res/own_link");  // the tenant's own: kept
   hfs::create_directory_symlink(outside_, home_ + "/via_link");
 
-  auto got = get_from_home(home_, "", 1 << 20);
+  auto got = get_from_home(home_, kTenant, "", 1 << 20);
   ASSERT_TRUE(got);
-  EXPECT_EQ(must((*got)->ls_raw(must((*got)->get_inode_by_path_raw("/res")))).files,
-            std::vector<std::string>{"out.txt"});
+  auto files = must((*got)->ls_raw(must((*got)->get_inode_by_path_raw("/res")))).files;
+  std::sort(files.begin(), files.end());  // the host lists in its own order
+  EXPECT_EQ(files, (std::vector<std::string>{"out.txt", "own", "own_link"}));
   EXPECT_FALSE((*got)->exists("/via_link"));
-  auto through = get_from_home(home_, "via_link", 1 << 20);
+  auto through = get_from_home(home_, kTenant, "via_link", 1 << 20);
   ASSERT_FALSE(through);
   EXPECT_TRUE(through.error().err == ELOOP || through.error().err == ENOTDIR);
 }
@@ -129,8 +135,8 @@ TEST_F(HomeTransferTest, GetSkipsWhatIsNotAFileOrDirectoryAndNeverFollowsLinks) 
 TEST_F(HomeTransferTest, GetCountsBytesAcrossFiles) {
   std::ofstream(home_ + "/a") << std::string(600, 'a');
   std::ofstream(home_ + "/b") << std::string(400, 'b');
-  EXPECT_TRUE(get_from_home(home_, "", 1000));  // exactly the limit
-  auto over = get_from_home(home_, "", 999);
+  EXPECT_TRUE(get_from_home(home_, kTenant, "", 1000));  // exactly the limit
+  auto over = get_from_home(home_, kTenant, "", 999);
   ASSERT_FALSE(over);
   EXPECT_EQ(over.error().kind, TransferError::Kind::Refused);
 }
