@@ -26,6 +26,14 @@ std::size_t required_count(const Signature& sig) {
   return n;
 }
 
+// How many parameters may be given by position: those before the first
+// keyword-only one.
+std::size_t positional_count(const Signature& sig) {
+  std::size_t n = 0;
+  while (n < sig.params.size() && !sig.params[n].keyword_only) ++n;
+  return n;
+}
+
 bool fail(const std::string& msg) {
   raise_type_error(msg);
   return false;
@@ -51,7 +59,7 @@ std::string quoted_list(const Signature& sig, const std::array<bool, kMaxParams>
 
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
   std::string msg = sig.full_name;
-  std::size_t total = sig.params.size(), req = required_count(sig);
+  std::size_t total = positional_count(sig), req = required_count(sig);
   msg += req == total ? " takes " + std::to_string(total)
                       : " takes from " + std::to_string(req) + " to " + std::to_string(total);
   msg += " positional arguments but " + std::to_string(given) + (given == 1 ? " was given" : " were given");
@@ -70,7 +78,7 @@ struct Keywords {
 bool bind_slots(const Signature& sig, PyObject* const* pos, Py_ssize_t npos, const Keywords& kw,
                 std::array<PyObject*, kMaxParams>& slots) {
   const std::size_t n = sig.params.size();
-  if (static_cast<std::size_t>(npos) > n) return too_many_positional(sig, npos);
+  if (static_cast<std::size_t>(npos) > positional_count(sig)) return too_many_positional(sig, npos);
   for (Py_ssize_t i = 0; i < npos; ++i) slots[static_cast<std::size_t>(i)] = pos[i];
 
   auto take_keyword = [&](PyObject* key, PyObject* value) -> bool {
@@ -178,6 +186,16 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
                    static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
       return true;
     }
+    case ArgKind::HostPath: {
+      // The bytes os.open would use; the held buffer keeps them alive.
+      PyObject* encoded = nullptr;
+      if (!PyUnicode_FSConverter(obj, &encoded)) return prefix_type_error(p);
+      PyRef owned = PyRef::steal(encoded);
+      if (!out.buffer.emplace().acquire(encoded)) return false;
+      const auto bytes = out.buffer->bytes();
+      out.text = std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+      return true;
+    }
     case ArgKind::Buffer:
       if (!out.buffer.emplace().acquire(obj)) return prefix_type_error(p);
       out.bytes = out.buffer->bytes();
@@ -235,7 +253,8 @@ bool bind_and_convert(const Signature& sig, PyObject* const* pos, Py_ssize_t npo
     // Every parameter given by position and no keyword: nothing can fail to
     // bind, so the objects go straight to conversion (same order, same errors).
     const bool no_keywords = !(kw.names && PyTuple_GET_SIZE(kw.names)) && !(kw.dict && PyDict_GET_SIZE(kw.dict));
-    if (no_keywords && static_cast<std::size_t>(npos) == sig.params.size()) return convert_all(sig, pos, out);
+    if (no_keywords && static_cast<std::size_t>(npos) == sig.params.size() && positional_count(sig) == sig.params.size())
+      return convert_all(sig, pos, out);
     std::array<PyObject*, kMaxParams> slots{};
     return bind_slots(sig, pos, npos, kw, slots) && convert_all(sig, slots.data(), out);
   } catch (...) {

@@ -7,8 +7,9 @@
 // and receives converted values:
 //   Args a; if (!bind(kSig, args, nargs, kwnames, a)) return nullptr;
 //   a[0].text, a[1].text ...
-// Every parameter may be given by position or keyword, in declaration order;
-// optional parameters (the Opt* kinds) come last, and None means omitted.
+// Every parameter may be given by position or keyword, in declaration order,
+// except those marked keyword_only (last); optional parameters (the Opt*
+// kinds) come after the required ones, and None means omitted.
 #pragma once
 
 #include <Python.h>
@@ -36,6 +37,7 @@ enum class ArgKind {
   Object,    // any object, passed through unconverted
   WritableBuffer,  // an object exporting a buffer; the method acquires it with WritableView
   OptMapping,  // None/omitted or a mapping (has keys()), passed through unconverted
+  HostPath,    // str, bytes or os.PathLike -> the path's bytes as os encodes them (no NUL)
 };
 
 struct Param {
@@ -44,6 +46,8 @@ struct Param {
   // For Instance: the class name and a getter for its type object.
   const char* class_name = nullptr;
   PyTypeObject* (*type)() = nullptr;
+  // Only by keyword; such parameters come after all the others.
+  bool keyword_only = false;
 };
 
 // The most parameters a method may declare. A signature with more does not
@@ -99,9 +103,9 @@ class HeldBuffer {
 struct Arg {
   bool present = false;
   PyObject* object = nullptr;  // borrowed, valid for the call
-  std::string_view text;
+  std::string_view text;                // Text kinds; HostPath (its bytes)
   std::span<const std::uint8_t> bytes;  // Bytes and Buffer
-  std::optional<HeldBuffer> buffer;     // Buffer: built only when one is held
+  std::optional<HeldBuffer> buffer;     // Buffer, HostPath: built only when one is held
   std::uint64_t number = 0;
   double seconds = 0;
   bool flag = false;

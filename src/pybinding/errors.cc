@@ -1,5 +1,6 @@
 #include "pybinding/errors.h"
 
+#include <cerrno>
 #include <new>
 #include <string>
 
@@ -21,6 +22,23 @@ PyObject* raise_value_error(std::string_view text) { return set_error(PyExc_Valu
 PyObject* raise_type_error(std::string_view text) { return set_error(PyExc_TypeError, text); }
 PyObject* raise_timeout_error(std::string_view text) { return set_error(PyExc_TimeoutError, text); }
 PyObject* raise_io_error(const IoError& err) { return raise_value_error(err.message()); }
+PyObject* raise_transfer_error(const TransferError& err) {
+  switch (err.kind) {
+    case TransferError::Kind::Host: {
+      PyRef path = PyRef::steal(
+          PyUnicode_DecodeFSDefaultAndSize(err.text.data(), static_cast<Py_ssize_t>(err.text.size())));
+      if (!path) return nullptr;
+      errno = err.err;
+      // OSError(errno, text, path) builds the subclass that errno maps to.
+      return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
+    }
+    case TransferError::Kind::Fs:
+      return raise_io_error(err.io);
+    case TransferError::Kind::Refused:
+      break;
+  }
+  return raise_value_error(err.text);
+}
 PyObject* raise_snapshot_error(const SnapshotError& err) { return raise_value_error(err.message); }
 
 PyObject* panic_exception_type() {

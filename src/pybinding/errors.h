@@ -6,6 +6,8 @@
 //   Panic               -> PanicException(message)  (derives from BaseException)
 //   std::bad_alloc      -> MemoryError
 //   a wait that ran out -> TimeoutError(text)
+//   TransferError       -> OSError subclass of its errno (with the host path),
+//                          ValueError(IoError message), ValueError(text)
 // Every raise_* function sets the error indicator and returns nullptr so a
 // method can `return raise_...(...)`.
 #pragma once
@@ -16,6 +18,7 @@
 
 #include "common/panic.h"
 #include "error/io_error.h"
+#include "fs/host_copy.h"
 #include "fs/snapshot_image.h"
 
 namespace ferrowick::py {
@@ -26,6 +29,7 @@ PyObject* raise_snapshot_error(const SnapshotError& err);
 PyObject* raise_panic(std::string_view message);
 PyObject* raise_type_error(std::string_view text);
 PyObject* raise_timeout_error(std::string_view text);
+PyObject* raise_transfer_error(const TransferError& err);
 
 // The PanicException type, created once per process (new reference or null).
 PyObject* panic_exception_type();

@@ -7,6 +7,7 @@
 #include "pybinding/class_support.h"
 #include "pybinding/classes.h"
 #include "pybinding/py_stat.h"
+#include "pybinding/py_transfer.h"
 
 namespace ferrowick::py {
 
@@ -204,6 +205,8 @@ PyMethodDef kMethods[] = {
     {"from_snapshot", cfunc(staticcall<kFromSnapshotSig, from_snapshot>), METH_STATIC | METH_FASTCALL | METH_KEYWORDS,
      "from_snapshot(data)\n--\n\n\nBuild a file system from a snapshot.\n\nAccepts any bytes-like object made by "
      "PyFs.snapshot. Everything is checked\nbefore anything is built: invalid data raises ValueError.\n"},
+    {"copy_in", cfunc(fs_copy_in), METH_FASTCALL | METH_KEYWORDS, kFsCopyInDoc},
+    {"copy_out", cfunc(fs_copy_out), METH_FASTCALL | METH_KEYWORDS, kFsCopyOutDoc},
     {"__copy__", cfunc(noargs<Self, clone>), METH_NOARGS, "__copy__($self)\n--\n\n\nA clone of the file system.\n"},
     {"__deepcopy__", cfunc(fastcall<Self, kDeepcopySig, deepcopy>), METH_FASTCALL | METH_KEYWORDS,
      "__deepcopy__($self, memo)\n--\n\n\nA clone of the file system.\n"},

@@ -24,6 +24,7 @@
 #include "pybinding/gil.h"
 #include "pybinding/py_cgroup.h"
 #include "pybinding/py_ref.h"
+#include "pybinding/py_transfer.h"
 #include "pybinding/signal_wait.h"
 
 namespace ferrowick::py {
@@ -307,6 +308,8 @@ PyMethodDef kUserMethods[] = {
      "str to str, su starts with exactly that\nenvironment instead of this process's. With limits, a mapping of\n"
      "resource names (nproc, as, cpu, fsize, nofile) to int, each is set as\nsoft and hard limit before su starts, "
      "for the whole session.\n"},
+    {"put", cfunc(user_put), METH_FASTCALL | METH_KEYWORDS, kUserPutDoc},
+    {"get", cfunc(user_get), METH_FASTCALL | METH_KEYWORDS, kUserGetDoc},
     {"username", cfunc(noargs<UserObject, username>), METH_NOARGS,
      "username($self)\n--\n\n\nGet the username of the user.\n"},
     {"uid", cfunc(noargs<UserObject, uid>), METH_NOARGS, "uid($self)\n--\n\n\nGet the UID of the user.\n"},
@@ -351,5 +354,9 @@ PyTypeObject* UserObject::make_type() {
 
 PyTypeObject* user_pool_type_or_null() { return PoolObject::type_or_null(); }
 PyTypeObject* user_type_or_null() { return UserObject::type_or_null(); }
+const SharedUser* shared_user_of(PyObject* self) {
+  UserObject* obj = checked_self<UserObject>(self);
+  return obj ? &obj->user : nullptr;
+}
 
 }  // namespace ferrowick::py

@@ -16,7 +16,7 @@ from collections.abc import Buffer, Callable, Mapping
 from types import TracebackType
 from typing import ClassVar, Final, Literal, Self, SupportsIndex, final
 
-from _typeshed import structseq
+from _typeshed import StrOrBytesPath, structseq
 
 __all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyUser", "PyTerminalSession"]
 
@@ -101,6 +101,22 @@ class PyFs:
         identifiers and the next identifier are copied; open handles are not
         (the clone's files are all free). Contents are shared copy-on-write:
         the cost is per inode, not per byte stored.
+        """
+
+    def copy_in(self, host_path: StrOrBytesPath, dest: str | None = "/") -> int:
+        """Copies a host directory tree under `dest` (created if missing).
+
+        Directories and regular files only: links, devices, FIFOs and sockets
+        are skipped; existing files are replaced. Returns the number of files
+        copied. Host failures raise the matching OSError; when the call
+        created `dest`, a failure removes it again.
+        """
+
+    def copy_out(self, src: str, host_path: StrOrBytesPath) -> int:
+        """Writes the subtree at `src` to a new (or empty) host directory.
+
+        Modes 0755/0644 under the umask; no link below `host_path` is followed.
+        Anything else at `host_path` raises OSError. Returns the files written.
         """
 
     def snapshot(self) -> bytes:
@@ -292,6 +308,24 @@ class PyUser:
         set before su starts, and "memory" (bytes, swap off), "pids" and
         "cpu_percent" (of one CPU) to limits for the session's whole tree
         (OSError when the host has no writable control group for one).
+        """
+
+    def put(self, fs: PyFs, src: str | None = "/", dest: str | None = None) -> int:
+        """Copies the subtree at `src` of `fs` into the home (or `dest` inside it).
+
+        Everything written is owned by the account, 0755/0644; existing files
+        are replaced. A symbolic link or mount point in the way raises OSError
+        (ELOOP, ENOTDIR, EXDEV) and nothing is written outside the home; ".."
+        in `dest` raises ValueError. Returns the number of files written.
+        """
+
+    def get(self, src: str | None = None, *, max_bytes: SupportsIndex | None = 1 << 30) -> PyFs:
+        """Reads the home (or `src` inside it) into a new PyFs.
+
+        Directories and regular files only; links, FIFOs, sockets, devices and
+        mount points are skipped, as is another owner's file hard-linked into
+        the home; no link is followed. More than
+        `max_bytes` of file content in total raises ValueError before it is read.
         """
 
     def username(self) -> str: ...
