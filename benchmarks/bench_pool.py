@@ -21,6 +21,10 @@ Rows, each measured in a child process per contender:
              the computed line comes back; su gives the shell a pseudo-terminal,
              which echoes the input line, so only the computed value (never
              part of the input) ends the wait
+  release    the median time of dropping the last reference to an account
+             whose shell never ran (idle) and to one whose session ran
+             commands and left a background job (`sleep 1000 &`) running
+             (used): ferrowick only, the time until the account is back
 
 Needs root and the host's id, useradd, pkill and su; without them the driver
 prints why and exits 0. It adds (once) and uses a throw-away account of the
@@ -47,6 +51,8 @@ import time
 from dataclasses import dataclass
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import statistics  # noqa: E402
+
 import common  # noqa: E402
 from common import Row, autorange, expect  # noqa: E402
 
@@ -173,7 +179,31 @@ def run_ferrowick(args) -> dict:
     session.write(b"echo $(id -u) $PWD\n")
     read_until(session.read, f"{acct.uid} {acct.home}\r\n".encode())
     session.close()
+    del user, session, trip  # the round-trip op holds the session
+    res.update(release_medians(pool, acct, 3 if args.quick else 8))
     return res
+
+
+def release_medians(pool, acct: Account, cycles: int) -> dict:
+    """Median seconds of a release, idle and after use (see the module doc)."""
+    idle, used = [], []
+    for _ in range(cycles):
+        user = pool.allocate()
+        expect(account_of(user) == acct, "the measured account changed")
+        start = time.perf_counter()
+        del user
+        idle.append(time.perf_counter() - start)
+
+        user = pool.allocate()
+        session = user.spawn()
+        for command in ("cd /tmp", "ls -la > /dev/null", "true"):
+            expect(session.run(command, timeout=30)[0] == 0, f"{command!r} failed")
+        session.write(b"sleep 1000 &\n")
+        expect(session.run("echo bg", timeout=30) == (0, b"bg\r\n"), "no prompt after the background job")
+        start = time.perf_counter()
+        del session, user
+        used.append(time.perf_counter() - start)
+    return {"release_idle": statistics.median(idle), "release_used": statistics.median(used)}
 
 
 def run_landed(args) -> dict:
@@ -263,6 +293,8 @@ ROWS = [
     Row("allocate", "allocate/release an existing account"),
     Row("spawn", "spawn bash, until first output"),
     Row("roundtrip", "echo round trip on a session"),
+    Row("release_idle", "release, shell never ran (median)"),
+    Row("release_used", "release after commands + sleep & (median)"),
 ]
 
 
