@@ -2,10 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sched.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,13 +12,11 @@
 #include <charconv>
 #include <cstdio>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
-#include <thread>
 
-#include "common/system_error.h"
 #include "common/unique_fd.h"
-#include "common/utf8.h"
-#include "pool/child_process.h"
 
 namespace ferrowick {
 
@@ -39,7 +36,7 @@ struct DirCloser {
   void operator()(DIR* d) const { ::closedir(d); }
 };
 
-// The value after "<key>\t" on its line of a /proc status text.
+// The value after "<key>:" on its line of a /proc status text.
 std::string_view status_field(std::string_view status, std::string_view key) {
   std::size_t pos = 0;
   while (pos < status.size()) {
@@ -68,14 +65,15 @@ std::optional<std::uint32_t> take_number(std::string_view& s) {
 
 enum class Found { kNone, kLive, kZombie };
 
-// What /proc/<pid>/status shows: a process run by `uid`, alive or dead but
-// not yet reaped, or none.
+// What /proc/<pid>/status shows: a process that can act as `uid`, alive or
+// dead but not yet reaped, or none.
 Found process_of(int proc_fd, const char* pid, std::uint32_t uid) {
-  std::string path(pid);
-  path += "/status";
-  UniqueFd fd(::openat(proc_fd, path.c_str(), O_RDONLY | O_CLOEXEC));
+  char path[32];
+  std::snprintf(path, sizeof path, "%s/status", pid);
+  UniqueFd fd(::openat(proc_fd, path, O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return Found::kNone;  // gone meanwhile
-  char buf[2048];
+  // State and Uid come within the first few hundred bytes.
+  char buf[1024];
   std::size_t len = 0;
   while (len < sizeof buf) {
     ssize_t n = ::read(fd.get(), buf + len, sizeof buf - len);
@@ -87,30 +85,22 @@ Found process_of(int proc_fd, const char* pid, std::uint32_t uid) {
   std::string_view state = status_field(status, "State");
   if (state.empty() || state.front() == 'X') return Found::kNone;
   std::string_view uids = status_field(status, "Uid");
-  auto real = take_number(uids);
-  auto effective = take_number(uids);
-  if (!(real && *real == uid) && !(effective && *effective == uid)) return Found::kNone;
+  bool match = false;
+  for (int i = 0; i < 4; ++i) {
+    auto id = take_number(uids);
+    if (!id) break;
+    match = match || *id == uid;
+  }
+  if (!match) return Found::kNone;
   return state.front() == 'Z' ? Found::kZombie : Found::kLive;
 }
 
-}  // namespace
-
-std::optional<std::string> pkill_failure_reason(const Expected<HostOutput, int>& run) {
-  if (!run) return "Failed to execute the command `pkill`: " + system_error_text(run.error());
-  std::optional<int> code = run->exit_code();
-  if (code && *code <= 2) return std::nullopt;
-  std::string reason = "Failed exit code: ";
-  reason += code ? std::to_string(*code) : std::string("None");
-  reason += " (";
-  if (is_valid_utf8(run->err)) reason += run->err;
-  reason += ')';
-  return reason;
-}
-
-AccountProcesses processes_of(std::uint32_t uid) {
-  AccountProcesses found;
+// Calls f(pid, name) for every process directory of /proc but this
+// process's own; false when /proc cannot be read.
+template <class F>
+bool for_each_process(F&& f) {
   std::unique_ptr<DIR, DirCloser> proc(::opendir("/proc"));
-  if (!proc) return found;
+  if (!proc) return false;
   const pid_t self = ::getpid();
   const int proc_fd = ::dirfd(proc.get());
   while (dirent* e = ::readdir(proc.get())) {
@@ -118,76 +108,88 @@ AccountProcesses processes_of(std::uint32_t uid) {
     pid_t pid = 0;
     auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
     if (ec != std::errc() || end != name.data() + name.size() || pid == self) continue;
-    switch (process_of(proc_fd, e->d_name, uid)) {
-      case Found::kLive: found.live.push_back(pid); break;
-      case Found::kZombie: ++found.zombies; break;
-      case Found::kNone: break;
-    }
+    f(proc_fd, pid, e->d_name);
   }
-  return found;
+  return true;
 }
 
-namespace {
+int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+int pidfd_send_signal(int pidfd, int sig) {
+  return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
+}
 
-// Forks a child that becomes `uid` and sends signal 9 to every process it
-// may signal, `rounds` times: each kill(-1) reaches every process of the uid
-// at that moment, so what a fork bomb adds during one round dies in the
-// next. (kill(-1) cannot tell when none is left: it fails only when the
-// host has no other process at all; the caller looks in /proc.) The child
-// makes only async-signal-safe calls: this process may have other threads.
-void kill_all_as(std::uint32_t uid, int rounds) {
-  sigset_t all, old;
-  sigfillset(&all);
-  ::pthread_sigmask(SIG_SETMASK, &all, &old);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    // Raw system call: the C library's wrapper would try to reach threads
-    // that exist only in the parent. Only the uid matters to kill(2).
-    if (::syscall(SYS_setresuid, uid, uid, uid) != 0) ::_exit(2);
-    for (int i = 0; i < rounds; ++i) {
-      ::kill(-1, SIGKILL);
-      ::sched_yield();
-    }
-    ::_exit(0);
+// Pidfds of processes signalled in one round, kept to wait for their exit:
+// a killed process shows as alive until its exit is done, and looking again
+// before that would only signal it again.
+constexpr std::size_t kWatched = 64;
+// How long one round waits for the watched processes to exit.
+constexpr std::chrono::milliseconds kRoundWait{20};
+
+// Waits until every watched process has exited, `until` has passed, or
+// one round's wait is over.
+void wait_for_exits(std::vector<UniqueFd>& watched, WaitClock::time_point until) {
+  until = std::min(until, WaitClock::now() + kRoundWait);
+  std::vector<pollfd> fds;
+  fds.reserve(watched.size());
+  for (const UniqueFd& fd : watched) fds.push_back({fd.get(), POLLIN, 0});
+  while (!fds.empty()) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - WaitClock::now()).count();
+    if (left <= 0) break;
+    int n = ::poll(fds.data(), fds.size(), static_cast<int>(left));
+    if (n < 0 && errno != EINTR) break;
+    std::erase_if(fds, [](const pollfd& p) { return p.revents != 0; });
   }
-  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (pid > 0) (void)wait_for_pid(pid);
+  if (watched.empty()) ::poll(nullptr, 0, 1);  // nothing to watch: a moment before looking again
+  watched.clear();
 }
 
 }  // namespace
 
-bool kill_remaining_processes(std::uint32_t uid, std::chrono::milliseconds patience) {
-  if (uid == 0) return false;
-  const auto start = std::chrono::steady_clock::now();
-  const auto deadline = start + patience;
-  const auto grace = std::min(deadline, start + kReapGrace);
-  // A look in /proc is cheaper than a fork: an account without processes,
-  // the usual case, costs only that.
-  for (;;) {
-    const auto now = std::chrono::steady_clock::now();
-    const AccountProcesses found = processes_of(uid);
-    if (!found.live.empty()) {
-      if (now >= deadline) return false;
-      kill_all_as(uid, 16);
-      continue;
+AccountProcesses processes_of(std::uint32_t uid) {
+  AccountProcesses found;
+  for_each_process([&](int proc_fd, pid_t pid, const char* name) {
+    switch (process_of(proc_fd, name, uid)) {
+      case Found::kLive: found.live.push_back(pid); break;
+      case Found::kZombie: ++found.zombies; break;
+      case Found::kNone: break;
     }
-    // The dead still count against the next tenant's process limit until
-    // their parent (mostly init) reaps them: give it a moment, no more.
-    if (now >= grace || found.zombies == 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  });
+  return found;
+}
+
+bool kill_account_processes(std::uint32_t uid, WaitClock::time_point deadline) {
+  if (uid == 0) return false;
+  std::vector<UniqueFd> watched;
+  watched.reserve(kWatched);
+  for (;;) {
+    // Each round looks at every process once: what a fork bomb starts
+    // during a round is found by the next one, and each signal ends a
+    // process for good, so the rounds catch up with any fork rate.
+    bool any = false;
+    const bool listed = for_each_process([&](int proc_fd, pid_t pid, const char* name) {
+      if (process_of(proc_fd, name, uid) != Found::kLive) return;
+      any = true;
+      UniqueFd fd(pidfd_open(pid));
+      // Checked again through the pidfd's process: the pid may have been
+      // reused since it was looked at.
+      if (!fd.valid() || process_of(proc_fd, name, uid) != Found::kLive) return;
+      if (pidfd_send_signal(fd.get(), SIGKILL) == 0 && watched.size() < kWatched) watched.push_back(std::move(fd));
+    });
+    if (!listed) return false;
+    if (!any) return true;
+    if (WaitClock::now() >= deadline) return false;
+    wait_for_exits(watched, deadline);
   }
 }
 
 bool kill_user_processes(std::uint32_t uid) {
   if (uid == 0) {
-    // `pkill -u 0` would end this very process; pool accounts are never root.
+    // Pool accounts are never root; killing root's processes would end this
+    // very process.
     report("refusing to kill the processes of uid 0");
     return false;
   }
-  if (auto reason = pkill_failure_reason(run_host_command({"pkill", "-u", std::to_string(uid)}))) {
-    report(*reason);
-  }
-  if (!kill_remaining_processes(uid)) {
+  if (!kill_account_processes(uid, WaitClock::now() + kKillPatience)) {
     report("processes of uid " + std::to_string(uid) + " still alive after signal 9");
     return false;
   }

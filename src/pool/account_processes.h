@@ -1,37 +1,35 @@
 // Ending every process of a pool account when the account is released.
 //
-// `pkill -u UID` asks the account's processes to end; a process may ignore
-// that, and a fork bomb makes new ones faster than a list can be read, so a
-// child of this process then takes the account's uid and sends signal 9 to
-// every process that uid may signal (kill(-1)) until none is left: each such
-// call reaches every process of the uid at once, so no fork rate outruns it.
-// Zombies do not count as alive: they hold no resources of the account and
-// may linger when their new parent never reaps them.
+// The host finds the account's processes in /proc and sends each signal 9
+// through a pidfd, again and again until none is left or a deadline passes.
+// No process is started for it: a killer that took the account's uid could
+// be stopped or killed by the tenant (kill(-1, SIGSTOP) reaches it), and one
+// that must be forked cannot start while a fork bomb fills the host's task
+// limit. A process counts as the account's when any of its real, effective,
+// saved or file-system uids is the account's: each of those lets it act as
+// the account. Each signal goes through a pidfd opened before the process is
+// checked once more, so a pid that was reused meanwhile is never hit.
+//
+// Zombies do not count: they run nothing and hold none of the account's
+// resources but a slot in the process table, and only their parent (often
+// PID 1, which may reap lazily) can remove them.
+//
+// This is the one place that kills an account's processes; a kill that
+// goes through a per-session control group belongs here too.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
-#include <optional>
-#include <string>
 #include <vector>
 
-#include "common/expected.h"
-#include "pool/host_command.h"
+#include "pool/fd_wait.h"
 
 namespace ferrowick {
 
-// Why a `pkill` run counts as failed, or nothing when it succeeded (exit
-// codes 0, 1 and 2; 1 means no process matched). `run` is the outcome of
-// run_host_command: an errno when pkill could not be started, which the
-// reason gives as the system's error text. Otherwise the reason gives the
-// exit code (None when a signal ended pkill) and pkill's stderr, empty when
-// that is not UTF-8.
-std::optional<std::string> pkill_failure_reason(const Expected<HostOutput, int>& run);
-
-// Processes whose real or effective uid is `uid`, this process excluded:
-// the live ones, and how many are dead but not yet reaped.
+// Processes of `uid` (see above), this process excluded: the live ones, and
+// how many are dead but not yet reaped.
 struct AccountProcesses {
   std::vector<pid_t> live;
   std::size_t zombies = 0;
@@ -39,24 +37,21 @@ struct AccountProcesses {
 AccountProcesses processes_of(std::uint32_t uid);
 inline std::vector<pid_t> live_processes_of(std::uint32_t uid) { return processes_of(uid).live; }
 
-// How long kill_remaining_processes waits for dead processes of the uid to
-// be reaped by their parents: until then they count against the process
-// limit of the account's next tenant.
-inline constexpr std::chrono::milliseconds kReapGrace{3000};
+// How long a release or a hand-out keeps killing before it gives up and
+// sets the account aside: far longer than any tenant keeps up with a kill
+// per process.
+inline constexpr std::chrono::milliseconds kKillPatience{5000};
 
-// Sends signal 9 to every process of `uid` (from a child running as `uid`)
-// and repeats until none is alive or `patience` has passed; waits up to
-// kReapGrace (from the call) for dead ones to be reaped. Returns true when
-// none is alive. Does nothing for uid 0 (returns false) so that root's
+// Sends signal 9 to every live process of `uid` and repeats until none is
+// alive (true) or `deadline` has passed (false). Never waits for zombies to
+// be reaped. Does nothing for uid 0 (returns false), so that root's
 // processes are never hit.
-bool kill_remaining_processes(std::uint32_t uid,
-                              std::chrono::milliseconds patience = std::chrono::milliseconds(10000));
+bool kill_account_processes(std::uint32_t uid, WaitClock::time_point deadline);
 
-// The release sequence: runs `pkill -u UID`, then kill_remaining_processes.
-// Each failure is written to stderr as one line,
-// "⚠️ Failed to kill all processes of the user: " + reason. Never fails.
-// For uid 0 it only reports: that would end this process and all of root's.
-// Returns true when no process of the uid is left.
+// kill_account_processes with kKillPatience from now; writes one line,
+// "⚠️ Failed to kill all processes of the user: " + reason, to stderr when
+// processes are left (or for uid 0, which it refuses). Returns true when no
+// process of the uid is left.
 bool kill_user_processes(std::uint32_t uid);
 
 }  // namespace ferrowick

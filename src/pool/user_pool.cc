@@ -1,8 +1,11 @@
 #include "pool/user_pool.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <utility>
@@ -39,17 +42,18 @@ struct MadeAccount {
 
 // Names the pool's next account that no other pool manages, claims it, and
 // finds it on the host, creating it with `useradd` when it does not exist
-// yet. Takes the pool's guard: it runs under the pool lock.
+// yet. Takes the pool's guard: it runs under the pool lock. Fails with the
+// reason.
 Expected<MadeAccount, std::string> make_account(const Mutex<UserPool>::Guard& pool) {
   std::string name;
   AccountClaim claim;
   for (int skipped = 0; !claim.held(); ++skipped) {
-    if (skipped == kMaxSkippedNames) return Unexpected(std::string(kAllocFailed));
+    if (skipped == kMaxSkippedNames) return Unexpected(std::string("every account name is managed by another pool"));
     name = pool->rng.next_name();
     auto got = try_claim(name);
     if (!got) {
       report_line(got.error());
-      return Unexpected(std::string(kAllocFailed));
+      return Unexpected(std::move(got).error());
     }
     if (*got) claim = std::move(**got);
   }
@@ -60,29 +64,31 @@ Expected<MadeAccount, std::string> make_account(const Mutex<UserPool>::Guard& po
     auto db = lock_account_database();
     if (!db) {
       report_line(db.error());
-      return Unexpected(std::string(kAllocFailed));
+      return Unexpected(std::move(db).error());
     }
     Expected<HostOutput, int> run = run_host_command({"useradd", name});
     if (!run) panic("Failed to execute the command `useradd`");
     if (!run->success()) {
-      std::string line = "Failed to create the user account: ";
-      if (is_valid_utf8(run->err)) line += run->err;
-      report_line(line);
-      return Unexpected(std::string(kAllocFailed));
+      std::string err = is_valid_utf8(run->err) ? run->err : std::string();
+      report_line("Failed to create the user account: " + err);
+      while (!err.empty() && (err.back() == '\n' || err.back() == '\r')) err.pop_back();
+      std::string reason = "`useradd " + name + "` failed";
+      if (!err.empty()) reason += ": " + err;
+      return Unexpected(std::move(reason));
     }
     uid = userid(name);
-    if (!uid) return Unexpected(std::string(kAllocFailed));
+    if (!uid) return Unexpected("`id -u " + name + "` found no account after `useradd`");
   }
   // An account of this name that is root would hand root shells out and
   // make release kill every root process: never adopt it.
-  if (*uid == 0) return Unexpected(std::string(kAllocFailed));
+  if (*uid == 0) return Unexpected("the host's account " + name + " is root");
   return MadeAccount{AccountEntry{*uid, std::move(name)}, std::move(claim)};
 }
 
 // Brings a free account to the state a tenant gets: no process of it
 // running, none of its files left in the shared places, a fresh home.
 Expected<std::string, std::string> prepare_account(const AccountEntry& entry, int root_fd) {
-  if (!kill_remaining_processes(entry.uid)) {
+  if (!kill_account_processes(entry.uid, WaitClock::now() + kKillPatience)) {
     return Unexpected("processes of uid " + std::to_string(entry.uid) + " still alive after signal 9");
   }
   if (!entry.clean) {
@@ -93,9 +99,91 @@ Expected<std::string, std::string> prepare_account(const AccountEntry& entry, in
   return prepare_home_at(root_fd, kHomeRoot, entry.username, entry.uid);
 }
 
+// Takes the entry of `uid` out of the pool's count and keeps it aside.
+void set_aside(UserPool& p, std::uint32_t uid, const std::string& why) {
+  auto it = std::find_if(p.user.begin(), p.user.end(), [&](const AccountEntry& e) { return e.uid == uid; });
+  if (it == p.user.end()) return;
+  report_line(std::string(kSetAsideReport) + it->username + ": " + why);
+  AccountEntry entry = std::move(*it);
+  p.user.erase(it);
+  entry.clean = false;
+  p.set_aside.push_back(std::move(entry));
+}
+
+void notify_release(int event_fd) {
+  if (event_fd < 0) return;
+  const std::uint64_t one = 1;
+  while (::write(event_fd, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+void drain_releases(int event_fd) {
+  std::uint64_t count;
+  if (event_fd >= 0) (void)!::read(event_fd, &count, sizeof count);
+}
+
+// Kills, cleans and hands back (or sets aside) the account `uid`.
+void release_account(std::uint32_t uid, const std::string& username, SharedPool pool) {
+  const bool killed = kill_user_processes(uid);
+  bool clean = killed;
+  // Leftovers are removed only once nothing of the account runs: a live
+  // process could make new ones during the walk.
+  if (killed) {
+    for (const std::string& problem : remove_account_leftovers(uid, username)) {
+      report_line(std::string(kLeftoverReport) + problem);
+      clean = false;
+    }
+  }
+  if (!pool) return;
+  int event_fd = -1;
+  {
+    auto guard = pool->lock();
+    UserPool& p = *guard;
+    if (!killed) {
+      set_aside(p, uid, "processes of uid " + std::to_string(uid) + " outlived the release");
+    } else {
+      auto it = std::find_if(p.user.begin(), p.user.end(), [&](const AccountEntry& e) { return e.uid == uid; });
+      if (it != p.user.end()) {
+        AccountEntry back = *it;
+        back.clean = clean;
+        p.free_user.push_back(std::move(back));
+        event_fd = p.released.get();
+      }
+    }
+  }
+  notify_release(event_fd);
+}
+
+// Waits until `event_fd` says an account was released; false when the
+// call must end (`kind` says why).
+bool wait_for_release(int event_fd, const WaitLimits& wait, AllocFailure::Kind& kind) {
+  WaitLimits slice = wait;
+  if (event_fd < 0) {
+    // No event to wait on: look again every few milliseconds.
+    const auto soon = WaitClock::now() + std::chrono::milliseconds(10);
+    slice.deadline = wait.deadline ? std::min(*wait.deadline, soon) : soon;
+  }
+  switch (wait_fd(event_fd, POLLIN, -1, slice)) {
+    case WaitResult::kInterrupted: kind = AllocFailure::Kind::kInterrupted; return false;
+    case WaitResult::kTimedOut:
+      if (wait.deadline && WaitClock::now() >= *wait.deadline) {
+        kind = AllocFailure::Kind::kTimedOut;
+        return false;
+      }
+      return true;
+    default: return true;
+  }
+}
+
+// The empty check installed while a lock is held (see the header).
+const WaitCheck& no_check() {
+  static const WaitCheck none;
+  return none;
+}
+
 }  // namespace
 
-UserPool::UserPool(std::uint32_t max) : max_user(max) {
+UserPool::UserPool(std::uint32_t max) : max_user(max), released(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   const std::size_t room = std::min<std::size_t>(max, kReserveLimit);
   user.reserve(room);
   free_user.reserve(room);
@@ -128,28 +216,52 @@ std::optional<std::uint32_t> userid(std::string_view name) {
   return parse_uid_line(run->out);
 }
 
-Expected<SharedUser, std::string> alloc_user(SharedPool pool) {
+std::string pool_full_reason(std::uint32_t max_user) {
+  return "all " + std::to_string(max_user) + (max_user == 1 ? " account is" : " accounts are") + " in use";
+}
+
+Expected<SharedUser, AllocFailure> allocate_user(SharedPool pool, bool may_wait, const WaitLimits& wait) {
+  using Kind = AllocFailure::Kind;
+  ScopedWaitCheck ambient(wait.check);
   // A home root that is a link or foreign is the host's problem, not the
   // account's: nothing is taken or set aside for it.
   auto root = open_home_root(kHomeRoot);
-  if (!root) return Unexpected(std::move(root).error());
+  if (!root) return Unexpected(AllocFailure{Kind::kFailed, std::move(root).error(), {}});
   std::string failure;
-  for (int attempt = 0; attempt < kMaxSetAside; ++attempt) {
+  for (int attempt = 0; attempt < kMaxSetAside;) {
     AccountEntry entry{};
+    std::optional<std::uint32_t> full;  // the capacity, when no account is free
+    int event_fd = -1;
     {
+      ScopedWaitCheck quiet(no_check());
       auto guard = pool->lock();
       UserPool& p = *guard;
       if (p.free_user.empty()) {
         if (!(p.user.size() <= p.max_user)) panic("assertion failed: self.user.len() <= self.max_user");
-        if (p.user.size() == p.max_user) return Unexpected(std::string(kAllocFailed));
-        Expected<MadeAccount, std::string> made = make_account(guard);
-        if (!made) return Unexpected(std::move(made).error());
-        p.claims[made->entry.username] = std::move(made->claim);
-        p.user.push_back(made->entry);
-        p.free_user.push_back(std::move(made->entry));
+        if (p.user.size() == p.max_user) {
+          // Any release from now on writes the event after this.
+          drain_releases(p.released.get());
+          event_fd = p.released.get();
+          full = p.max_user;
+        } else {
+          Expected<MadeAccount, std::string> made = make_account(guard);
+          if (!made) return Unexpected(AllocFailure{Kind::kFailed, kAllocFailed, std::move(made).error()});
+          p.claims[made->entry.username] = std::move(made->claim);
+          p.user.push_back(made->entry);
+          p.free_user.push_back(std::move(made->entry));
+        }
       }
-      entry = std::move(p.free_user.back());
-      p.free_user.pop_back();
+      if (!full) {
+        entry = std::move(p.free_user.back());
+        p.free_user.pop_back();
+      }
+    }
+    if (full) {
+      Kind why = Kind::kFailed;
+      if (!may_wait || !wait_for_release(event_fd, wait, why)) {
+        return Unexpected(AllocFailure{why, kAllocFailed, pool_full_reason(*full)});
+      }
+      continue;
     }
 
     Expected<std::string, std::string> home = prepare_account(entry, root->get());
@@ -160,45 +272,53 @@ Expected<SharedUser, std::string> alloc_user(SharedPool pool) {
     // Never handed out, and not to be handed out as it is: out of the
     // pool's count (its place goes to the next name), still claimed.
     failure = std::move(home).error();
-    report_line(std::string(kSetAsideReport) + entry.username + ": " + failure);
-    auto guard = pool->lock();
-    auto& all = guard->user;
-    all.erase(std::remove_if(all.begin(), all.end(), [&](const AccountEntry& e) { return e.uid == entry.uid; }),
-              all.end());
-    entry.clean = false;
-    guard->set_aside.push_back(std::move(entry));
+    {
+      auto guard = pool->lock();
+      set_aside(*guard, entry.uid, failure);
+    }
+    ++attempt;
   }
-  return Unexpected(std::move(failure));
+  return Unexpected(AllocFailure{Kind::kFailed, std::move(failure),
+                                 std::to_string(kMaxSetAside) + " accounts in a row could not be prepared"});
+}
+
+Expected<SharedUser, std::string> alloc_user(SharedPool pool) {
+  auto user = allocate_user(std::move(pool), false, WaitLimits{});
+  if (!user) return Unexpected(std::move(user).error().message);
+  return std::move(*user);
 }
 
 User::User(std::string username, std::uint32_t uid, std::string home, SharedPool pool)
     : username_(std::move(username)), uid_(uid), home_(std::move(home)), pool_(std::move(pool)),
       creator_(::getpid()) {}
 
+bool User::mine() const { return ::getpid() == creator_; }
+
 User::~User() {
   // A copy inherited by a forked process: the account is the parent's.
-  if (::getpid() != creator_) return;
+  if (released_ || !mine()) return;
+  released_ = true;
   try {
-    bool clean = kill_user_processes(uid_);
-    for (const std::string& problem : remove_account_leftovers(uid_, username_)) {
-      report_line(std::string(kLeftoverReport) + problem);
-      clean = false;
-    }
-    if (pool_) {
-      SharedPool pool = std::move(pool_);
-      auto guard = pool->lock();
-      const auto& all = guard->user;
-      auto it = std::find_if(all.begin(), all.end(),
-                             [this](const AccountEntry& e) { return e.uid == uid_; });
-      if (it != all.end()) {
-        AccountEntry back = *it;
-        back.clean = clean;
-        guard->free_user.push_back(std::move(back));
-      }
-    }
+    release_account(uid_, username_, std::move(pool_));
   } catch (const Panic& p) {
     report_drop_panic(p);
   }
+}
+
+bool release_user(Mutex<User>& cell) {
+  std::uint32_t uid = 0;
+  std::string username;
+  SharedPool pool;
+  {
+    auto user = cell.lock();
+    if (user->released_ || !user->mine()) return false;
+    user->released_ = true;
+    uid = user->uid_;
+    username = user->username_;
+    pool = std::move(user->pool_);
+  }
+  release_account(uid, username, std::move(pool));
+  return true;
 }
 
 }  // namespace ferrowick

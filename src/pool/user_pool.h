@@ -47,19 +47,24 @@
 // aside: reported on stderr, kept claimed but no longer counted or handed
 // out by this pool, and the next name is tried.
 //
-// A User is one handed-out account. Destroying it releases the account: all
-// of the account's processes are killed, its leftovers removed, and the
-// account goes back on its pool's `free_user`. The account and its home
-// stay on the host.
+// A User is one handed-out account. Releasing it (release_user, or
+// destroying it) kills all of the account's processes, removes its
+// leftovers, and puts the account back on its pool's `free_user`; an
+// account whose processes outlive kKillPatience is set aside instead. The
+// account and its home stay on the host.
 //
-// Pools and Users remember the process that made them: in a process forked
-// from it, destroying them acts on nothing outside that process's memory.
+// Users remember the process that made them: in a process forked from it,
+// releasing or destroying them acts on nothing outside that process's
+// memory.
 //
 // Locking: every function here takes the locks it needs itself and holds
 // none across calls, so callers may drop their own (interpreter) lock around
 // them. The pool lock is held while a new account is made; home preparation
-// and killing run without it. Problems that must not stop an operation are
-// written as one line to standard error.
+// and killing run without it. While the pool lock or the host's
+// account-database lock is held, the thread's ambient wait check
+// (fd_wait.h) is never called: it may run code that needs either lock.
+// Problems that must not stop an operation are written as one line to
+// standard error.
 #pragma once
 
 #include <sys/types.h>
@@ -76,6 +81,7 @@
 #include "common/expected.h"
 #include "common/poison_lock.h"
 #include "pool/account_claims.h"
+#include "pool/fd_wait.h"
 #include "pool/name_generator.h"
 
 namespace ferrowick {
@@ -105,6 +111,10 @@ class UserPool {
   // while this one lives).
   std::unordered_map<std::string, AccountClaim> claims;
   std::vector<AccountEntry> set_aside;
+  // An eventfd written each time an account goes back on `free_user`, for
+  // allocations that wait for one; -1 when none could be made (they then
+  // look again every few milliseconds).
+  UniqueFd released;
 };
 
 using SharedPool = std::shared_ptr<Mutex<UserPool>>;
@@ -116,28 +126,57 @@ class User {
   User(std::string username, std::uint32_t uid, std::string home, SharedPool pool);
   User(const User&) = delete;
   User& operator=(const User&) = delete;
-  // Releases the account: kill_user_processes(uid), removal of its
-  // leftovers (problems reported on stderr), then, if the pool is still set,
-  // puts the account's entry back on its `free_user` and drops the pool.
-  // In a process other than the one that made it, does none of that. Never
-  // throws: a Panic (a poisoned pool lock) goes to report_drop_panic.
+  // Releases the account as release_user does, unless that ran already.
+  // Never throws: a Panic (a poisoned pool lock) goes to report_drop_panic.
   ~User();
 
   const std::string& username() const { return username_; }
   std::uint32_t uid() const { return uid_; }
   const std::string& home() const { return home_; }
-  // The pool that handed the account out; null once released.
-  const SharedPool& pool() const { return pool_; }
+  // True once the release has begun (or the User is another process's, see
+  // mine()): the account may be someone else's by now.
+  bool released() const { return released_; }
+  // True in the process that allocated the account.
+  bool mine() const;
 
  private:
+  friend bool release_user(Mutex<User>& user);
   std::string username_;
   std::uint32_t uid_;
   std::string home_;
   SharedPool pool_;
   pid_t creator_;
+  bool released_ = false;
 };
 
 using SharedUser = std::shared_ptr<Mutex<User>>;
+
+// Releases the account now, whoever else still holds the User: every
+// process of it is killed (its sessions' shells included, so their `su`
+// ends), its leftovers are removed and it goes back to its pool, or is set
+// aside (a line on stderr) when processes outlive kKillPatience. Returns
+// false when the release had begun already or the User belongs to another
+// process (then nothing happens). The User's lock is held only to mark it
+// released. Panics when the pool lock is poisoned.
+bool release_user(Mutex<User>& user);
+
+// Why an allocation failed: `message` is the script's error text,
+// `reason` (possibly empty) says what lay behind it.
+struct AllocFailure {
+  enum class Kind { kFailed, kTimedOut, kInterrupted };
+  Kind kind = Kind::kFailed;
+  std::string message;
+  std::string reason;
+};
+
+// alloc_user that may wait for an account to be released. Without
+// `may_wait` a full pool fails at once; with it the call waits for a
+// release until `wait.deadline` (none: without limit), then fails with
+// kTimedOut. `wait.check` is called at least every kCheckInterval while it
+// waits, never with a lock held; when it returns false the call ends with
+// kInterrupted. It is also the ambient check of the host tools run on the
+// way, except under the pool lock. Panics as alloc_user does.
+Expected<SharedUser, AllocFailure> allocate_user(SharedPool pool, bool may_wait, const WaitLimits& wait);
 
 // Hands out an account of `pool` (consumed: it moves into the User).
 // Fails when the pool is full or no account could be made (`useradd`
@@ -149,6 +188,9 @@ using SharedUser = std::shared_ptr<Mutex<User>>;
 // poisons it.
 Expected<SharedUser, std::string> alloc_user(SharedPool pool);
 inline constexpr int kMaxSetAside = 4;
+
+// The reason given when a full pool refuses: "all N accounts are in use".
+std::string pool_full_reason(std::uint32_t max_user);
 
 // The uid of host account `name` from `id -u NAME`; nothing when `id` fails
 // or prints no number. Panics with "Failed to execute the command `id`" when

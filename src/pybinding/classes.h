@@ -16,6 +16,7 @@
 #include "pybinding/listing_cache.h"
 #include "fs/file_handle.h"
 #include "fs/file_system.h"
+#include "pool/user_pool.h"
 #include "terminal/simple_terminal.h"
 
 namespace ferrowick {
@@ -75,6 +76,12 @@ struct PyTermObject : ScriptClass<PyTermObject> {
 PyTypeObject* user_pool_type_or_null();
 PyTypeObject* user_type_or_null();
 PyTypeObject* terminal_session_type_or_null();
+
+// False, with ValueError set, when the account behind `user` may no longer
+// be used from this process: it was released, or handed out to the process
+// this one was forked from (`creator` is the process that made the script
+// object). py_pool.cc.
+bool account_usable(const SharedUser& user, pid_t creator);
 
 // A new PyTerminalSession owning `session` (py_session.cc); new reference
 // or nullptr with an exception set.

@@ -21,6 +21,19 @@ PyObject* set_error(PyObject* type, std::string_view text) {
 PyObject* raise_value_error(std::string_view text) { return set_error(PyExc_ValueError, text); }
 PyObject* raise_type_error(std::string_view text) { return set_error(PyExc_TypeError, text); }
 PyObject* raise_timeout_error(std::string_view text) { return set_error(PyExc_TimeoutError, text); }
+PyObject* add_note_to_current(std::string_view note) {
+  if (note.empty()) return nullptr;
+  PyObject* exc = PyErr_GetRaisedException();
+  if (!exc) return nullptr;
+  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(note.data(), static_cast<Py_ssize_t>(note.size()), "replace"));
+  PyRef added = text ? PyRef::steal(PyObject_CallMethod(exc, "add_note", "O", text.get())) : PyRef();
+  if (!added) {
+    // The note is lost, not the failure: the original exception stays.
+    PyErr_Clear();
+  }
+  PyErr_SetRaisedException(exc);
+  return nullptr;
+}
 PyObject* raise_io_error(const IoError& err) { return raise_value_error(err.message()); }
 PyObject* raise_transfer_error(const TransferError& err) {
   switch (err.kind) {

@@ -30,6 +30,9 @@ PyObject* raise_panic(std::string_view message);
 PyObject* raise_type_error(std::string_view text);
 PyObject* raise_timeout_error(std::string_view text);
 PyObject* raise_transfer_error(const TransferError& err);
+// Adds `note` (exception.add_note) to the exception currently set, which
+// stays set; an empty note adds nothing. Returns nullptr.
+PyObject* add_note_to_current(std::string_view note);
 
 // The PanicException type, created once per process (new reference or null).
 PyObject* panic_exception_type();

@@ -35,12 +35,14 @@ struct PoolObject : ScriptClass<PoolObject> {
   PyObject_HEAD
   SharedPool pool;
   pid_t creator;
+  std::uint32_t max_user;
 
   static constexpr const char* kName = "PyUserPool";
   static PyTypeObject* make_type();
-  void init(SharedPool p) {
+  void init(SharedPool p, std::uint32_t max) {
     new (&pool) SharedPool(std::move(p));
     creator = ::getpid();
+    max_user = max;
   }
   void fini() { destroy_without_gil(creator, pool, std::move(pool)); }
 };
@@ -56,7 +58,8 @@ struct UserObject : ScriptClass<UserObject> {
     new (&user) SharedUser(std::move(u));
     creator = ::getpid();
   }
-  // Dropping the last reference releases the account (pkill, back to pool).
+  // Dropping the last reference releases the account (unless release()
+  // did already).
   void fini() { destroy_without_gil(creator, user, std::move(user)); }
 };
 
@@ -69,19 +72,44 @@ constexpr Signature kPoolNewSig{"PyUserPool.__new__()", kPoolNewParams};
 
 PyObject* pool_new(Args& a) {
   auto size = a[0].present ? static_cast<std::uint32_t>(a[0].number) : kDefaultPoolSize;
-  return new_instance<PoolObject>(make_user_pool(size));
+  return new_instance<PoolObject>(make_user_pool(size), size);
 }
 
-PyObject* allocate(PoolObject& self) {
+constexpr Param kAllocateParams[] = {{"timeout", ArgKind::OptSeconds}};
+constexpr Signature kAllocateSig{"PyUserPool.allocate()", kAllocateParams};
+
+PyObject* allocate(PoolObject& self, Args& a) {
+  if (::getpid() != self.creator) {
+    // Forked: the accounts of the inherited pool are the parent's. This
+    // process gets a pool of its own, which claims accounts of its own; the
+    // inherited one is left untouched (its lock may have been held by a
+    // thread that does not exist here).
+    new SharedPool(std::move(self.pool));
+    self.pool = make_user_pool(self.max_user);
+    self.creator = ::getpid();
+  }
   SharedPool pool = self.pool;
+  const bool may_wait = a[0].present;
+  const auto deadline = may_wait ? deadline_after(a[0].seconds) : std::nullopt;
   // Host tools are let finish; a signal handler that raised meanwhile ends
   // the call with its exception, and the account goes back to the pool.
-  auto user = without_gil_running_signal_handlers([&] { return alloc_user(std::move(pool)); });
+  auto user = without_gil_checking_signals([&](const WaitCheck& check) {
+    return allocate_user(std::move(pool), may_wait, WaitLimits{deadline, check});
+  });
   if (PyErr_Occurred()) {
     if (user) without_gil([&] { SharedUser released = std::move(*user); });
     return nullptr;
   }
-  if (!user) return raise_value_error(user.error());
+  if (!user) {
+    const AllocFailure& f = user.error();
+    switch (f.kind) {
+      case AllocFailure::Kind::kTimedOut: raise_timeout_error(f.message); break;
+      case AllocFailure::Kind::kFailed: raise_value_error(f.message); break;
+      case AllocFailure::Kind::kInterrupted:
+        return raise_panic("a wait was interrupted without an exception");
+    }
+    return add_note_to_current(f.reason);
+  }
   return new_instance<UserObject>(std::move(*user));
 }
 
@@ -146,10 +174,11 @@ PyObject* purge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 }
 
 PyMethodDef kPoolMethods[] = {
-    {"allocate", cfunc(noargs<PoolObject, allocate>), METH_NOARGS,
-     "allocate($self)\n--\n\n\nAllocate a new user account from the pool.\n\nThis function allocates a new user "
-     "account from the pool. The user\naccount can be used to create a new terminal session. The function\nwill "
-     "return an error if the user account could not be allocated.\n"},
+    {"allocate", cfunc(fastcall<PoolObject, kAllocateSig, allocate>), METH_FASTCALL | METH_KEYWORDS,
+     "allocate($self, timeout=None)\n--\n\n\nAllocate a new user account from the pool.\n\nThis function allocates a new "
+     "user account from the pool. The user\naccount can be used to create a new terminal session. The function\nwill "
+     "return an error if the user account could not be allocated.\n\nWith timeout (seconds), a full pool is waited on "
+     "until an account is\nreleased, and TimeoutError raised when none was in time.\n"},
     {"capabilities", capabilities, METH_NOARGS | METH_STATIC,
      "capabilities()\n--\n\nWhat this host offers for session limits: for \"memory\", \"pids\",\n\"cpu_percent\", "
      "\"usage\" and \"tree_kill\", the mechanism that provides it\n(\"cgroup2\", \"cgroup1\", \"rusage\") or "
@@ -165,6 +194,23 @@ PyMethodDef kPoolMethods[] = {
 
 // ---- PyUser -------------------------------------------------------------------
 
+}  // namespace
+
+bool account_usable(const SharedUser& user, pid_t creator) {
+  if (::getpid() != creator) {
+    raise_value_error("The account belongs to the process that allocated it");
+    return false;
+  }
+  const bool released = without_gil([&] { return user->lock()->released(); });
+  if (released) {
+    raise_value_error("The account was released");
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
 template <class F>
 auto with_user(UserObject& self, F&& f) {
   return without_gil([&] {
@@ -172,6 +218,8 @@ auto with_user(UserObject& self, F&& f) {
     return f(*guard);
   });
 }
+
+constexpr Signature kUserExitSig{"PyUser.__exit__()", kExitParams};
 
 constexpr Param kSpawnParams[] = {{"env", ArgKind::OptMapping}, {"limits", ArgKind::OptMapping}};
 constexpr Signature kSpawnSig{"PyUser.spawn()", kSpawnParams};
@@ -265,6 +313,7 @@ bool limit_entries(PyObject* mapping, SpawnOptions& out) {
 }
 
 PyObject* spawn(UserObject& self, Args& a) {
+  if (!account_usable(self.user, self.creator)) return nullptr;
   SpawnOptions options;
   if (a[0].present) {
     options.env.emplace();
@@ -284,13 +333,25 @@ PyObject* spawn(UserObject& self, Args& a) {
 }
 
 PyObject* username(UserObject& self) {
+  if (!account_usable(self.user, self.creator)) return nullptr;
   return to_str(with_user(self, [](const User& u) { return std::string(u.username()); }));
 }
 PyObject* uid(UserObject& self) {
+  if (!account_usable(self.user, self.creator)) return nullptr;
   return PyLong_FromUnsignedLong(with_user(self, [](const User& u) { return u.uid(); }));
 }
 PyObject* home(UserObject& self) {
+  if (!account_usable(self.user, self.creator)) return nullptr;
   return to_str(with_user(self, [](const User& u) { return std::string(u.home()); }));
+}
+
+// Hands the account back now (see release_user); later calls do nothing.
+// In a forked process the account is the parent's: ValueError.
+PyObject* release(UserObject& self) {
+  if (::getpid() != self.creator) return raise_value_error("The account belongs to the process that allocated it");
+  SharedUser user = self.user;
+  without_gil([&] { release_user(*user); });
+  return none();
 }
 
 std::string user_str(UserObject& self) {
@@ -310,6 +371,15 @@ PyMethodDef kUserMethods[] = {
      "for the whole session.\n"},
     {"put", cfunc(user_put), METH_FASTCALL | METH_KEYWORDS, kUserPutDoc},
     {"get", cfunc(user_get), METH_FASTCALL | METH_KEYWORDS, kUserGetDoc},
+    {"release", cfunc(noargs<UserObject, release>), METH_NOARGS,
+     "release($self)\n--\n\nRelease the account now: kill its sessions and processes, remove what\nit left behind and "
+     "hand it back to the pool. Calling it again does nothing;\nevery other method of this user and of its sessions "
+     "raises ValueError\nafterwards.\n"},
+    {"__enter__", cfunc(noargs<UserObject, enter_self<UserObject>>), METH_NOARGS,
+     "__enter__($self)\n--\n\nReturn the user itself for use in a with statement.\n"},
+    {"__exit__", cfunc(fastcall<UserObject, kUserExitSig, exit_close<UserObject, release>>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, exc_type, exc_value, traceback)\n--\n\nRelease the account on leaving a with statement.\n"},
     {"username", cfunc(noargs<UserObject, username>), METH_NOARGS,
      "username($self)\n--\n\n\nGet the username of the user.\n"},
     {"uid", cfunc(noargs<UserObject, uid>), METH_NOARGS, "uid($self)\n--\n\n\nGet the UID of the user.\n"},
@@ -356,7 +426,9 @@ PyTypeObject* user_pool_type_or_null() { return PoolObject::type_or_null(); }
 PyTypeObject* user_type_or_null() { return UserObject::type_or_null(); }
 const SharedUser* shared_user_of(PyObject* self) {
   UserObject* obj = checked_self<UserObject>(self);
-  return obj ? &obj->user : nullptr;
+  // A released or inherited account may be another tenant's by now.
+  if (!obj || !account_usable(obj->user, obj->creator)) return nullptr;
+  return &obj->user;
 }
 
 }  // namespace ferrowick::py

@@ -76,12 +76,23 @@ constexpr Param kRunParams[] = {{"command", ArgKind::Text}, {"timeout", ArgKind:
 constexpr Signature kRunSig{"PyTerminalSession.run()", kRunParams};
 constexpr Signature kSessionExitSig{"PyTerminalSession.__exit__()", kExitParams};
 
+// False, with ValueError set, when the session's account was released (the
+// session is closed then, reaping su) or belongs to the process this one
+// was forked from.
+bool usable(SessionObject& self) {
+  if (account_usable(self.session->user(), self.creator)) return true;
+  if (::getpid() == self.creator) without_gil([&] { self.session->close(); });
+  return false;
+}
+
 PyObject* session_close(SessionObject& self) {
+  if (::getpid() != self.creator) return raise_value_error("The account belongs to the process that allocated it");
   without_gil([&] { self.session->close(); });
   return none();
 }
 
 PyObject* session_write(SessionObject& self, Args& a) {
+  if (!usable(self)) return nullptr;
   // The bytes object stays alive (held by the call) while the lock is released.
   auto r = waiting(self, a[1], [&](TerminalSession& s, const WaitLimits& l) { return s.write(a[0].bytes, l); });
   return r ? none() : raise_session_error(r.error());
@@ -89,6 +100,7 @@ PyObject* session_write(SessionObject& self, Args& a) {
 
 template <Stream S>
 PyObject* session_read(SessionObject& self, Args& a) {
+  if (!usable(self)) return nullptr;
   const std::size_t want = a[0].present ? static_cast<std::size_t>(a[0].number) : kDefaultReadSize;
   const std::size_t reserve = std::min(want, kMaxReadReserve);
   PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(reserve));
@@ -104,16 +116,19 @@ PyObject* session_read(SessionObject& self, Args& a) {
 }
 
 PyObject* session_interrupt(SessionObject& self) {
+  if (!usable(self)) return nullptr;
   auto r = waiting(self, Arg{}, [](TerminalSession& s, const WaitLimits& l) { return s.interrupt(l); });
   return r ? none() : raise_session_error(r.error());
 }
 
 PyObject* session_wait(SessionObject& self, Args& a) {
+  if (!usable(self)) return nullptr;
   auto r = waiting(self, a[0], [](TerminalSession& s, const WaitLimits& l) { return s.wait(l); });
   return r ? PyLong_FromLong(*r) : raise_session_error(r.error());
 }
 
 PyObject* session_run(SessionObject& self, Args& a) {
+  if (!usable(self)) return nullptr;
   auto r = waiting(self, a[1], [&](TerminalSession& s, const WaitLimits& l) { return s.run(a[0].text, l); });
   if (!r) return raise_session_error(r.error());
   return Py_BuildValue("(iy#)", r->status, r->output.data(), static_cast<Py_ssize_t>(r->output.size()));
@@ -126,6 +141,7 @@ PyObject* session_usage(SessionObject& self) {
 
 template <int (TerminalSession::*Fd)() const>
 PyObject* session_fileno(SessionObject& self) {
+  if (!usable(self)) return nullptr;
   const int fd = ((*self.session).*Fd)();
   return fd < 0 ? raise_value_error("The process is None") : PyLong_FromLong(fd);
 }

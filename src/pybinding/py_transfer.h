@@ -21,7 +21,8 @@ extern const char kUserPutDoc[];
 extern const char kUserGetDoc[];
 
 // The account a PyUser holds (py_pool.cc); null with TypeError set when
-// `self` is not a PyUser.
+// `self` is not a PyUser, with ValueError when the account was released or
+// belongs to the process this one was forked from.
 const SharedUser* shared_user_of(PyObject* self);
 
 }  // namespace ferrowick::py

@@ -1,12 +1,9 @@
-// Pure pieces of the pool: account names, `id -u` parsing, and pkill
-// outcomes. No root needed.
+// Pure pieces of the pool: account names and `id -u` parsing. No root
+// needed.
 #include <gtest/gtest.h>
-#include <signal.h>
 
-#include <cerrno>
 #include <set>
 
-#include "pool/account_processes.h"
 #include "pool/name_generator.h"
 #include "pool/user_pool.h"
 
@@ -46,26 +43,6 @@ TEST(UidParsing, FirstLineAsUnsignedDecimal) {
       {"4294967296\n", std::nullopt}, {"12a\n", std::nullopt}, {"1001\r", std::nullopt},
   };
   for (const auto& [output, uid] : cases) EXPECT_EQ(parse_uid_line(output), uid) << '"' << output << '"';
-}
-
-HostOutput finished(int wait_status, std::string err = "") {
-  HostOutput out;
-  out.wait_status = wait_status;
-  out.err = std::move(err);
-  return out;
-}
-
-TEST(PkillOutcome, OnlyCodesAboveTwoSignalsAndStartFailuresFail) {
-  const std::pair<Expected<HostOutput, int>, std::optional<std::string>> cases[] = {
-      {finished(0), std::nullopt},
-      {finished(1 << 8, "noise"), std::nullopt},
-      {finished(2 << 8), std::nullopt},
-      {finished(3 << 8, "bad uid\n"), "Failed exit code: 3 (bad uid\n)"},
-      {finished(SIGKILL, "partial"), "Failed exit code: None (partial)"},
-      {finished(4 << 8, "\xFF\xFE"), "Failed exit code: 4 ()"},
-      {Unexpected(ENOENT), "Failed to execute the command `pkill`: No such file or directory (os error 2)"},
-  };
-  for (const auto& [run, reason] : cases) EXPECT_EQ(pkill_failure_reason(run), reason);
 }
 
 }  // namespace
