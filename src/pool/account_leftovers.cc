@@ -1,17 +1,12 @@
 #include "pool/account_leftovers.h"
 
 #include <fcntl.h>
-#include <sys/ipc.h>
-#include <sys/msg.h>
-#include <sys/sem.h>
-#include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <charconv>
 #include <fstream>
 #include <sstream>
 
@@ -19,6 +14,7 @@
 #include "common/unique_fd.h"
 #include "pool/home_dir.h"
 #include "pool/host_command.h"
+#include "pool/kernel_leftovers.h"
 #include "pool/launcher.h"
 #include "pool/tree_sweep.h"
 
@@ -27,44 +23,13 @@ namespace ferrowick {
 namespace {
 
 const std::vector<std::string>& shared_places() {
-  static const std::vector<std::string> places = {"/tmp", "/var/tmp", "/dev/shm", "/dev/mqueue"};
+  static const std::vector<std::string> places = {"/tmp", "/var/tmp", "/dev/shm"};
   return places;
 }
 
 bool on_path(const std::string& tool) {
   std::string path;
   return find_program(tool, path) == 0;
-}
-
-// One table of /proc/sysvipc: the identifiers of the rows whose "uid" or
-// "cuid" column is `uid`.
-std::vector<int> ipc_ids_of(const char* table, const char* id_column, std::uint32_t uid) {
-  std::vector<int> ids;
-  std::ifstream in(table);
-  std::string header;
-  if (!std::getline(in, header)) return ids;
-  std::istringstream hs(header);
-  std::vector<std::string> columns;
-  for (std::string c; hs >> c;) columns.push_back(c);
-  auto index_of = [&](std::string_view name) {
-    for (std::size_t i = 0; i < columns.size(); ++i)
-      if (columns[i] == name) return static_cast<long>(i);
-    return -1L;
-  };
-  const long id_at = index_of(id_column), uid_at = index_of("uid"), cuid_at = index_of("cuid");
-  if (id_at < 0 || uid_at < 0 || cuid_at < 0) return ids;
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream ls(line);
-    std::vector<std::string> fields;
-    for (std::string f; ls >> f;) fields.push_back(f);
-    if (fields.size() != columns.size()) continue;
-    const auto is_uid = [&](long at) { return fields[static_cast<std::size_t>(at)] == std::to_string(uid); };
-    int id = 0;
-    const std::string& text = fields[static_cast<std::size_t>(id_at)];
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), id);
-    if (ec == std::errc() && (is_uid(uid_at) || is_uid(cuid_at))) ids.push_back(id);
-  }
-  return ids;
 }
 
 void run_quietly(const std::vector<std::string>& argv, std::vector<std::string>& problems) {
@@ -120,26 +85,12 @@ std::vector<std::string> remove_files_of(std::uint32_t uid, const std::vector<st
   return problems;
 }
 
-std::vector<std::string> remove_ipc_of(std::uint32_t uid) {
-  std::vector<std::string> problems;
-  auto remove = [&](const char* kind, int rc, int id) {
-    if (rc != 0 && errno != EINVAL && errno != EIDRM) {
-      problems.push_back(std::string(kind) + " " + std::to_string(id) + ": " + system_error_text(errno));
-    }
-  };
-  for (int id : ipc_ids_of("/proc/sysvipc/shm", "shmid", uid))
-    remove("shared memory segment", ::shmctl(id, IPC_RMID, nullptr), id);
-  for (int id : ipc_ids_of("/proc/sysvipc/msg", "msqid", uid))
-    remove("message queue", ::msgctl(id, IPC_RMID, nullptr), id);
-  for (int id : ipc_ids_of("/proc/sysvipc/sem", "semid", uid))
-    remove("semaphore set", ::semctl(id, 0, IPC_RMID), id);
-  return problems;
-}
-
 std::vector<std::string> remove_account_leftovers(std::uint32_t uid, std::string_view username) {
   if (uid == 0) return {"refusing to remove the files of uid 0"};
   std::vector<std::string> problems = remove_files_of(uid, shared_places(), kHomeRoot);
-  for (std::string& p : remove_ipc_of(uid)) problems.push_back(std::move(p));
+  for (auto* kernel : {remove_ipc_of, remove_message_queues_of, remove_keys_of}) {
+    for (std::string& p : kernel(uid)) problems.push_back(std::move(p));
+  }
   remove_scheduled_jobs(username, problems);
   return problems;
 }

@@ -2,14 +2,14 @@
 // account is handed to the next tenant.
 //
 // Files: every entry owned by the account in the host's shared writable
-// places (/tmp, /var/tmp, /dev/shm, /dev/mqueue) and in the world-writable
-// directories below them, walked as tree_sweep.h describes. The home root is
+// places (/tmp, /var/tmp, /dev/shm) and in the world-writable directories
+// below them, walked as tree_sweep.h describes. The home root is
 // never entered: homes are prepared on their own (home_dir.h). Entries of
 // other owners are never touched; a directory of the account that still
 // holds them stays.
-// System V IPC: shared memory, message queues and semaphore sets whose owner
-// or creator is the account. Scheduled jobs: the account's crontab and `at`
-// jobs, where those tools are installed.
+// Kernel objects (kernel_leftovers.h): System V IPC objects, POSIX message
+// queues and keyrings of the account. Scheduled jobs: the account's crontab
+// and `at` jobs, where those tools are installed.
 //
 // The account's processes must be gone first, so that nothing of it moves
 // entries during the walk.
@@ -30,9 +30,5 @@ std::vector<std::string> remove_account_leftovers(std::uint32_t uid, std::string
 // places, skipping the directory `home_root` when it lies there.
 std::vector<std::string> remove_files_of(std::uint32_t uid, const std::vector<std::string>& places,
                                          std::string_view home_root);
-
-// Removes the System V IPC objects owned or created by `uid`, as listed in
-// /proc/sysvipc. Returns one text per object that could not be removed.
-std::vector<std::string> remove_ipc_of(std::uint32_t uid);
 
 }  // namespace ferrowick

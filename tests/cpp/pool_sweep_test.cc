@@ -14,6 +14,7 @@
 #include "pool/account_claims.h"
 #include "pool/account_leftovers.h"
 #include "common/unique_fd.h"
+#include "pool/kernel_leftovers.h"
 #include "pool/launcher.h"
 #include "pool/tree_sweep.h"
 #include "pool_test_support.h"
