@@ -1,5 +1,6 @@
 #include "pool/account_leftovers.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,14 +18,36 @@
 #include "pool/kernel_leftovers.h"
 #include "pool/launcher.h"
 #include "pool/tree_sweep.h"
+#include "pool/writable_places.h"
 
 namespace ferrowick {
 
 namespace {
 
-const std::vector<std::string>& shared_places() {
-  static const std::vector<std::string> places = {"/tmp", "/var/tmp", "/dev/shm"};
-  return places;
+// How many passes over the places a removal makes at most: the last one
+// must find nothing of the account.
+constexpr int kMaxPasses = 3;
+
+// True when `dir` holds an entry owned by `uid` (not looking further down).
+bool owns_entry_in(const char* dir, std::uint32_t uid) {
+  UniqueFd fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return false;
+  const int dup = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0);
+  DIR* d = dup >= 0 ? ::fdopendir(dup) : nullptr;
+  if (!d) {
+    if (dup >= 0) ::close(dup);
+    return false;
+  }
+  bool found = false;
+  while (dirent* e = ::readdir(d)) {
+    struct stat st;
+    if (e->d_name[0] != '.' && ::fstatat(fd.get(), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_uid == uid) {
+      found = true;
+      break;
+    }
+  }
+  ::closedir(d);
+  return found;
 }
 
 bool on_path(const std::string& tool) {
@@ -37,14 +60,20 @@ void run_quietly(const std::vector<std::string>& argv, std::vector<std::string>&
   if (!run) problems.push_back("could not run `" + argv[0] + "`: " + system_error_text(run.error()));
 }
 
-// The account's crontab and `at` jobs, where the tools exist. `crontab -r`
-// fails when there is none; that is no problem.
-void remove_scheduled_jobs(std::string_view username, std::vector<std::string>& problems) {
+// The account's crontab and `at` jobs, where the tools exist and the spools
+// show some (so that a release starts no process in the usual case).
+// `crontab -r` fails when there is none; that is no problem.
+void remove_scheduled_jobs(std::uint32_t uid, std::string_view username, std::vector<std::string>& problems) {
   const std::string name(username);
-  if (on_path("crontab")) {
+  struct stat st;
+  const bool crontab = ::lstat(("/var/spool/cron/crontabs/" + name).c_str(), &st) == 0 ||
+                       ::lstat(("/var/spool/cron/" + name).c_str(), &st) == 0;
+  if (crontab && on_path("crontab")) {
     auto run = run_host_command({"crontab", "-u", name, "-r"});
     if (!run) problems.push_back("could not run `crontab`: " + system_error_text(run.error()));
   }
+  // `at` job files belong to the user who made them.
+  if (!owns_entry_in("/var/spool/cron/atjobs", uid) && !owns_entry_in("/var/spool/at", uid)) return;
   if (!on_path("atq") || !on_path("atrm")) return;
   auto listed = run_host_command({"atq"});  // as root: every user's jobs
   if (!listed || !listed->success()) return;
@@ -62,36 +91,44 @@ void remove_scheduled_jobs(std::string_view username, std::vector<std::string>& 
 
 std::vector<std::string> remove_files_of(std::uint32_t uid, const std::vector<std::string>& places,
                                          std::string_view home_root) {
-  std::vector<std::string> problems;
   SweepRule rule;
   rule.owner = uid;
   struct stat st;
   if (::lstat(std::string(home_root).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
     rule.skip.emplace_back(st.st_dev, st.st_ino);
   }
-  std::vector<std::pair<dev_t, ino_t>> done;
-  for (const std::string& place : places) {
-    // The places themselves are the host's (one may be a link to another);
-    // below them nothing is followed.
-    UniqueFd fd(::open(place.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) continue;
-    std::pair<dev_t, ino_t> id{st.st_dev, st.st_ino};
-    if (std::find(done.begin(), done.end(), id) != done.end()) continue;
-    done.push_back(id);
-    if (int e = sweep_directory(fd.get(), rule)) {
-      problems.push_back("leftovers in " + place + ": " + system_error_text(e));
+  std::vector<std::string> problems;
+  for (int pass = 0; pass < kMaxPasses; ++pass) {
+    problems.clear();
+    bool found = false;
+    std::vector<std::pair<dev_t, ino_t>> done;
+    for (const std::string& place : places) {
+      // The places themselves are the host's (one may be a link to another);
+      // below them nothing is followed.
+      UniqueFd fd(::open(place.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      if (!fd.valid() || ::fstat(fd.get(), &st) != 0) continue;
+      std::pair<dev_t, ino_t> id{st.st_dev, st.st_ino};
+      if (std::find(done.begin(), done.end(), id) != done.end()) continue;
+      done.push_back(id);
+      const SweepOutcome outcome = sweep_tree(fd.get(), rule);
+      found = found || outcome.matched > 0 || outcome.error != 0;
+      if (outcome.error) problems.push_back("leftovers in " + place + ": " + system_error_text(outcome.error));
     }
+    // Clean only when a whole pass met nothing of the account: what one
+    // pass removed, or could not reach, the next one checks again.
+    if (!found) return {};
   }
+  if (problems.empty()) problems.push_back("entries of uid " + std::to_string(uid) + " keep coming back");
   return problems;
 }
 
 std::vector<std::string> remove_account_leftovers(std::uint32_t uid, std::string_view username) {
   if (uid == 0) return {"refusing to remove the files of uid 0"};
-  std::vector<std::string> problems = remove_files_of(uid, shared_places(), kHomeRoot);
+  std::vector<std::string> problems = remove_files_of(uid, writable_places(), kHomeRoot);
   for (auto* kernel : {remove_ipc_of, remove_message_queues_of, remove_keys_of}) {
     for (std::string& p : kernel(uid)) problems.push_back(std::move(p));
   }
-  remove_scheduled_jobs(username, problems);
+  remove_scheduled_jobs(uid, username, problems);
   return problems;
 }
 

@@ -1,9 +1,10 @@
 // What a tenant leaves on the host outside its home, removed before the
 // account is handed to the next tenant.
 //
-// Files: every entry owned by the account in the host's shared writable
-// places (/tmp, /var/tmp, /dev/shm) and in the world-writable directories
-// below them, walked as tree_sweep.h describes. The home root is
+// Files: every entry owned by the account below the host's world-writable
+// directories (writable_places.h: /tmp, /var/tmp, /dev/shm, /run/lock, ...),
+// walked as tree_sweep.h describes, entering every directory there, pass
+// after pass until one finds nothing of the account (at most three). The home root is
 // never entered: homes are prepared on their own (home_dir.h). Entries of
 // other owners are never touched; a directory of the account that still
 // holds them stays.
@@ -23,7 +24,8 @@
 namespace ferrowick {
 
 // Removes the leftovers of account `username` (uid `uid`, never 0). Returns
-// one text per problem met (empty when everything went); never stops early.
+// one text per problem met (empty when everything went, and the last pass
+// over the files found nothing of the account); never stops early.
 std::vector<std::string> remove_account_leftovers(std::uint32_t uid, std::string_view username);
 
 // The same for the files only, below `places` instead of the host's shared

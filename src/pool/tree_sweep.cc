@@ -73,20 +73,34 @@ class Sweep {
         continue;
       }
       const bool mine = !rule_.owner || st.st_uid == *rule_.owner;
+      if (mine) ++matched_;
       if (st.st_dev != dev_) {  // a mount point: never crossed
         if (mine) note(EXDEV);
         continue;
       }
       if (S_ISDIR(st.st_mode)) {
-        if (skipped(st)) continue;
-        if (mine || (st.st_mode & S_IWOTH)) frame.pending.push_back({std::move(name), {st.st_dev, st.st_ino}, mine});
+        if (!skipped(st)) frame.pending.push_back({std::move(name), {st.st_dev, st.st_ino}, mine});
       } else if (mine && ::unlinkat(fd, name.c_str(), 0) != 0 && errno != ENOENT) {
         note(errno);
       }
     }
   }
 
-  int run(int start_fd) {
+  SweepOutcome run(int start_fd) {
+    for (int restarts = 0;; ++restarts) {
+      int e = walk(start_fd);
+      if (e != ESTALE || restarts == kMaxRestarts) {
+        if (e) note(e);
+        return {first_error_, matched_};
+      }
+      note(ESTALE);  // this pass is not a clean one, whatever follows
+    }
+  }
+
+ private:
+  // One walk from the top; ESTALE when a directory moved away under it,
+  // else 0 or another errno that ended it.
+  int walk(int start_fd) {
     struct stat st;
     if (::fstat(start_fd, &st) != 0) return errno;
     UniqueFd fd(::fcntl(start_fd, F_DUPFD_CLOEXEC, 0));
@@ -116,18 +130,16 @@ class Sweep {
       struct stat pst;
       const Frame& above = frames[frames.size() - 2];
       if (!parent.valid() || ::fstat(parent.get(), &pst) != 0 || !same(pst, above.node)) {
-        note(ESTALE);
-        return first_error_;  // the tree moved: anything further could act elsewhere
+        return ESTALE;  // the tree moved: anything further from here could act elsewhere
       }
       fd = std::move(parent);
       Frame done = std::move(frames.back());
       frames.pop_back();
       if (done.remove) remove_dir(fd.get(), done);
     }
-    return first_error_;
+    return 0;
   }
 
- private:
   bool skipped(const struct stat& st) const {
     return std::any_of(rule_.skip.begin(), rule_.skip.end(),
                        [&](const auto& s) { return s.first == st.st_dev && s.second == st.st_ino; });
@@ -150,13 +162,14 @@ class Sweep {
   const SweepRule& rule_;
   dev_t dev_;
   int first_error_ = 0;
+  std::size_t matched_ = 0;
 };
 
 }  // namespace
 
-int sweep_directory(int dirfd, const SweepRule& rule) {
+SweepOutcome sweep_tree(int dirfd, const SweepRule& rule) {
   struct stat st;
-  if (::fstat(dirfd, &st) != 0) return errno;
+  if (::fstat(dirfd, &st) != 0) return {errno, 0};
   return Sweep(rule, st.st_dev).run(dirfd);
 }
 

@@ -8,31 +8,42 @@
 // and directories opened with O_NOFOLLOW | O_DIRECTORY, and a directory is
 // entered only when the inode opened is the one examined: a symbolic link
 // is never followed and a rename during the walk cannot redirect it. The
-// walk never leaves the device it starts on.
+// walk never leaves the device it starts on. Failures do not stop it: an
+// entry it cannot examine or remove is noted and the walk goes on, and when
+// a directory moved away under it (its ".." is not the directory it came
+// from) it starts over from the top, up to kMaxRestarts times.
 #pragma once
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <optional>
 #include <utility>
 #include <vector>
 
 namespace ferrowick {
 
+inline constexpr int kMaxRestarts = 8;
+
 struct SweepRule {
   // Whose entries go: only those owned by this uid, or all when unset.
-  // With an owner, a directory is entered only when the owner could write
-  // in it (it owns it or it is writable by everybody), and one it owns is
-  // removed once emptied (it stays when others' entries remain in it).
+  // With an owner, every directory is entered whatever its owner or mode
+  // (the owner may have written there before it was narrowed), and one it
+  // owns is removed once emptied (it stays when others' entries remain).
   std::optional<uid_t> owner;
   // Directories (device, inode) never entered or removed.
   std::vector<std::pair<dev_t, ino_t>> skip;
 };
 
+struct SweepOutcome {
+  int error = 0;            // errno of the first failure, or 0
+  std::size_t matched = 0;  // entries the rule applied to (removed or not)
+};
+
 // Applies `rule` below the open directory `dirfd`, which itself stays.
-// Returns 0, or the errno of the first failure (the walk goes on after
-// failures where it safely can, and stops when a tree moved under it).
-int sweep_directory(int dirfd, const SweepRule& rule);
+SweepOutcome sweep_tree(int dirfd, const SweepRule& rule);
+// The same, for the first failure's errno alone.
+inline int sweep_directory(int dirfd, const SweepRule& rule) { return sweep_tree(dirfd, rule).error; }
 
 // Removes the directory `name` inside `dirfd` with everything below it.
 // Returns 0 or an errno (ENOTDIR when `name` is not a directory, a

@@ -15,6 +15,7 @@
 #include "pool/account_processes.h"
 #include "pool/home_dir.h"
 #include "pool/host_command.h"
+#include "pool/writable_places.h"
 
 namespace ferrowick {
 
@@ -92,9 +93,10 @@ Expected<std::string, std::string> prepare_account(const AccountEntry& entry, in
     return Unexpected("processes of uid " + std::to_string(entry.uid) + " still alive after signal 9");
   }
   if (!entry.clean) {
-    for (const std::string& problem : remove_account_leftovers(entry.uid, entry.username)) {
-      report_line(std::string(kLeftoverReport) + problem);
-    }
+    // Handed out only when nothing of an earlier tenant was left.
+    std::vector<std::string> problems = remove_account_leftovers(entry.uid, entry.username);
+    for (const std::string& problem : problems) report_line(std::string(kLeftoverReport) + problem);
+    if (!problems.empty()) return Unexpected("leftovers remain: " + problems.front());
   }
   return prepare_home_at(root_fd, kHomeRoot, entry.username, entry.uid);
 }
@@ -190,6 +192,9 @@ UserPool::UserPool(std::uint32_t max) : max_user(max), released(::eventfd(0, EFD
 }
 
 SharedPool make_user_pool(std::uint32_t max_user) {
+  // Where tenants can leave files is looked up again for each pool, in the
+  // background: it reads every directory of the host.
+  refresh_writable_places();
   return std::make_shared<Mutex<UserPool>>(std::in_place, max_user);
 }
 

@@ -50,7 +50,7 @@ TEST_F(SweepTest, OnlyTheTenantsEntriesGoAndNothingIsFollowed) {
   fs::create_directory(at("outside"));
   file("outside/precious", 0);
   dir("shared", 01777, 0);           // like /tmp: the tenant can write here
-  dir("shared/private", 0755, 0);    // root's, not writable by the tenant
+  dir("shared/private", 0755, 0);    // narrowed after the tenant wrote in it
   file("shared/private/mine", kTenant);
   file("shared/mine", kTenant);
   file("shared/theirs", kTenant + 1);
@@ -76,9 +76,10 @@ TEST_F(SweepTest, OnlyTheTenantsEntriesGoAndNothingIsFollowed) {
   UniqueFd fd(::open(at("shared").c_str(), O_RDONLY | O_DIRECTORY));
   EXPECT_EQ(sweep_directory(fd.get(), rule), 0);
 
-  for (const char* gone : {"shared/mine", "shared/fifo", "shared/link", "shared/tree", "shared/open/mine"})
+  for (const char* gone :
+       {"shared/mine", "shared/fifo", "shared/link", "shared/tree", "shared/open/mine", "shared/private/mine"})
     EXPECT_FALSE(there(gone)) << gone;
-  for (const char* kept : {"shared/private/mine", "shared/theirs", "shared/mixed/theirs", "shared/open",
+  for (const char* kept : {"shared/private", "shared/theirs", "shared/mixed/theirs", "shared/open",
                            "shared/skipped/mine", "outside/precious"})
     EXPECT_TRUE(there(kept)) << kept;
 }
