@@ -182,6 +182,15 @@ bool kill_account_processes(std::uint32_t uid, WaitClock::time_point deadline) {
   }
 }
 
+bool await_reaping(std::uint32_t uid) {
+  const auto until = WaitClock::now() + kReapGrace;
+  while (processes_of(uid).zombies > kZombieAllowance) {
+    if (WaitClock::now() >= until) return false;
+    ::poll(nullptr, 0, 20);
+  }
+  return true;
+}
+
 bool kill_user_processes(std::uint32_t uid) {
   if (uid == 0) {
     // Pool accounts are never root; killing root's processes would end this

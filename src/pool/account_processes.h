@@ -48,6 +48,17 @@ inline constexpr std::chrono::milliseconds kKillPatience{5000};
 // processes are never hit.
 bool kill_account_processes(std::uint32_t uid, WaitClock::time_point deadline);
 
+// Dead processes of an account that a hand-out lets pass: each counts
+// against the next tenant's process limit until its parent reaps it, so a
+// hand-out after a fork bomb waits up to kReapGrace for the excess to go.
+// A release never waits for them.
+inline constexpr std::size_t kZombieAllowance = 32;
+inline constexpr std::chrono::milliseconds kReapGrace{3000};
+
+// Waits until at most kZombieAllowance dead processes of `uid` are left
+// unreaped, or kReapGrace has passed; true in the first case.
+bool await_reaping(std::uint32_t uid);
+
 // kill_account_processes with kKillPatience from now; writes one line,
 // "⚠️ Failed to kill all processes of the user: " + reason, to stderr when
 // processes are left (or for uid 0, which it refuses). Returns true when no

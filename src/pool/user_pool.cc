@@ -92,6 +92,8 @@ Expected<std::string, std::string> prepare_account(const AccountEntry& entry, in
   if (!kill_account_processes(entry.uid, WaitClock::now() + kKillPatience)) {
     return Unexpected("processes of uid " + std::to_string(entry.uid) + " still alive after signal 9");
   }
+  // Not a reason to set the account aside: the dead go, only later.
+  (void)await_reaping(entry.uid);
   if (!entry.clean) {
     // Handed out only when nothing of an earlier tenant was left.
     std::vector<std::string> problems = remove_account_leftovers(entry.uid, entry.username);

@@ -4,8 +4,10 @@
 //   user_pool          UserPool, User, alloc_user: hand-out and release (this file)
 //   name_generator     the deterministic account names
 //   account_claims     host-wide claims (one pool per account), account-database lock
-//   account_processes  killing every process of a released account
-//   account_leftovers  a tenant's files, IPC objects and jobs outside its home
+//   account_processes  killing every process of a released account (pidfds)
+//   account_leftovers  a tenant's files and jobs outside its home
+//   kernel_leftovers   its IPC objects, message queues and keyrings
+//   writable_places    the host's world-writable directories, found in the background
 //   tree_sweep         root's link-proof walks through tenant-writable trees
 //   home_dir           the fresh, private home of each hand-out
 //   pool_admin         listing and removing accounts no live pool manages
@@ -24,6 +26,7 @@
 //                                  held while a new account is made
 //   account database lock (flock)  host-wide, around `useradd`/`userdel`
 //   Mutex<User> (SharedUser)       a handed-out account; held only to copy
+//                                  or to mark it released
 //   session gates                  one per stream, and one for run(): held
 //                                  for a whole call, taken like a wait
 //   session state_mu_              closed flag, the child, calls in use
