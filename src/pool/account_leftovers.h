@@ -4,8 +4,9 @@
 // Files: every entry owned by the account below the host's world-writable
 // directories (writable_places.h: /tmp, /var/tmp, /dev/shm, /run/lock, ...),
 // walked as tree_sweep.h describes, entering every directory there, pass
-// after pass until one finds nothing of the account (at most three). The home root is
-// never entered: homes are prepared on their own (home_dir.h). Entries of
+// after pass until one finds nothing of the account and nothing moved (at
+// most six). The home root is never entered: homes are prepared on their
+// own (home_dir.h). Entries of
 // other owners are never touched; a directory of the account that still
 // holds them stays.
 // Kernel objects (kernel_leftovers.h): System V IPC objects, POSIX message

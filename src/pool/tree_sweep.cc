@@ -29,8 +29,22 @@ bool same(const struct stat& st, const Node& n) { return st.st_dev == n.dev && s
 struct Pending {
   std::string name;
   Node node;
-  bool remove;  // rmdir it once it has been walked
+  bool remove;         // rmdir it once it has been walked
+  std::string handle;  // a file handle of it (name_to_handle_at), or empty
 };
+
+// A file handle of the directory `name` in `dirfd`, to find it again
+// wherever it is moved; empty when the file system has none.
+std::string handle_of(int dirfd, const char* name) {
+  union {
+    file_handle h;
+    char room[sizeof(file_handle) + MAX_HANDLE_SZ];
+  } buf;
+  buf.h.handle_bytes = MAX_HANDLE_SZ;
+  int mount_id = 0;
+  if (::name_to_handle_at(dirfd, name, &buf.h, &mount_id, 0) != 0) return {};
+  return std::string(buf.room, sizeof(file_handle) + buf.h.handle_bytes);
+}
 
 // One directory on the way down: where it is, and what is left to enter.
 struct Frame {
@@ -79,7 +93,10 @@ class Sweep {
         continue;
       }
       if (S_ISDIR(st.st_mode)) {
-        if (!skipped(st)) frame.pending.push_back({std::move(name), {st.st_dev, st.st_ino}, mine});
+        if (!skipped(st)) {
+          std::string handle = handle_of(fd, name.c_str());
+          frame.pending.push_back({std::move(name), {st.st_dev, st.st_ino}, mine, std::move(handle)});
+        }
       } else if (mine && ::unlinkat(fd, name.c_str(), 0) != 0 && errno != ENOENT) {
         note(errno);
       }
@@ -91,9 +108,9 @@ class Sweep {
       int e = walk(start_fd);
       if (e != ESTALE || restarts == kMaxRestarts) {
         if (e) note(e);
-        return {first_error_, matched_};
+        return {first_error_, matched_, moved_};
       }
-      note(ESTALE);  // this pass is not a clean one, whatever follows
+      ++moved_;  // this pass is not a sure one, whatever follows
     }
   }
 
@@ -117,7 +134,12 @@ class Sweep {
         struct stat cst;
         if (!child.valid() || ::fstat(child.get(), &cst) != 0 || !same(cst, next.node)) {
           if (!child.valid() && errno != ENOENT) note(errno);
-          continue;  // gone or replaced since it was examined
+          ++moved_;
+          // Gone or replaced since it was examined. Moved elsewhere, it is
+          // walked where it is now, on its own: a tree kept moving about
+          // cannot dodge the walk.
+          if (!in_moved_tree_) walk_moved(fd.get(), next);
+          continue;
         }
         fd = std::move(child);
         frames.push_back({next.node, std::move(next.name), next.remove, {}});
@@ -138,6 +160,20 @@ class Sweep {
       if (done.remove) remove_dir(fd.get(), done);
     }
     return 0;
+  }
+
+  // Walks the directory of `gone` (moved away from under `near`, an open
+  // directory of the same file system) found through its file handle.
+  void walk_moved(int near, const Pending& gone) {
+    if (gone.handle.empty()) return;
+    std::string handle = gone.handle;
+    UniqueFd moved(::open_by_handle_at(near, reinterpret_cast<file_handle*>(handle.data()),
+                                       O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    if (!moved.valid() || ::fstat(moved.get(), &st) != 0 || !same(st, gone.node)) return;
+    in_moved_tree_ = true;
+    (void)walk(moved.get());
+    in_moved_tree_ = false;
   }
 
   bool skipped(const struct stat& st) const {
@@ -163,13 +199,15 @@ class Sweep {
   dev_t dev_;
   int first_error_ = 0;
   std::size_t matched_ = 0;
+  std::size_t moved_ = 0;
+  bool in_moved_tree_ = false;  // moved trees are followed one level only
 };
 
 }  // namespace
 
 SweepOutcome sweep_tree(int dirfd, const SweepRule& rule) {
   struct stat st;
-  if (::fstat(dirfd, &st) != 0) return {errno, 0};
+  if (::fstat(dirfd, &st) != 0) return {errno, 0, 0};
   return Sweep(rule, st.st_dev).run(dirfd);
 }
 

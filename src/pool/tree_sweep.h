@@ -11,7 +11,10 @@
 // walk never leaves the device it starts on. Failures do not stop it: an
 // entry it cannot examine or remove is noted and the walk goes on, and when
 // a directory moved away under it (its ".." is not the directory it came
-// from) it starts over from the top, up to kMaxRestarts times.
+// from) it starts over from the top, up to kMaxRestarts times. A directory
+// that moved away before it was entered is found again through its file
+// handle and walked where it is now. What moved is counted, so that a
+// caller can tell a walk that saw all from one that may have missed some.
 #pragma once
 
 #include <sys/types.h>
@@ -38,6 +41,7 @@ struct SweepRule {
 struct SweepOutcome {
   int error = 0;            // errno of the first failure, or 0
   std::size_t matched = 0;  // entries the rule applied to (removed or not)
+  std::size_t moved = 0;    // directories gone or moved before they were entered, and restarts
 };
 
 // Applies `rule` below the open directory `dirfd`, which itself stays.

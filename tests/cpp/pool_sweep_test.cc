@@ -8,8 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "pool/account_claims.h"
 #include "pool/account_leftovers.h"
@@ -17,6 +19,7 @@
 #include "pool/kernel_leftovers.h"
 #include "pool/launcher.h"
 #include "pool/tree_sweep.h"
+#include "pool/writable_places.h"
 #include "pool_test_support.h"
 
 namespace ferrowick {
@@ -112,6 +115,50 @@ TEST_F(SweepTest, TreesDeeperThanTheDescriptorLimitAreRemoved) {
   EXPECT_FALSE(there("deep"));
   EXPECT_TRUE(there("outside"));
   EXPECT_EQ(remove_tree_at(top.get(), "outside_link_missing"), ENOENT);
+}
+
+TEST_F(SweepTest, ATreeMovedAboutDuringTheSweepLeavesNothingOfTheTenant) {
+  dir("shared", 01777, 0);
+  dir("shared/away", 0755, kTenant + 1);  // another account's, where it moves the tree
+  for (int round = 0; round < 10; ++round) {
+    SCOPED_TRACE(round);
+    dir("shared/tree", 0777, kTenant + 1);  // another account's tree, the tenant writing in it
+    for (const char* d : {"shared/tree/a", "shared/tree/a/b", "shared/tree/a/b/c"}) dir(d, 0777, kTenant + 1);
+    for (int i = 0; i < 50; ++i) file("shared/tree/a/b/c/f" + std::to_string(i), kTenant);
+    for (int i = 0; i < 50; ++i) file("shared/z" + std::to_string(i), kTenant);  // what comes after it
+    std::atomic<bool> stop = false;
+    std::thread mover([&] {
+      const std::string here = at("shared/tree/a"), there_ = at("shared/away/a");
+      for (bool out = true; !stop; out = !out) ::rename(out ? here.c_str() : there_.c_str(), out ? there_.c_str() : here.c_str());
+    });
+    const auto problems = remove_files_of(kTenant, {at("shared")}, "/nonexistent");
+    stop = true;
+    mover.join();
+    // Whatever the sweep reported, a later one sees nothing of the tenant
+    // when nothing moves: the first found and removed all it could reach.
+    std::size_t left = 0;
+    for (const auto& e : fs::recursive_directory_iterator(at("shared"))) {
+      struct stat st;
+      if (::lstat(e.path().c_str(), &st) == 0 && st.st_uid == kTenant) ++left;
+    }
+    EXPECT_EQ(left, 0u) << (problems.empty() ? "" : problems.front());
+    fs::remove_all(at("shared/tree"));
+    fs::remove_all(at("shared/away/a"));
+  }
+}
+
+TEST_F(SweepTest, WorldWritableDirectoriesAreFoundWhereATenantCanReachThem) {
+  dir("top", 0755, 0);
+  dir("top/open", 01777, 0);         // found
+  dir("top/open/inner", 0777, 0);    // below a found one: the sweep goes there anyway
+  dir("top/usr", 0755, 0);
+  dir("top/usr/deep", 0711, 0);
+  dir("top/usr/deep/lock", 0777, 0);  // found: searchable all the way
+  dir("top/root", 0700, 0);
+  dir("top/root/hidden", 0777, 0);    // unreachable for a tenant
+  fs::create_directory_symlink(at("top/root/hidden"), at("top/usr/link"));
+  const std::vector<std::string> want = {at("top/open"), at("top/usr/deep/lock")};
+  EXPECT_EQ(find_writable_places({at("top")}), want);
 }
 
 TEST(Claims, OnePerAccountAcrossOpenFilesAndGoneWithItsProcess) {
