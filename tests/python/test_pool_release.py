@@ -208,3 +208,30 @@ def test_a_fork_bomb_filling_the_hosts_task_limit_is_killed_without_a_fork(pids_
     assert refused > 0  # the bomb filled the host's task limit
     assert int(after) == 0
     print(f"released {before} tenant processes in {float(seconds):.3f} s")
+
+
+def test_set_uid_copies_left_in_run_lock_and_in_a_narrowed_directory_go_with_the_release():
+    if not os.path.isdir("/run/lock") or not os.stat("/run/lock").st_mode & 0o002:
+        pytest.skip("no world-writable /run/lock here")
+    pool = PyUserPool(2)
+    tenant, other = pool.allocate(), pool.allocate()
+    tag = f"fw{os.getpid()}"
+    narrowed, locked = f"/tmp/{tag}-narrowed", f"/run/lock/{tag}-sh"
+    try:
+        with other.spawn() as shell:
+            assert shell.run(f"mkdir {narrowed} && chmod 777 {narrowed}", timeout=30)[0] == 0
+        with tenant.spawn() as shell:
+            copies = f"for f in {locked} {narrowed}/sh; do cp /bin/bash $f && chmod 4755 $f || exit 1; done"
+            assert shell.run(f"({copies})", timeout=30)[0] == 0
+        with other.spawn() as shell:  # the tenant can no longer write there
+            assert shell.run(f"chmod 755 {narrowed}", timeout=30)[0] == 0
+        tenant.release()
+        assert not os.path.lexists(locked)
+        assert not os.path.lexists(f"{narrowed}/sh")
+        assert os.path.isdir(narrowed)  # the other account's directory stays
+    finally:
+        other.release()
+        for path in (locked, f"{narrowed}/sh"):
+            if os.path.lexists(path):
+                os.remove(path)
+    assert not os.path.lexists(narrowed)
