@@ -276,14 +276,20 @@ class PyUserPool:
     Accounts are named "test_" and eight letters or digits, created with
     useradd (or adopted) and handed out with a fresh, private home under
     /tmp/tmp_user_home, no process running and nothing of an earlier tenant
-    left in /tmp, /var/tmp or /dev/shm. No two pools on the host (in any
-    process) manage the same account. `user_count` (default 256) is the
-    pool's capacity.
+    left in the host's world-writable directories, its IPC objects, message
+    queues and keyrings. No two pools on the host (in any process) manage
+    the same account; in a forked process the pool starts empty and claims
+    accounts of its own. `user_count` (default 256) is the pool's capacity.
     """
 
     def __new__(cls, user_count: SupportsIndex | None = None) -> Self: ...
-    def allocate(self) -> PyUser:
-        """Hands out an account; blocks while it is created (the interpreter lock is released)."""
+    def allocate(self, timeout: float | None = None) -> PyUser:
+        """Hands out an account; blocks while it is created (the interpreter lock is released).
+
+        A full pool raises ValueError at once, or with `timeout` (seconds)
+        waits for a release and raises TimeoutError when none came in time.
+        The exception's note says why ("all N accounts are in use").
+        """
 
     @staticmethod
     def capabilities() -> dict[str, str | None]:
@@ -292,11 +298,26 @@ class PyUserPool:
 
 @final
 class PyUser:
-    """An account handed out by a PyUserPool.
+    """An account handed out by a PyUserPool; a context manager that releases it.
 
     It goes back to its pool (its processes killed) when this object and
-    all its sessions are gone.
+    all its sessions are gone, or at once with release().
     """
+
+    def release(self) -> None:
+        """Kills the account's sessions and processes, cleans up and hands it back now.
+
+        Calling it again does nothing; afterwards every other method of
+        this user and of its sessions raises ValueError.
+        """
+
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> Literal[False]: ...
 
     def spawn(
         self, env: Mapping[str, str] | None = None, limits: Mapping[str, int] | None = None
