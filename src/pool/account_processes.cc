@@ -182,6 +182,43 @@ bool kill_account_processes(std::uint32_t uid, WaitClock::time_point deadline) {
   }
 }
 
+std::vector<UniqueFd> kill_unprivileged_children(pid_t parent) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/task/%d/children", parent, parent);
+  UniqueFd list(::open(path, O_RDONLY | O_CLOEXEC));
+  char buf[256];
+  const ssize_t n = list.valid() ? ::read(list.get(), buf, sizeof buf - 1) : -1;
+  std::vector<UniqueFd> signalled;
+  if (n <= 0) return signalled;
+  buf[n] = '\0';
+  std::string_view rest(buf, static_cast<std::size_t>(n));
+  UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  while (!rest.empty()) {
+    auto pid = take_number(rest);
+    if (!pid) break;
+    UniqueFd fd(pidfd_open(static_cast<pid_t>(*pid)));
+    if (!fd.valid()) continue;
+    // Looked at through the pidfd's process: still the child, not root.
+    char name[16];
+    std::snprintf(name, sizeof name, "%u", *pid);
+    char status_path[32];
+    std::snprintf(status_path, sizeof status_path, "%s/status", name);
+    UniqueFd status(::openat(proc.get(), status_path, O_RDONLY | O_CLOEXEC));
+    char text[1024];
+    const ssize_t got = status.valid() ? ::read(status.get(), text, sizeof text) : -1;
+    if (got <= 0) continue;
+    std::string_view st(text, static_cast<std::size_t>(got));
+    std::string_view ppid = status_field(st, "PPid"), uids = status_field(st, "Uid");
+    auto parent_now = take_number(ppid);
+    auto real = take_number(uids);
+    if (!parent_now || *parent_now != static_cast<std::uint32_t>(parent) || !real || *real == 0) continue;
+    if (pidfd_send_signal(fd.get(), SIGKILL) == 0) signalled.push_back(std::move(fd));
+  }
+  return signalled;
+}
+
+bool reaped_by_parent(int pidfd) { return pidfd_send_signal(pidfd, 0) != 0 && errno == ESRCH; }
+
 bool await_reaping(std::uint32_t uid) {
   const auto until = WaitClock::now() + kReapGrace;
   while (processes_of(uid).zombies > kZombieAllowance) {

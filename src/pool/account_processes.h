@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/unique_fd.h"
 #include "pool/fd_wait.h"
 
 namespace ferrowick {
@@ -58,6 +59,14 @@ inline constexpr std::chrono::milliseconds kReapGrace{3000};
 // Waits until at most kZombieAllowance dead processes of `uid` are left
 // unreaped, or kReapGrace has passed; true in the first case.
 bool await_reaping(std::uint32_t uid);
+
+// Sends signal 9 to the children of `parent` (a process of this one) that
+// do not run as root; returns a pidfd of each one signalled. A session
+// kills its shell so, before `su`, and lets `su` reap it.
+std::vector<UniqueFd> kill_unprivileged_children(pid_t parent);
+
+// True once the process of `pidfd` has been reaped by its parent.
+bool reaped_by_parent(int pidfd);
 
 // kill_account_processes with kKillPatience from now; writes one line,
 // "⚠️ Failed to kill all processes of the user: " + reason, to stderr when

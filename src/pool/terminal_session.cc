@@ -8,12 +8,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "common/system_error.h"
+#include "pool/account_processes.h"
 #include "pool/run_framing.h"
 
 namespace ferrowick {
@@ -96,6 +99,30 @@ TerminalSession::~TerminalSession() {
   }
 }
 
+namespace {
+
+// How long close() lets `su` reap its shell.
+constexpr std::chrono::milliseconds kSuGrace{20};
+
+// Kills the shell `su` started and lets `su` reap it before `su` itself is
+// killed: killed first, `su` would leave the shell to init, which reaps
+// late on some hosts, and an unreaped shell still counts against the
+// account's process limit.
+void end_shell_first(ChildProcess& su) {
+  if (su.reaped() || su.pidfd() < 0) return;
+  std::vector<UniqueFd> shells = kill_unprivileged_children(su.pid());
+  const auto until = WaitClock::now() + kSuGrace;
+  for (const UniqueFd& shell : shells) {
+    while (!reaped_by_parent(shell.get()) && WaitClock::now() < until) {
+      pollfd exited{su.pidfd(), POLLIN, 0};
+      if (::poll(&exited, 1, 0) > 0) return;  // su is gone, and the shell with it
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  }
+}
+
+}  // namespace
+
 void TerminalSession::close() {
   std::optional<ChildProcess> child;
   int kill_error = 0;
@@ -106,6 +133,7 @@ void TerminalSession::close() {
     const std::uint64_t one = 1;
     while (::write(wake_.get(), &one, sizeof one) < 0 && errno == EINTR) {
     }
+    end_shell_first(*process_);
     kill_error = process_->kill(SIGKILL);
     if (kill_error == ESRCH) kill_error = 0;  // reaped by something else: nothing to kill
     while (active_ != 0) lk.wait(idle_);

@@ -134,11 +134,11 @@ class Sweep {
         struct stat cst;
         if (!child.valid() || ::fstat(child.get(), &cst) != 0 || !same(cst, next.node)) {
           if (!child.valid() && errno != ENOENT) note(errno);
-          ++moved_;
           // Gone or replaced since it was examined. Moved elsewhere, it is
           // walked where it is now, on its own: a tree kept moving about
-          // cannot dodge the walk.
-          if (!in_moved_tree_) walk_moved(fd.get(), next);
+          // cannot dodge the walk. Only one that cannot be found again
+          // makes the walk unsure.
+          if (in_moved_tree_ || !walk_moved(fd.get(), next)) ++moved_;
           continue;
         }
         fd = std::move(child);
@@ -164,16 +164,20 @@ class Sweep {
 
   // Walks the directory of `gone` (moved away from under `near`, an open
   // directory of the same file system) found through its file handle.
-  void walk_moved(int near, const Pending& gone) {
-    if (gone.handle.empty()) return;
+  // True when that is done or the directory no longer exists (removed, so
+  // it was empty); false when it cannot be told.
+  bool walk_moved(int near, const Pending& gone) {
+    if (gone.handle.empty()) return false;
     std::string handle = gone.handle;
     UniqueFd moved(::open_by_handle_at(near, reinterpret_cast<file_handle*>(handle.data()),
                                        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!moved.valid()) return errno == ESTALE;
     struct stat st;
-    if (!moved.valid() || ::fstat(moved.get(), &st) != 0 || !same(st, gone.node)) return;
+    if (::fstat(moved.get(), &st) != 0 || !same(st, gone.node)) return false;
     in_moved_tree_ = true;
-    (void)walk(moved.get());
+    const bool whole = walk(moved.get()) == 0;
     in_moved_tree_ = false;
+    return whole;
   }
 
   bool skipped(const struct stat& st) const {
