@@ -95,6 +95,25 @@ TEST_F(ReleaseTest, AnExplicitReleaseEndsTheSessionsAndHandsTheAccountBackOnce) 
   EXPECT_TRUE(pool_->lock()->free_user.empty());
 }
 
+TEST_F(ReleaseTest, ClosingASessionLeavesTheShellReapedNotAZombieForInit) {
+  auto session = capped_session();
+  ASSERT_TRUE(session);
+  ASSERT_TRUE(session->write(bytes("echo up$((3*3))\n")));
+  read_until(*session, "up9");
+  const pid_t su = session->pid();
+  std::ifstream children("/proc/" + std::to_string(su) + "/task/" + std::to_string(su) + "/children");
+  pid_t shell = 0;
+  ASSERT_TRUE(children >> shell);
+  session->close();
+  // su reaped it: no process, not even a dead one, is left of that pid
+  // (unless the pid was reused at once, by a process that is not the shell).
+  std::ifstream status("/proc/" + std::to_string(shell) + "/status");
+  std::string line;
+  while (std::getline(status, line) && line.rfind("PPid:", 0) != 0) {
+  }
+  EXPECT_TRUE(!status || line != "PPid:\t1") << line;
+}
+
 TEST_F(ReleaseTest, AllocationsWaitForAReleaseOnlyWhenAskedAndUntilTheirDeadline) {
   using Kind = AllocFailure::Kind;
   const auto soon = [] { return WaitClock::now() + std::chrono::milliseconds(50); };
