@@ -52,7 +52,13 @@ struct Frame {
   std::string name;  // in its parent
   bool remove;
   std::vector<Pending> pending;
+  timespec changed{};  // the directory's mtime when it was last listed
+  int relists = 0;
 };
+
+// How often a directory of another account that changed while the walk was
+// below it is listed again: what was renamed into it meanwhile is found.
+constexpr int kMaxRelists = 16;
 
 class Sweep {
  public:
@@ -62,6 +68,8 @@ class Sweep {
   // must not disturb the listing), removes what goes and queues what to
   // enter in `frame`.
   void scan(int fd, Frame& frame) {
+    struct stat self;
+    if (::fstat(fd, &self) == 0) frame.changed = self.st_mtim;
     int dup = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     DIR* dir = dup >= 0 ? ::fdopendir(dup) : nullptr;
     if (!dir) {
@@ -146,6 +154,7 @@ class Sweep {
         scan(fd.get(), frames.back());
         continue;
       }
+      if (relist(fd.get(), top)) continue;
       if (frames.size() == 1) break;
       // Back up one level, to the very directory we came down from.
       UniqueFd parent(::openat(fd.get(), "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -178,6 +187,20 @@ class Sweep {
     const bool whole = walk(moved.get()) == 0;
     in_moved_tree_ = false;
     return whole;
+  }
+
+  // Lists `frame` (open on `fd`, its walk below done) again when it belongs
+  // to another account and changed meanwhile: a tree being moved about
+  // between such directories may have been in neither when each was
+  // listed. Root's directories (/tmp itself) change all the time and are
+  // left to the next pass. True when it was listed again.
+  bool relist(int fd, Frame& frame) {
+    struct stat now;
+    if (frame.relists == kMaxRelists || ::fstat(fd, &now) != 0 || now.st_uid == 0) return false;
+    if (now.st_mtim.tv_sec == frame.changed.tv_sec && now.st_mtim.tv_nsec == frame.changed.tv_nsec) return false;
+    ++frame.relists;
+    scan(fd, frame);
+    return true;
   }
 
   bool skipped(const struct stat& st) const {

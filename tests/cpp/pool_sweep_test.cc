@@ -129,13 +129,16 @@ TEST_F(SweepTest, ATreeMovedAboutDuringTheSweepLeavesNothingOfTheTenant) {
     std::atomic<bool> stop = false;
     std::thread mover([&] {
       const std::string here = at("shared/tree/a"), there_ = at("shared/away/a");
-      for (bool out = true; !stop; out = !out) ::rename(out ? here.c_str() : there_.c_str(), out ? there_.c_str() : here.c_str());
+      for (bool out = true; !stop; out = !out) {
+        ::rename(out ? here.c_str() : there_.c_str(), out ? there_.c_str() : here.c_str());
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
     });
     const auto problems = remove_files_of(kTenant, {at("shared")}, "/nonexistent");
     stop = true;
     mover.join();
-    // Whatever the sweep reported, a later one sees nothing of the tenant
-    // when nothing moves: the first found and removed all it could reach.
+    // Nothing of the tenant is left: not after the tree (the walk goes on
+    // past a directory that moved), nor in it (followed where it went).
     std::size_t left = 0;
     for (const auto& e : fs::recursive_directory_iterator(at("shared"))) {
       struct stat st;
