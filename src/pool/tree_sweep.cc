@@ -53,6 +53,7 @@ struct Frame {
   bool remove;
   std::vector<Pending> pending;
   timespec changed{};  // the directory's mtime when it was last listed
+  bool roots = false;  // owned by root: never listed again (see relist)
   int relists = 0;
 };
 
@@ -67,9 +68,10 @@ class Sweep {
   // Lists the directory open on `fd` in full before acting on it (removal
   // must not disturb the listing), removes what goes and queues what to
   // enter in `frame`.
-  void scan(int fd, Frame& frame) {
-    struct stat self;
-    if (::fstat(fd, &self) == 0) frame.changed = self.st_mtim;
+  // `self` is the directory's status from just before (for relist).
+  void scan(int fd, Frame& frame, const struct stat& self) {
+    frame.changed = self.st_mtim;
+    frame.roots = self.st_uid == 0;
     int dup = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     DIR* dir = dup >= 0 ? ::fdopendir(dup) : nullptr;
     if (!dir) {
@@ -132,7 +134,7 @@ class Sweep {
     if (!fd.valid()) return errno;
     std::vector<Frame> frames;
     frames.push_back({{st.st_dev, st.st_ino}, "", false, {}});
-    scan(fd.get(), frames.back());
+    scan(fd.get(), frames.back(), st);
     while (!frames.empty()) {
       Frame& top = frames.back();
       if (!top.pending.empty()) {
@@ -151,7 +153,7 @@ class Sweep {
         }
         fd = std::move(child);
         frames.push_back({next.node, std::move(next.name), next.remove, {}});
-        scan(fd.get(), frames.back());
+        scan(fd.get(), frames.back(), cst);
         continue;
       }
       if (relist(fd.get(), top)) continue;
@@ -196,10 +198,10 @@ class Sweep {
   // left to the next pass. True when it was listed again.
   bool relist(int fd, Frame& frame) {
     struct stat now;
-    if (frame.relists == kMaxRelists || ::fstat(fd, &now) != 0 || now.st_uid == 0) return false;
+    if (frame.roots || frame.relists == kMaxRelists || ::fstat(fd, &now) != 0 || now.st_uid == 0) return false;
     if (now.st_mtim.tv_sec == frame.changed.tv_sec && now.st_mtim.tv_nsec == frame.changed.tv_nsec) return false;
     ++frame.relists;
-    scan(fd, frame);
+    scan(fd, frame, now);
     return true;
   }
 
