@@ -11,7 +11,7 @@ import threading
 import pytest
 
 from conftest import needs_pool
-from ferrowick import PyUserPool
+from ferrowick import PyFs, PyUserPool
 from test_pool import ignore_sigpipe, live_processes_of, read_until  # noqa: F401 (fixture)
 
 pytestmark = needs_pool
@@ -28,7 +28,7 @@ def test_with_releases_on_exit_and_everything_refuses_afterwards():
         read_until(session, user, b"up2")
         uid = user.uid()
     assert live_processes_of(uid) == []
-    calls = [user.username, user.uid, user.home, user.spawn,
+    calls = [user.username, user.uid, user.home, user.spawn, lambda: user.put(PyFs()),
              session.read, session.read_err, lambda: session.write(b"x"), session.wait,
              lambda: session.run("true"), session.interrupt, session.fileno, session.fileno_err]
     for call in calls:
