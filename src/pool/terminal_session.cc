@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -217,11 +217,12 @@ std::size_t TerminalSession::take_kept(std::span<std::uint8_t> buffer) {
   return n;
 }
 
-void TerminalSession::keep_back(std::string_view bytes) {
+void TerminalSession::keep(std::string_view bytes) {
   if (bytes.empty()) return;
   BlockingLock lk(kept_mu_);
-  kept_.replace(0, kept_pos_, bytes);
+  kept_.erase(0, kept_pos_);
   kept_pos_ = 0;
+  kept_.append(bytes);
 }
 
 Expected<std::size_t, SessionError> TerminalSession::read(Stream stream, std::span<std::uint8_t> buffer,
@@ -230,11 +231,11 @@ Expected<std::size_t, SessionError> TerminalSession::read(Stream stream, std::sp
   const char* timeout_text = out ? "Timed out waiting for stdout" : "Timed out waiting for stderr";
   auto pass = enter(out ? out_gate_ : err_gate_, limits, timeout_text);
   if (!pass) return Unexpected(std::move(pass.error()));
-  return read_fd(stream, buffer, limits);
+  return read_fd(stream, buffer, limits, true);
 }
 
 Expected<std::size_t, SessionError> TerminalSession::read_fd(Stream stream, std::span<std::uint8_t> buffer,
-                                                             const WaitLimits& limits) {
+                                                             const WaitLimits& limits, bool kept_first) {
   const bool out = stream == Stream::kStdout;
   for (;;) {
     {
@@ -245,7 +246,7 @@ Expected<std::size_t, SessionError> TerminalSession::read_fd(Stream stream, std:
         return Unexpected(failure(out ? "Failed to get the stdout of the process" : "Failed to get the stderr of the process"));
       }
       if (buffer.empty()) return std::size_t{0};
-      if (out) {
+      if (out && kept_first) {
         if (std::size_t n = take_kept(buffer)) return n;
       }
       WaitResult r = wait_fd(fd, POLLIN, wake_.get(), one_slice(limits));
@@ -301,11 +302,102 @@ Expected<void, SessionError> TerminalSession::write_fd(std::span<const std::uint
   }
 }
 
-Expected<void, SessionError> TerminalSession::interrupt(const WaitLimits& limits) {
-  // A lone byte goes into the pipe whole, between the chunks of any write
-  // in progress, so it needs no stream lock.
-  static constexpr std::uint8_t kCtrlC[] = {0x03};
-  return write_fd(kCtrlC, limits);
+std::optional<ShellTerminal> TerminalSession::terminal_now() const {
+  // Under state_mu_, so that wait() cannot reap su (and free its pid) meanwhile.
+  BlockingLock lk(state_mu_);
+  if (closed_ || process_->reaped()) return std::nullopt;
+  return shell_terminal(process_->pid());
+}
+
+Expected<void, SessionError> TerminalSession::interrupt(std::optional<int> signal) {
+  Use use(*this);
+  if (!use.ok()) return Unexpected(failure(kProcessNone));
+  BlockingLock lk(state_mu_);  // as in terminal_now(); nothing here waits
+  ChildProcess& child = use.child();
+  const int in = child.stdin_fd();
+  if (in < 0) return Unexpected(failure("Failed to get the stdin of the process"));
+  if (child.reaped()) return Unexpected(failure("The shell has exited"));
+  const std::optional<ShellTerminal> term = shell_terminal(child.pid());
+  const UniqueFd tty = term ? open_terminal(term->tty) : UniqueFd();
+  const pid_t foreground = term && term->foreground != term->shell_pgrp ? term->foreground : -1;
+  if (!signal) {
+    if (!term || input_has_room(child.pid(), in, tty.get())) {
+      // A lone byte goes into the pipe whole, between the chunks of any
+      // write in progress, so it needs no stream lock.
+      static constexpr char kCtrlC = 0x03;
+      ssize_t n;
+      do n = ::write(in, &kCtrlC, 1);
+      while (n < 0 && errno == EINTR);
+      if (n == 1) {
+        interrupted_fg_ = foreground;
+        return {};
+      }
+      if (n < 0 && errno != EAGAIN) return Unexpected(failure(kWriteFailed + system_error_text(errno)));
+    }
+    signal = SIGINT;
+  }
+  if (!term) return Unexpected(failure("Failed to find the terminal of the shell"));
+  // First the input, then the signal: once the job is gone the shell reads
+  // whatever is left, as commands.
+  // su cannot relay (nor be emptied) while it is stuck printing into a full
+  // output pipe: unless a reader is at it already, what it prints is kept
+  // here for the next read().
+  const bool reading = out_gate_.enter_until(WaitClock::now());
+  auto read_output = [&] {
+    const int out = child.stdout_fd();
+    if (!reading || out < 0) return;
+    char buf[65536];
+    pollfd p{out, POLLIN, 0};
+    while (::poll(&p, 1, 0) == 1 && (p.revents & POLLIN)) {
+      const ssize_t n = ::read(out, buf, sizeof buf);
+      if (n <= 0) break;
+      keep({buf, static_cast<std::size_t>(n)});
+    }
+  };
+  discard_pending_input(child.pid(), in, tty.get(), WaitClock::now() + std::chrono::milliseconds(80), read_output);
+  if (reading) out_gate_.leave();
+  if (int err = signal_foreground_job(*term, *signal)) {
+    return Unexpected(failure("Failed to signal the foreground job: " + system_error_text(err)));
+  }
+  interrupted_fg_ = foreground;
+  return {};
+}
+
+std::optional<SessionError> TerminalSession::settle_after_interrupt(const WaitLimits& limits) {
+  pid_t job;
+  {
+    BlockingLock lk(state_mu_);
+    job = std::exchange(interrupted_fg_, -1);
+  }
+  // A job that ignores the interrupt (a shell, an interpreter's prompt)
+  // keeps the terminal: after this long the line goes to it, as typed.
+  const auto give_up = WaitClock::now() + std::chrono::seconds(1);
+  while (job > 0 && WaitClock::now() < give_up) {
+    const std::optional<ShellTerminal> term = terminal_now();
+    if (!term || term->foreground != job) return std::nullopt;
+    WaitLimits slice = one_slice(limits);
+    const auto soon = WaitClock::now() + std::chrono::milliseconds(2);
+    slice.deadline = slice.deadline ? std::min(*slice.deadline, soon) : soon;
+    if (wait_fd(wake_.get(), POLLIN, -1, slice) == WaitResult::kReady) return failure(kProcessNone);
+    if (auto stop = between_slices(limits, "Timed out waiting for the command to finish")) return stop;
+  }
+  return std::nullopt;
+}
+
+bool TerminalSession::line_editing_off(const WaitLimits& limits) const {
+  const std::optional<ShellTerminal> term = terminal_now();
+  const UniqueFd tty = term ? open_terminal(term->tty) : UniqueFd();
+  // Line editing puts the terminal in non-canonical mode while the shell
+  // waits for a line; just after a command the shell may not be back there
+  // yet, so a canonical terminal is looked at again for a little while.
+  auto until = WaitClock::now() + std::chrono::milliseconds(200);
+  if (limits.deadline) until = std::min(until, *limits.deadline);
+  termios mode;
+  while (tty.valid() && ::tcgetattr(tty.get(), &mode) == 0 && (mode.c_lflag & ICANON) != 0) {
+    if (WaitClock::now() >= until) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return false;
 }
 
 Expected<int, SessionError> TerminalSession::wait(const WaitLimits& limits) {
@@ -343,7 +435,8 @@ Expected<int, SessionError> TerminalSession::wait(const WaitLimits& limits) {
   }
 }
 
-Expected<RunResult, SessionError> TerminalSession::run(std::string_view command, const WaitLimits& limits) {
+Expected<RunResult, SessionError> TerminalSession::run(std::string_view command, const WaitLimits& limits,
+                                                       std::size_t max_output) {
   if (command.find('\n') != std::string_view::npos) {
     return Unexpected(failure("The command must be a single line: it contains a line feed"));
   }
@@ -354,26 +447,46 @@ Expected<RunResult, SessionError> TerminalSession::run(std::string_view command,
   auto pass = enter(run_gate_, limits, timeout_text);
   if (!pass) return Unexpected(std::move(pass.error()));
   const std::string token = new_run_token();
+  const std::string nonce = new_run_token();
   const std::string line = framed_command_line(command, token);
+  // Without line editing the terminal cuts a longer line, and the shell
+  // then waits for the rest of a quote that never comes.
+  if (line.size() > kCanonicalLineLimit && line_editing_off(limits)) {
+    return Unexpected(failure("The command is too long for the terminal without line editing: " +
+                              std::to_string(line.size()) + " bytes with the framing, at most " +
+                              std::to_string(kCanonicalLineLimit)));
+  }
+  if (auto stop = settle_after_interrupt(limits)) return Unexpected(std::move(*stop));
   auto sent = write({reinterpret_cast<const std::uint8_t*>(line.data()), line.size()}, limits);
   if (!sent) return Unexpected(std::move(sent.error()));
 
-  FrameScanner frame(token);
-  std::string seen;
+  FrameScanner frame(token, nonce, line, max_output);
   std::vector<std::uint8_t> chunk(std::size_t{1} << 16);
-  for (;;) {
-    auto n = read(Stream::kStdout, chunk, limits);
+  while (frame.state() != FrameScanner::State::kDone) {
+    auto stream = enter(out_gate_, limits, timeout_text);
+    auto n = stream ? read_fd(Stream::kStdout, chunk, limits, false)
+                    : Expected<std::size_t, SessionError>(Unexpected(std::move(stream.error())));
     if (!n || *n == 0) {
-      keep_back(seen);  // nothing that was read is lost to later reads
+      // Nothing that was read is lost to later reads.
+      keep(frame.before());
+      keep(frame.output());
+      keep(frame.rest());
       if (!n && n.error().kind == SessionError::Kind::kTimedOut) return Unexpected(timeout(timeout_text));
       if (!n) return Unexpected(std::move(n.error()));
       return Unexpected(failure("The shell exited before the command finished"));
     }
-    seen.append(reinterpret_cast<const char*>(chunk.data()), *n);
-    if (frame.scan(seen)) break;
+    const FrameScanner::State was = frame.state();
+    if (frame.feed({reinterpret_cast<const char*>(chunk.data()), *n}) == FrameScanner::State::kAwaiting &&
+        was != FrameScanner::State::kAwaiting) {
+      // The command has ended and the shell waits for the nonce.
+      const std::string answer = nonce + "\n";
+      auto told = write({reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size()}, limits);
+      if (!told) return Unexpected(std::move(told.error()));
+    }
   }
-  keep_back(std::string_view(seen).substr(frame.rest_begin()));
-  return RunResult{frame.status(), seen.substr(frame.body_begin(), frame.body_end() - frame.body_begin())};
+  keep(frame.before());
+  keep(frame.rest());
+  return RunResult{frame.status(), frame.output()};
 }
 
 Expected<void, std::string> TerminalSession::write(std::span<const std::uint8_t> data) {
@@ -386,43 +499,6 @@ Expected<std::size_t, std::string> TerminalSession::read_stdout(std::span<std::u
 
 Expected<std::size_t, std::string> TerminalSession::read_stderr(std::span<std::uint8_t> buffer) {
   return message_only(read(Stream::kStderr, buffer, WaitLimits{}));
-}
-
-std::string session_command(std::string_view home) {
-  std::string cmd = "export HOME=\"";
-  cmd += home;
-  cmd += "\"; cd \"";
-  cmd += home;
-  cmd += "\"; exec /bin/bash";
-  return cmd;
-}
-
-std::vector<std::string> session_argv(std::string_view username, std::string_view home) {
-  return {"su", "-s", "/bin/bash", "-P", "-c", session_command(home), std::string(username)};
-}
-
-Expected<std::unique_ptr<TerminalSession>, std::string> spawn_terminal(SharedUser user, const SpawnOptions* options) {
-  std::vector<std::string> argv;
-  {
-    auto guard = user->lock();
-    argv = session_argv(guard->username(), guard->home());
-  }
-  // Made first: a session whose close() could not wake its waiting calls
-  // must not start at all.
-  UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
-  if (!wake.valid()) return Unexpected("Failed to create the terminal session: " + system_error_text(errno));
-  // The tree's group exists before the child, which joins it before su runs.
-  auto group = SessionGroup::create(session_cgroup_host(), options ? options->group : CgroupLimits{});
-  if (!group) return Unexpected("Failed to create the terminal session: " + group.error().message);
-  SpawnOptions joined = options ? *options : SpawnOptions{};
-  joined.cgroup_procs = (*group)->join_fds();
-  Expected<ChildProcess, int> child = spawn_with_pipes(argv, &joined);
-  if (!child) {
-    return Unexpected("Failed to create the terminal session: " + system_error_text(child.error()));
-  }
-  auto session = std::make_unique<TerminalSession>(std::move(user), std::move(*child), std::move(wake));
-  session->attach_group(std::move(*group));
-  return session;
 }
 
 }  // namespace ferrowick

@@ -38,6 +38,7 @@
 #include "pool/fd_wait.h"
 #include "pool/launcher.h"
 #include "pool/session_group.h"
+#include "pool/shell_terminal.h"
 #include "pool/user_pool.h"
 #include "terminal/terminal.h"
 
@@ -93,10 +94,16 @@ class TerminalSession final : public AsyncTerminal {
   // past its command's end is returned first.
   Expected<std::size_t, SessionError> read(Stream stream, std::span<std::uint8_t> buffer, const WaitLimits& limits);
 
-  // Sends the shell's terminal the interrupt character (Ctrl-C), bypassing
-  // any write in progress: the terminal turns it into SIGINT for the
-  // foreground job, as when a user presses Ctrl-C.
-  Expected<void, SessionError> interrupt(const WaitLimits& limits);
+  // Interrupts the job in the terminal's foreground, without waiting.
+  // Without `signal`: the interrupt character (Ctrl-C) when the terminal
+  // can take it at once (the terminal then signals the job and drops the
+  // input it left unread, as for a user pressing Ctrl-C); otherwise, as
+  // with a `signal`, input still on its way to the terminal is thrown away
+  // and the signal (SIGINT by default) goes to the foreground process
+  // group, never to the shell itself. The next run() first waits (up to a
+  // second) for the interrupted job to leave the foreground, so that it
+  // cannot read the run's line.
+  Expected<void, SessionError> interrupt(std::optional<int> signal = std::nullopt);
 
   // Waits for `su` to exit and reaps it; returns its exit status, or -N
   // when signal N ended it.
@@ -104,10 +111,16 @@ class TerminalSession final : public AsyncTerminal {
 
   // Runs one command line in the shell and returns its exit status and what
   // it printed to the terminal, without the echoed line, prompts or the
-  // markers that frame it. `command` may not contain a line feed or NUL. On
-  // a timeout the command keeps running (interrupt() stops it) and what was
-  // read stays for the next read().
-  Expected<RunResult, SessionError> run(std::string_view command, const WaitLimits& limits);
+  // markers that frame it (run_framing.h); the command's standard input is
+  // /dev/null. Output beyond `max_output` bytes is read and dropped. What
+  // arrived before the frame (say, a background job's output) is kept for
+  // the next read(), as is what follows the frame. `command` may not
+  // contain a line feed or NUL, and may not be longer than the terminal
+  // takes when the shell reads without line editing. On a timeout the
+  // command keeps running (interrupt() stops it) and what was read stays
+  // for the next read().
+  Expected<RunResult, SessionError> run(std::string_view command, const WaitLimits& limits,
+                                        std::size_t max_output = SIZE_MAX);
 
   // AsyncTerminal: the calls above without limits.
   Expected<void, std::string> write(std::span<const std::uint8_t> data) override;
@@ -167,10 +180,15 @@ class TerminalSession final : public AsyncTerminal {
   // Enters `gate` as a wait would (see WaitLimits); the pass holds it.
   Expected<GatePass, SessionError> enter(Gate& gate, const WaitLimits& limits, const char* timeout)
       NO_THREAD_SAFETY_ANALYSIS;
-  Expected<std::size_t, SessionError> read_fd(Stream stream, std::span<std::uint8_t> buffer, const WaitLimits& limits);
+  Expected<std::size_t, SessionError> read_fd(Stream stream, std::span<std::uint8_t> buffer, const WaitLimits& limits,
+                                              bool kept_first);
   Expected<void, SessionError> write_fd(std::span<const std::uint8_t> data, const WaitLimits& limits);
   std::size_t take_kept(std::span<std::uint8_t> buffer) EXCLUDES(kept_mu_);
-  void keep_back(std::string_view bytes) EXCLUDES(kept_mu_);
+  void keep(std::string_view bytes) EXCLUDES(kept_mu_);
+  // The shell's terminal as /proc shows it now; nothing once su is gone.
+  std::optional<ShellTerminal> terminal_now() const EXCLUDES(state_mu_);
+  std::optional<SessionError> settle_after_interrupt(const WaitLimits& limits) EXCLUDES(state_mu_);
+  bool line_editing_off(const WaitLimits& limits) const EXCLUDES(state_mu_);
 
   SharedUser user_;
   std::unique_ptr<SessionGroup> group_;
@@ -187,6 +205,9 @@ class TerminalSession final : public AsyncTerminal {
   // Read without the lock by a Use (close() takes it only once none is left).
   std::optional<ChildProcess> process_ GUARDED_BY(state_mu_);
   UniqueFd wake_;  // an eventfd, readable from the moment close() begins
+  // The foreground process group the last interrupt() was for, until the
+  // next run() has seen it leave the foreground; -1: none.
+  pid_t interrupted_fg_ GUARDED_BY(state_mu_) = -1;
 
   // One gate per stream, held for a whole call; run() also holds run_gate_.
   Gate in_gate_, out_gate_, err_gate_, run_gate_;
@@ -200,18 +221,21 @@ class TerminalSession final : public AsyncTerminal {
 // The command text handed to `su -c`: the home path is inserted as it is,
 // between double quotes.
 //   export HOME="H"; cd "H"; exec /bin/bash
-std::string session_command(std::string_view home);
+// With `exact_env` (an environment chosen by the caller), "unset OLDPWD; "
+// comes before exec.
+std::string session_command(std::string_view home, bool exact_env = false);
 
 // The argument list that starts a session of `username` in `home`:
-//   su -s /bin/bash -P -c <session_command(home)> <username>
-std::vector<std::string> session_argv(std::string_view username, std::string_view home);
+//   su -s /bin/bash -P -c <session_command(home, exact_env)> <username>
+std::vector<std::string> session_argv(std::string_view username, std::string_view home, bool exact_env = false);
 
 // Starts a shell as `user` (consumed: it moves into the session). Fails with
 // "Failed to create the terminal session: " + reason when the child cannot
 // be started; the User stays handed out. Panics with kPoisonedLock when the
 // User's lock is poisoned. The User lock is held only to copy the name and
 // home, never while the child starts. With `options`, `su` starts with
-// their environment and limits (launcher.h).
+// their environment and limits (launcher.h); a chosen environment without
+// PATH gets PATH=/usr/local/bin:/usr/bin:/bin.
 Expected<std::unique_ptr<TerminalSession>, std::string> spawn_terminal(SharedUser user,
                                                                        const SpawnOptions* options = nullptr);
 

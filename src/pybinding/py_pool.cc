@@ -366,8 +366,9 @@ PyMethodDef kUserMethods[] = {
      "spawn($self, env=None, limits=None)\n--\n\n\nSpawn a new terminal session for the user.\n\nThis function "
      "spawns a new terminal session for the user. The terminal\nsession can be used to interact with the terminal. "
      "The function will\nreturn an error if the terminal session could not be spawned.\n\nWith env, a mapping of "
-     "str to str, su starts with exactly that\nenvironment instead of this process's. With limits, a mapping of\n"
-     "resource names (nproc, as, cpu, fsize, nofile) to int, each is set as\nsoft and hard limit before su starts, "
+     "str to str, su starts with exactly that\nenvironment instead of this process's; the shell sees it plus what\n"
+     "su sets for the account, and PATH=/usr/local/bin:/usr/bin:/bin when\nenv has no PATH. With limits, a mapping "
+     "of resource names (nproc, as,\ncpu, fsize, nofile) to int, each is set as soft and hard limit before\nsu starts, "
      "for the whole session.\n"},
     {"put", cfunc(user_put), METH_FASTCALL | METH_KEYWORDS, kUserPutDoc},
     {"get", cfunc(user_get), METH_FASTCALL | METH_KEYWORDS, kUserGetDoc},

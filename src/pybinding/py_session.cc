@@ -5,6 +5,8 @@
 // call that may wait releases the interpreter lock and, on the main thread,
 // lets signal handlers run at least every 0.1 s (signal_wait.h).
 #include <algorithm>
+#include <csignal>
+#include <optional>
 #include <memory>
 #include <string>
 
@@ -72,8 +74,11 @@ constexpr Signature kReadSig{"PyTerminalSession.read()", kReadParams};
 constexpr Signature kReadErrSig{"PyTerminalSession.read_err()", kReadParams};
 constexpr Param kTimeoutParams[] = {{"timeout", ArgKind::OptSeconds}};
 constexpr Signature kWaitSig{"PyTerminalSession.wait()", kTimeoutParams};
-constexpr Param kRunParams[] = {{"command", ArgKind::Text}, {"timeout", ArgKind::OptSeconds}};
+constexpr Param kRunParams[] = {
+    {"command", ArgKind::Text}, {"timeout", ArgKind::OptSeconds}, {"max_output", ArgKind::OptUWord}};
 constexpr Signature kRunSig{"PyTerminalSession.run()", kRunParams};
+constexpr Param kInterruptParams[] = {{"signal", ArgKind::OptU32}};
+constexpr Signature kInterruptSig{"PyTerminalSession.interrupt()", kInterruptParams};
 constexpr Signature kSessionExitSig{"PyTerminalSession.__exit__()", kExitParams};
 
 // False, with ValueError set, when the session's account was released (the
@@ -115,9 +120,18 @@ PyObject* session_read(SessionObject& self, Args& a) {
   return out;
 }
 
-PyObject* session_interrupt(SessionObject& self) {
+PyObject* session_interrupt(SessionObject& self, Args& a) {
   if (!usable(self)) return nullptr;
-  auto r = waiting(self, Arg{}, [](TerminalSession& s, const WaitLimits& l) { return s.interrupt(l); });
+  std::optional<int> signal;
+  if (a[0].present) {
+    if (a[0].number < 1 || a[0].number >= static_cast<std::uint64_t>(NSIG)) {
+      return raise_value_error("PyTerminalSession.interrupt(): signal " + std::to_string(a[0].number) +
+                               " is out of range");
+    }
+    signal = static_cast<int>(a[0].number);
+  }
+  // Never waits: a few reads of /proc and at most a short flush.
+  auto r = without_gil([&] { return self.session->interrupt(signal); });
   return r ? none() : raise_session_error(r.error());
 }
 
@@ -129,7 +143,9 @@ PyObject* session_wait(SessionObject& self, Args& a) {
 
 PyObject* session_run(SessionObject& self, Args& a) {
   if (!usable(self)) return nullptr;
-  auto r = waiting(self, a[1], [&](TerminalSession& s, const WaitLimits& l) { return s.run(a[0].text, l); });
+  const std::size_t max_output = a[2].present ? static_cast<std::size_t>(a[2].number) : SIZE_MAX;
+  auto r = waiting(self, a[1],
+                   [&](TerminalSession& s, const WaitLimits& l) { return s.run(a[0].text, l, max_output); });
   if (!r) return raise_session_error(r.error());
   return Py_BuildValue("(iy#)", r->status, r->output.data(), static_cast<Py_ssize_t>(r->output.size()));
 }
@@ -165,8 +181,11 @@ PyMethodDef kSessionMethods[] = {
     {"usage", cfunc(noargs<SessionObject, session_usage>), METH_NOARGS,
      "usage($self)\n--\n\nWhat the session's whole process tree used, as a ferrowick.Usage;\nfrozen at its end once "
      "the session is closed.\n"},
-    {"interrupt", cfunc(noargs<SessionObject, session_interrupt>), METH_NOARGS,
-     "interrupt($self)\n--\n\n\nSend the interrupt character (Ctrl-C) to the terminal of the session.\n"},
+    {"interrupt", cfunc(fastcall<SessionObject, kInterruptSig, session_interrupt>), METH_FASTCALL | METH_KEYWORDS,
+     "interrupt($self, signal=None)\n--\n\n\nInterrupt the job in the foreground of the session's terminal, "
+     "without waiting.\n\nWithout signal: Ctrl-C through the terminal when it can take it at once,\nelse SIGINT "
+     "to the foreground process group. With a signal number,\nthat signal goes to the foreground process group "
+     "(never to the shell).\nInput not yet read by the interrupted job is thrown away.\n"},
     {"fileno", cfunc(noargs<SessionObject, session_fileno<&TerminalSession::stdout_fd>>), METH_NOARGS,
      "fileno($self)\n--\n\n\nReturn the descriptor of the session's standard output, to wait on.\n"},
     {"fileno_err", cfunc(noargs<SessionObject, session_fileno<&TerminalSession::stderr_fd>>), METH_NOARGS,
@@ -174,8 +193,12 @@ PyMethodDef kSessionMethods[] = {
     {"wait", cfunc(fastcall<SessionObject, kWaitSig, session_wait>), METH_FASTCALL | METH_KEYWORDS,
      "wait($self, timeout=None)\n--\n\n\nWait for the shell to exit and return its exit status.\n"},
     {"run", cfunc(fastcall<SessionObject, kRunSig, session_run>), METH_FASTCALL | METH_KEYWORDS,
-     "run($self, command, timeout=None)\n--\n\n\nRun one command line in the shell and return its exit status "
-     "and output.\n"},
+     "run($self, command, timeout=None, max_output=None)\n--\n\n\nRun one command line in the shell and return "
+     "its exit status and output.\n\nThe command's standard input is /dev/null. Output beyond max_output bytes\n"
+     "is read and dropped: a result as long as max_output may have been cut.\nWhat the shell printed before the "
+     "command is kept for the next read().\n\nThe status and output come from the account's own shell, which the\n"
+     "account's programs can change (a redefined printf, a DEBUG trap): they\nare only as trustworthy as the "
+     "tenant. For results a tenant must not\nforge, run the program with PyUser.exec, without a shell.\n"},
     {"__enter__", cfunc(noargs<SessionObject, enter_self<SessionObject>>), METH_NOARGS,
      "__enter__($self)\n--\n\nReturn the session itself for use in a with statement.\n"},
     {"__exit__", cfunc(fastcall<SessionObject, kSessionExitSig, exit_close<SessionObject, session_close>>),

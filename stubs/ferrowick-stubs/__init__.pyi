@@ -324,8 +324,10 @@ class PyUser:
     ) -> PyTerminalSession:
         """Starts /bin/bash as this account (through su) in its home.
 
-        `env` replaces the inherited environment of su; `limits` maps
-        "nproc", "as", "cpu", "fsize" and "nofile" to soft and hard limits
+        `env` replaces the inherited environment of su: the shell sees it
+        plus what su sets for the account (PATH=/usr/local/bin:/usr/bin:/bin
+        when env has none); `limits` maps "nproc", "as", "cpu", "fsize" and
+        "nofile" to soft and hard limits (int, not bool)
         set before su starts, and "memory" (bytes, swap off), "pids" and
         "cpu_percent" (of one CPU) to limits for the session's whole tree
         (OSError when the host has no writable control group for one).
@@ -382,8 +384,14 @@ class PyTerminalSession:
     def read_err(self, buffer: SupportsIndex | None = None, timeout: float | None = None) -> bytes:
         """Like read, for the session's standard error."""
 
-    def interrupt(self) -> None:
-        """Sends the shell's terminal Ctrl-C, which stops the foreground command."""
+    def interrupt(self, signal: int | None = None) -> None:
+        """Interrupts the terminal's foreground job without waiting.
+
+        Without `signal`: Ctrl-C through the terminal when it can take it at
+        once, else SIGINT to the foreground process group. A signal number
+        goes to the foreground process group, never to the shell. Input the
+        job left unread is thrown away.
+        """
 
     def usage(self) -> Usage:
         """What the session's whole tree used; frozen at its end once closed."""
@@ -397,8 +405,16 @@ class PyTerminalSession:
     def wait(self, timeout: float | None = None) -> int:
         """Waits for su to exit and returns its exit status (-N when signal N ended it)."""
 
-    def run(self, command: str, timeout: float | None = None) -> tuple[int, bytes]:
-        """Runs one command line; returns its exit status and what it printed (lines end in CR LF)."""
+    def run(self, command: str, timeout: float | None = None, max_output: int | None = None) -> tuple[int, bytes]:
+        """Runs one command line; returns its exit status and what it printed (lines end in CR LF).
+
+        The command reads /dev/null. Output past `max_output` bytes is read
+        and dropped (a result of exactly that length may be cut). What the
+        shell printed before the command is kept for the next read(). The
+        status and output come from the account's own shell, which its
+        programs can change: for results a tenant must not forge, use
+        PyUser.exec.
+        """
 
     def __enter__(self) -> Self: ...
     def __exit__(

@@ -166,6 +166,13 @@ TEST_F(TerminalSessionTest, RunFramesEachCommandAndKeepsTheShellState) {
       {"cd /tmp; X=kept; (exit 7)", 7, ""},
       {"echo $PWD $X", 0, "/tmp kept\r\n"},
       {"echo 'a\tb' \"!\"", 0, "a\tb !\r\n"},
+      // The command reads /dev/null, not the line of the next run().
+      {"read x", 1, ""},
+      {"echo after-read", 0, "after-read\r\n"},
+      // Under tracing only the command's own lines show.
+      {"set -x; echo t", 0, "++ echo t\r\nt\r\n"},
+      {"false", 1, "++ false\r\n"},
+      {"echo $?; set +x", 0, "++ echo 1\r\n1\r\n++ set +x\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.command);
@@ -200,7 +207,7 @@ TEST_F(TerminalSessionTest, TimeoutsChecksInterruptAndWait) {
   auto slow = session_->run("sleep 100", within(0.3));
   ASSERT_FALSE(slow);
   EXPECT_EQ(slow.error().kind, Kind::kTimedOut);
-  ASSERT_TRUE(session_->interrupt(within(5)));
+  ASSERT_TRUE(session_->interrupt());
   auto after = session_->run("echo after", within(20));
   ASSERT_TRUE(after) << after.error().message;
   EXPECT_EQ(after->output, "after\r\n");
@@ -210,6 +217,104 @@ TEST_F(TerminalSessionTest, TimeoutsChecksInterruptAndWait) {
   EXPECT_EQ(session_->wait(within(20)).value(), 3);
   EXPECT_EQ(session_->wait(WaitLimits{}).value(), 3);  // reaped once, status kept
   session_->close();
+}
+
+// What came before a frame goes to the next read; output past the cap is
+// read and dropped; the end marker cannot be made from the history.
+TEST_F(TerminalSessionTest, RunKeepsEarlierOutputCapsItsOwnAndSeesThroughForgedMarkers) {
+  testing_support::Watchdog dog(90);
+  ASSERT_TRUE(session_->run("(sleep 0.5; echo late-bg) &", within(20)));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  ASSERT_TRUE(session_->run("true", within(20)));
+  EXPECT_NE(read_until(*session_, "late-bg").find("late-bg"), std::string::npos);
+
+  auto capped = session_->run("head -c 300000 /dev/zero | tr '\\0' a", within(30), 1000);
+  ASSERT_TRUE(capped) << capped.error().message;
+  EXPECT_EQ(capped->output, std::string(1000, 'a'));
+  EXPECT_EQ(session_->run("echo next", within(20))->output, "next\r\n");
+
+  // The line is in the history: its token gives the start and await
+  // marker, and a made-up end marker, both printed at once.
+  ASSERT_TRUE(session_->run("HISTCONTROL=; HISTIGNORE=", within(20)));
+  auto forged = session_->run(
+      "l=$(history 1); t=${l#*__ferrowick }; t=${t%%-s*}; t=${t/ /}; echo tok=$t; "
+      "printf 'fw-%s-w:0\\nfw-%s-e:0\\n' $t $t; (exit 5)",
+      within(20));
+  ASSERT_TRUE(forged) << forged.error().message;
+  EXPECT_EQ(forged->status, 5);  // from the shell, after the command ended
+  EXPECT_EQ(forged->output.size(), std::string("tok=\r\n").size() + 16) << forged->output;  // up to the await
+  EXPECT_EQ(forged->output.rfind("tok=", 0), 0u);
+}
+
+TEST_F(TerminalSessionTest, LongLinesWithoutLineEditingAreRefused) {
+  testing_support::Watchdog dog(60);
+  const std::string long_echo = "echo " + std::string(5000, 'x');
+  ASSERT_TRUE(session_->run("true", within(20)));  // line editing is on once the shell is up
+  auto edited = session_->run(long_echo, within(20));
+  ASSERT_TRUE(edited) << edited.error().message;
+  EXPECT_EQ(edited->output, std::string(5000, 'x') + "\r\n");
+  // Switching line editing drops the rest of the shell's line: not in run().
+  ASSERT_TRUE(session_->write(bytes("set +o emacs +o vi; echo plain-$((1+1))\n"), within(5)));
+  read_until(*session_, "plain-2");
+  auto refused = session_->run(long_echo, within(20));
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind, Kind::kFailed);
+  EXPECT_EQ(refused.error().message.rfind("The command is too long for the terminal without line editing: ", 0), 0u);
+  EXPECT_EQ(session_->run("echo ok", within(20))->output, "ok\r\n");
+}
+
+// interrupt() acts on the foreground job, at once, and the next run() is
+// not read by the job it interrupted.
+TEST_F(TerminalSessionTest, InterruptStopsTheForegroundJobAndNotTheShell) {
+  testing_support::Watchdog dog(120);
+  ASSERT_TRUE(session_->run("true", within(20)));
+  for (int round = 0; round < 5; ++round) {
+    ASSERT_TRUE(session_->write(bytes("cat\n"), within(5)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(session_->interrupt());
+    auto r = session_->run("echo done", within(5));
+    ASSERT_TRUE(r) << "round " << round << ": " << r.error().message;
+    EXPECT_EQ(r->output, "done\r\n");
+  }
+  // A job that does not read: what was written meanwhile is thrown away,
+  // not run by the shell once the job is gone.
+  ASSERT_TRUE(session_->write(bytes("sleep 30\n"), within(5)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::string typed_ahead;
+  for (int i = 0; i < 2000; ++i) typed_ahead += "touch typed-ahead\n";
+  (void)session_->write(bytes(typed_ahead), within(0.5));
+  auto stopped = session_->interrupt();
+  ASSERT_TRUE(stopped) << stopped.error().message;
+  auto after = session_->run("ls", within(20));
+  ASSERT_TRUE(after) << after.error().message;
+  EXPECT_EQ(after->output, "");
+  // An interpreter that survives Ctrl-C goes with a signal; the idle shell
+  // is never the target.
+  ASSERT_TRUE(session_->write(bytes("python3 -i\n"), within(5)));
+  read_until(*session_, ">>> ");
+  auto ctrl_c = session_->interrupt();
+  ASSERT_TRUE(ctrl_c) << ctrl_c.error().message;
+  EXPECT_NE(read_until(*session_, "KeyboardInterrupt").find("KeyboardInterrupt"), std::string::npos);
+  ASSERT_TRUE(session_->interrupt(SIGKILL));
+  ASSERT_TRUE(session_->interrupt(SIGKILL));
+  auto alive = session_->run("echo alive", within(20));
+  ASSERT_TRUE(alive) << alive.error().message;
+  EXPECT_EQ(alive->output, "alive\r\n");
+}
+
+TEST_F(TerminalSessionTest, AChosenEnvironmentIsAllTheShellGets) {
+  testing_support::Watchdog dog(60);
+  SpawnOptions options;
+  options.env = std::vector<std::string>{"A=b"};
+  auto session = spawn_terminal(user_, &options);
+  ASSERT_TRUE(session) << session.error();
+  auto env = (*session)->run("env | grep -v ^_= | sort", within(20));
+  ASSERT_TRUE(env) << env.error().message;
+  auto g = user_->lock();
+  const std::string home = g->home(), name = g->username();
+  EXPECT_EQ(env->output, "A=b\r\nHOME=" + home + "\r\nLOGNAME=" + name + "\r\nMAIL=/var/mail/" + name +
+                             "\r\nPATH=/usr/local/bin:/usr/bin:/bin\r\nPWD=" + home +
+                             "\r\nSHELL=/bin/bash\r\nSHLVL=1\r\nUSER=" + name + "\r\n");
 }
 
 }  // namespace

@@ -422,6 +422,7 @@ def test_env_and_limits_reach_the_session():
     ({"limits": {"stack": 1}}, ValueError, "argument 'limits': unknown resource 'stack' (known: nproc, as, cpu, fsize, nofile, memory, pids, cpu_percent)"),
     ({"limits": {"nproc": -1}}, OverflowError, "can't convert negative int to unsigned"),
     ({"limits": {"nproc": "1"}}, TypeError, "argument 'limits': the limit of 'nproc' must be int, not 'str'"),
+    ({"limits": {"nproc": True}}, TypeError, "argument 'limits': the limit of 'nproc' must be int, not 'bool'"),
 ])
 def test_bad_env_or_limits_start_nothing(kwargs, error, text):
     user = PyUserPool().allocate()

@@ -148,6 +148,17 @@ def test_ctrl_c_ends_the_program_while_another_thread_reads():
     assert err.rstrip().endswith(b"KeyboardInterrupt"), err
 
 
+def test_run_and_interrupt_arguments(session):
+    assert session.run("seq 100000", max_output=6) == (0, b"1\r\n2\r\n")
+    session.interrupt(signal=signal.SIGTERM)  # an IntEnum; the idle shell is never signalled
+    for bad, error in ((0, ValueError), (-1, OverflowError), ("INT", TypeError)):
+        with pytest.raises(error):
+            session.interrupt(bad)
+    with pytest.raises(OverflowError):
+        session.run("true", max_output=-1)
+    assert session.run("echo after", timeout=20) == (0, b"after\r\n")
+
+
 def test_descriptors_and_wait(session):
     # The descriptor is for waiting: select() says when read() has data.
     session.write(b"echo ready\n")
