@@ -47,6 +47,7 @@ Expected<void, SessionError> TerminalSession::interrupt(std::optional<int> signa
       while (n < 0 && errno == EINTR);
       if (n == 1) {
         interrupted_fg_ = foreground;
+        interrupted_ = true;
         return {};
       }
       if (n < 0 && errno != EAGAIN) return Unexpected(failure(kWriteFailed + system_error_text(errno)));
@@ -71,20 +72,22 @@ Expected<void, SessionError> TerminalSession::interrupt(std::optional<int> signa
       keep({buf, static_cast<std::size_t>(n)});
     }
   };
-  discard_pending_input(child.pid(), in, tty.get(), WaitClock::now() + std::chrono::milliseconds(80), read_output);
+  discard_pending_input(child.pid(), in, tty.get(), WaitClock::now() + std::chrono::milliseconds(90), read_output);
   if (reading) out_gate_.leave();
   if (int err = signal_foreground_job(*term, *signal)) {
     return Unexpected(failure("Failed to signal the foreground job: " + system_error_text(err)));
   }
   interrupted_fg_ = foreground;
+  interrupted_ = true;
   return {};
 }
 
-std::optional<SessionError> TerminalSession::settle_after_interrupt(const WaitLimits& limits) {
+std::optional<SessionError> TerminalSession::settle_after_interrupt(const WaitLimits& limits, bool& interrupted) {
   pid_t job;
   {
     BlockingLock lk(state_mu_);
     job = std::exchange(interrupted_fg_, -1);
+    interrupted = std::exchange(interrupted_, false);
   }
   // A job that ignores the interrupt (a shell, an interpreter's prompt)
   // keeps the terminal: after this long the line goes to it, as typed.

@@ -154,7 +154,7 @@ void discard_pending_input(pid_t su, int stdin_fd, int tty_fd, std::chrono::stea
   // both refill the queue a moment after each flush. So the queue is
   // flushed whenever it holds anything, until it has stayed empty, with su
   // holding nothing, for a while.
-  constexpr auto kQuiet = std::chrono::milliseconds(1);
+  constexpr auto kQuiet = std::chrono::milliseconds(5);
   auto quiet_since = std::chrono::steady_clock::time_point::max();  // max: not quiet
   for (;;) {
     if (pipe_in.valid()) {

@@ -320,8 +320,13 @@ Expected<RunResult, SessionError> TerminalSession::run(std::string_view command,
                               std::to_string(line.size()) + " bytes with the framing, at most " +
                               std::to_string(kCanonicalLineLimit)));
   }
-  if (auto stop = settle_after_interrupt(limits)) return Unexpected(std::move(*stop));
-  auto sent = write({reinterpret_cast<const std::uint8_t*>(line.data()), line.size()}, limits);
+  bool interrupted = false;
+  if (auto stop = settle_after_interrupt(limits, interrupted)) return Unexpected(std::move(*stop));
+  // After an interrupt, a piece of a line the job left unread may still sit
+  // in the terminal: Ctrl-U (the terminal's, and line editing's, "discard
+  // the line") keeps it from joining this line.
+  const std::string sent_line = interrupted ? "\x15" + line : line;
+  auto sent = write({reinterpret_cast<const std::uint8_t*>(sent_line.data()), sent_line.size()}, limits);
   if (!sent) return Unexpected(std::move(sent.error()));
 
   FrameScanner frame(token, nonce, line, max_output);

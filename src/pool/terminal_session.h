@@ -187,7 +187,10 @@ class TerminalSession final : public AsyncTerminal {
   void keep(std::string_view bytes) EXCLUDES(kept_mu_);
   // The shell's terminal as /proc shows it now; nothing once su is gone.
   std::optional<ShellTerminal> terminal_now() const EXCLUDES(state_mu_);
-  std::optional<SessionError> settle_after_interrupt(const WaitLimits& limits) EXCLUDES(state_mu_);
+  // Waits for an interrupted job to leave the terminal; `interrupted` tells
+  // whether there was an interrupt since the last run().
+  std::optional<SessionError> settle_after_interrupt(const WaitLimits& limits, bool& interrupted)
+      EXCLUDES(state_mu_);
   bool line_editing_off(const WaitLimits& limits) const EXCLUDES(state_mu_);
 
   SharedUser user_;
@@ -208,6 +211,7 @@ class TerminalSession final : public AsyncTerminal {
   // The foreground process group the last interrupt() was for, until the
   // next run() has seen it leave the foreground; -1: none.
   pid_t interrupted_fg_ GUARDED_BY(state_mu_) = -1;
+  bool interrupted_ GUARDED_BY(state_mu_) = false;
 
   // One gate per stream, held for a whole call; run() also holds run_gate_.
   Gate in_gate_, out_gate_, err_gate_, run_gate_;
