@@ -72,7 +72,7 @@ Expected<void, SessionError> TerminalSession::interrupt(std::optional<int> signa
       keep({buf, static_cast<std::size_t>(n)});
     }
   };
-  discard_pending_input(child.pid(), in, tty.get(), WaitClock::now() + std::chrono::milliseconds(90), read_output);
+  discard_pending_input(child.pid(), in, tty.get(), WaitClock::now() + std::chrono::milliseconds(70), read_output);
   if (reading) out_gate_.leave();
   if (int err = signal_foreground_job(*term, *signal)) {
     return Unexpected(failure("Failed to signal the foreground job: " + system_error_text(err)));
