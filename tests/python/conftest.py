@@ -21,4 +21,8 @@ def pool_tools_missing():
     return None
 
 
+# AddressSanitizer's runtime (preloaded by the deep checks) reserves terabytes
+# of address space, so no program it is loaded into starts under an "as" limit.
+UNDER_ASAN = "libasan" in open("/proc/self/maps").read()
+
 needs_pool = pytest.mark.skipif(pool_tools_missing() is not None, reason=str(pool_tools_missing()))

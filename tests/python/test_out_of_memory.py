@@ -9,6 +9,8 @@ import sys
 
 import pytest
 
+from conftest import UNDER_ASAN
+
 OOM_SCRIPT = r"""
 import os, resource
 from ferrowick import PyFs, PyTerm, Whence
@@ -55,7 +57,7 @@ print("ok")
 """
 
 
-@pytest.mark.skipif("libasan" in open("/proc/self/maps").read(),
+@pytest.mark.skipif(UNDER_ASAN,
                     reason="AddressSanitizer's allocator aborts instead of failing an allocation under RLIMIT_AS")
 def test_memory_error_leaves_file_and_terminal_usable():
     done = subprocess.run([sys.executable, "-c", OOM_SCRIPT], capture_output=True, text=True, timeout=120)
