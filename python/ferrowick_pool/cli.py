@@ -9,7 +9,8 @@ account no live pool manages was left by a pool that is gone.
          it, its running processes, its home
   purge  removes every pool account no live pool manages (or only the
          NAMEs given): its processes, its files in /tmp, /var/tmp, /dev/shm,
-         its System V IPC objects and scheduled jobs, its home, and the
+         the private copies of those a confined pool made for it, its
+         System V IPC objects and scheduled jobs, its home, and the
          account itself (userdel); without NAMEs, also the control groups
          that pools which are gone left behind
 

@@ -69,6 +69,7 @@ struct ChildPlan {
   char** envp;
   std::vector<std::pair<int, rlim_t>> limits;
   std::vector<int> cgroup_procs;
+  const ChildConfinement* confinement;
   int in, out, err;  // the child's 0, 1, 2; in == -1: /dev/null
   int go_fd;         // read end: a byte (or EOF) once the parent holds the pidfd
   int status_fd;     // write end: the errno of a failed start
@@ -84,8 +85,9 @@ void close_range_from(unsigned first, unsigned last) {
 }
 
 // The child's whole setup, in one place: standard descriptors, resource
-// limits, no other descriptor, default signal actions (SIGPIPE too) and an
-// empty mask, then the program (with the chosen environment). Runs with
+// limits, the account's confinement, no other descriptor, default signal
+// actions (SIGPIPE too) and an empty mask, then the program (with the
+// chosen environment). Runs with
 // every signal blocked (see launch_child).
 [[noreturn]] void run_child(const ChildPlan& plan) {
   int err = 0;
@@ -99,6 +101,7 @@ void close_range_from(unsigned first, unsigned last) {
     const rlimit limit{value, value};
     if (err == 0 && ::setrlimit(resource, &limit) != 0) err = errno;
   }
+  if (err == 0 && plan.confinement) err = enter_confinement(*plan.confinement);
   const unsigned lo = static_cast<unsigned>(std::min(plan.go_fd, plan.status_fd));
   const unsigned hi = static_cast<unsigned>(std::max(plan.go_fd, plan.status_fd));
   close_range_from(3, lo - 1);
@@ -140,7 +143,7 @@ void close_range_from(unsigned first, unsigned last) {
 Expected<LaunchedChild, int> launch_child(const std::vector<std::string>& argv, int in, int out, int err,
                                           const SpawnOptions* options) {
   if (argv.empty()) return Unexpected(EINVAL);
-  ChildPlan plan{program_candidates(argv[0]), {}, {}, environ, {}, {}, in, out, err, -1, -1};
+  ChildPlan plan{program_candidates(argv[0]), {}, {}, environ, {}, {}, nullptr, in, out, err, -1, -1};
   plan.argv.reserve(argv.size() + 1);
   for (const std::string& a : argv) plan.argv.push_back(const_cast<char*>(a.c_str()));
   plan.argv.push_back(nullptr);
@@ -152,6 +155,7 @@ Expected<LaunchedChild, int> launch_child(const std::vector<std::string>& argv, 
   if (options) {
     plan.limits = options->limits;
     plan.cgroup_procs = options->cgroup_procs;
+    plan.confinement = options->confinement;
   }
   UniqueFd go_r, go_w, status_r, status_w;
   if (int e = make_pipe(go_r, go_w)) return Unexpected(e);

@@ -18,13 +18,14 @@
 #include "common/expected.h"
 #include "common/unique_fd.h"
 #include "pool/cgroup_io.h"
+#include "pool/child_confinement.h"
 #include "pool/child_process.h"
 
 namespace ferrowick {
 
 // What a session's child gets besides its argument list: a chosen
-// environment and resource limits, both set up before `su` starts so that
-// they hold for the tenant's whole session.
+// environment, resource limits and its account's confinement, all set up
+// before `su` starts so that they hold for the tenant's whole session.
 struct SpawnOptions {
   // The child's whole environment as "NAME=value" texts, or nothing to pass
   // on this process's own.
@@ -36,6 +37,9 @@ struct SpawnOptions {
   // Descriptors of cgroup.procs files, open for writing: the child writes
   // "0" to each before anything else, so it and all it starts are inside.
   std::vector<int> cgroup_procs;
+  // Entered by the child before its program starts (child_confinement.h);
+  // must outlive the launch.
+  const ChildConfinement* confinement = nullptr;
 };
 
 // A resource name callers may limit, and its RLIMIT_* number.
@@ -79,8 +83,8 @@ struct LaunchedChild {
 // of this process. It waits until the parent holds its pidfd, so it cannot
 // exit and be reaped by a foreign waitpid(-1) before that. Fails with an
 // errno (that of the exec when the program cannot be run; a child that did
-// not start is reaped). With `options`, the child gets their environment
-// and limits.
+// not start is reaped; a failed confinement step gives its errno). With
+// `options`, the child gets their environment, limits and confinement.
 Expected<LaunchedChild, int> launch_child(const std::vector<std::string>& argv, int in, int out, int err,
                                           const SpawnOptions* options = nullptr);
 

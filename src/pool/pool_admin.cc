@@ -13,6 +13,7 @@
 #include "common/utf8.h"
 #include "pool/account_claims.h"
 #include "pool/account_leftovers.h"
+#include "pool/account_namespaces.h"
 #include "pool/account_processes.h"
 #include "pool/home_dir.h"
 #include "pool/host_command.h"
@@ -102,6 +103,9 @@ Expected<void, std::string> purge_account(std::string_view username) {
 
   if (!kill_user_processes(uid)) return Unexpected("Processes of " + name + " are still alive");
   for (const std::string& problem : remove_account_leftovers(uid, name)) {
+    report_line(name + ": " + problem);
+  }
+  for (const std::string& problem : remove_private_places(name)) {
     report_line(name + ": " + problem);
   }
   if (auto home = remove_home(name); !home) return home;

@@ -30,7 +30,8 @@ std::vector<HostAccount> host_pool_accounts();
 
 // Removes pool account `username` unless a live pool manages it (it is
 // claimed for the duration, so none can take it meanwhile): its processes,
-// its leftovers in the shared places, its home, then the account itself
+// its leftovers in the shared places, the private places a confined pool
+// left (account_namespaces.h), its home, then the account itself
 // with `userdel`, and its claim. Problems that do not stop the purge are
 // written to stderr. Fails with a text saying why the account stays.
 Expected<void, std::string> purge_account(std::string_view username);

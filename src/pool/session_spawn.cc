@@ -37,9 +37,13 @@ std::vector<std::string> session_argv(std::string_view username, std::string_vie
 Expected<std::unique_ptr<TerminalSession>, std::string> spawn_terminal(SharedUser user, const SpawnOptions* options) {
   const bool exact_env = options && options->env;
   std::vector<std::string> argv;
+  // Held through the launch: a release meanwhile cannot close what the
+  // child is about to enter.
+  std::shared_ptr<const AccountNamespaces> confinement;
   {
     auto guard = user->lock();
     argv = session_argv(guard->username(), guard->home(), exact_env);
+    confinement = guard->namespaces();
   }
   // Made first: a session whose close() could not wake its waiting calls
   // must not start at all.
@@ -50,6 +54,7 @@ Expected<std::unique_ptr<TerminalSession>, std::string> spawn_terminal(SharedUse
   if (!group) return Unexpected("Failed to create the terminal session: " + group.error().message);
   SpawnOptions joined = options ? *options : SpawnOptions{};
   joined.cgroup_procs = (*group)->join_fds();
+  joined.confinement = confinement ? &confinement->child() : nullptr;
   if (exact_env && std::none_of(joined.env->begin(), joined.env->end(),
                                 [](const std::string& e) { return e.starts_with("PATH="); })) {
     joined.env->push_back(kDefaultPath);

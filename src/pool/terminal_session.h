@@ -239,7 +239,8 @@ std::vector<std::string> session_argv(std::string_view username, std::string_vie
 // User's lock is poisoned. The User lock is held only to copy the name and
 // home, never while the child starts. With `options`, `su` starts with
 // their environment and limits (launcher.h); a chosen environment without
-// PATH gets PATH=/usr/local/bin:/usr/bin:/bin.
+// PATH gets PATH=/usr/local/bin:/usr/bin:/bin. It always enters the
+// account's confinement (account_namespaces.h) first.
 Expected<std::unique_ptr<TerminalSession>, std::string> spawn_terminal(SharedUser user,
                                                                        const SpawnOptions* options = nullptr);
 

@@ -97,6 +97,8 @@ Expected<std::string, std::string> prepare_account(const AccountEntry& entry, in
   if (!entry.clean) {
     // Handed out only when nothing of an earlier tenant was left.
     std::vector<std::string> problems = remove_account_leftovers(entry.uid, entry.username);
+    // Private places a confined pool that died left behind.
+    for (std::string& problem : remove_private_places(entry.username)) problems.push_back(std::move(problem));
     for (const std::string& problem : problems) report_line(std::string(kLeftoverReport) + problem);
     if (!problems.empty()) return Unexpected("leftovers remain: " + problems.front());
   }
@@ -126,9 +128,13 @@ void drain_releases(int event_fd) {
   if (event_fd >= 0) (void)!::read(event_fd, &count, sizeof count);
 }
 
-// Kills, cleans and hands back (or sets aside) the account `uid`.
-void release_account(std::uint32_t uid, const std::string& username, SharedPool pool) {
+// Kills, cleans and hands back (or sets aside) the account `uid`; its
+// confinement ends once its processes are gone, before anyone else can
+// have the account.
+void release_account(std::uint32_t uid, const std::string& username, SharedPool pool,
+                     std::shared_ptr<AccountNamespaces> namespaces) {
   const bool killed = kill_user_processes(uid);
+  if (namespaces) namespaces->end();
   bool clean = killed;
   // Leftovers are removed only once nothing of the account runs: a live
   // process could make new ones during the walk.
@@ -187,17 +193,18 @@ const WaitCheck& no_check() {
 
 }  // namespace
 
-UserPool::UserPool(std::uint32_t max) : max_user(max), released(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+UserPool::UserPool(std::uint32_t max, Confinement c)
+    : max_user(max), confinement(c), released(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   const std::size_t room = std::min<std::size_t>(max, kReserveLimit);
   user.reserve(room);
   free_user.reserve(room);
 }
 
-SharedPool make_user_pool(std::uint32_t max_user) {
+SharedPool make_user_pool(std::uint32_t max_user, Confinement confinement) {
   // Where tenants can leave files is looked up again for each pool, in the
   // background: it reads every directory of the host.
   refresh_writable_places();
-  return std::make_shared<Mutex<UserPool>>(std::in_place, max_user);
+  return std::make_shared<Mutex<UserPool>>(std::in_place, max_user, confinement);
 }
 
 std::optional<std::uint32_t> parse_uid_line(std::string_view output) {
@@ -237,12 +244,14 @@ Expected<SharedUser, AllocFailure> allocate_user(SharedPool pool, bool may_wait,
   std::string failure;
   for (int attempt = 0; attempt < kMaxSetAside;) {
     AccountEntry entry{};
+    Confinement confinement;
     std::optional<std::uint32_t> full;  // the capacity, when no account is free
     int event_fd = -1;
     {
       ScopedWaitCheck quiet(no_check());
       auto guard = pool->lock();
       UserPool& p = *guard;
+      confinement = p.confinement;
       if (p.free_user.empty()) {
         if (!(p.user.size() <= p.max_user)) panic("assertion failed: self.user.len() <= self.max_user");
         if (p.user.size() == p.max_user) {
@@ -273,8 +282,15 @@ Expected<SharedUser, AllocFailure> allocate_user(SharedPool pool, bool may_wait,
 
     Expected<std::string, std::string> home = prepare_account(entry, root->get());
     if (home) {
-      return std::make_shared<Mutex<User>>(std::in_place, std::move(entry.username), entry.uid,
-                                           std::move(*home), std::move(pool));
+      const std::string name = entry.username;
+      auto user = std::make_shared<Mutex<User>>(std::in_place, std::move(entry.username), entry.uid,
+                                                std::move(*home), std::move(pool));
+      if (!confinement.confines()) return user;
+      // On failure the User's release puts the account back.
+      auto ns = AccountNamespaces::create(confinement, name);
+      if (!ns) return Unexpected(AllocFailure{Kind::kFailed, std::move(ns).error(), {}});
+      user->lock()->set_namespaces(std::move(*ns));
+      return user;
     }
     // Never handed out, and not to be handed out as it is: out of the
     // pool's count (its place goes to the next name), still claimed.
@@ -306,7 +322,7 @@ User::~User() {
   if (released_ || !mine()) return;
   released_ = true;
   try {
-    release_account(uid_, username_, std::move(pool_));
+    release_account(uid_, username_, std::move(pool_), std::move(namespaces_));
   } catch (const Panic& p) {
     report_drop_panic(p);
   }
@@ -316,6 +332,7 @@ bool release_user(Mutex<User>& cell) {
   std::uint32_t uid = 0;
   std::string username;
   SharedPool pool;
+  std::shared_ptr<AccountNamespaces> namespaces;
   {
     auto user = cell.lock();
     if (user->released_ || !user->mine()) return false;
@@ -323,8 +340,9 @@ bool release_user(Mutex<User>& cell) {
     uid = user->uid_;
     username = user->username_;
     pool = std::move(user->pool_);
+    namespaces = std::move(user->namespaces_);
   }
-  release_account(uid, username, std::move(pool));
+  release_account(uid, username, std::move(pool), std::move(namespaces));
   return true;
 }
 

@@ -8,6 +8,8 @@
 //   account_leftovers  a tenant's files and jobs outside its home
 //   kernel_leftovers   its IPC objects, message queues and keyrings
 //   writable_places    the host's world-writable directories, found in the background
+//   account_namespaces a confined pool's per-hand-out network and private places
+//   child_confinement  a child entering its account's confinement before exec
 //   tree_sweep         root's link-proof walks through tenant-writable trees
 //   home_dir           the fresh, private home of each hand-out
 //   pool_admin         listing and removing accounts no live pool manages
@@ -84,6 +86,7 @@
 #include "common/expected.h"
 #include "common/poison_lock.h"
 #include "pool/account_claims.h"
+#include "pool/account_namespaces.h"
 #include "pool/fd_wait.h"
 #include "pool/name_generator.h"
 
@@ -103,12 +106,14 @@ class UserPool {
   // capacity costs nothing up front.
   static constexpr std::size_t kReserveLimit = 64;
 
-  explicit UserPool(std::uint32_t max_user);
+  explicit UserPool(std::uint32_t max_user, Confinement confinement = {});
 
   std::vector<AccountEntry> user;       // every account of the pool
   std::vector<AccountEntry> free_user;  // accounts ready to be handed out
   std::uint32_t max_user;
   NameGenerator rng;
+  // What every hand-out of this pool is kept from (account_namespaces.h).
+  Confinement confinement;
   // Claims held by this pool, by account name: those of `user` and of the
   // accounts set aside (which stay claimed so no pool keeps retrying them
   // while this one lives).
@@ -122,7 +127,7 @@ class UserPool {
 
 using SharedPool = std::shared_ptr<Mutex<UserPool>>;
 
-SharedPool make_user_pool(std::uint32_t max_user);
+SharedPool make_user_pool(std::uint32_t max_user, Confinement confinement = {});
 
 class User {
  public:
@@ -141,6 +146,13 @@ class User {
   bool released() const { return released_; }
   // True in the process that allocated the account.
   bool mine() const;
+  // The account's confinement, which its children enter before their
+  // program starts; null for a pool that confines nothing and once the
+  // release has begun (the release ends it, after the account's processes).
+  // A launch holds its own reference, so a release meanwhile cannot pull
+  // the descriptors from under it.
+  std::shared_ptr<const AccountNamespaces> namespaces() const { return namespaces_; }
+  void set_namespaces(std::shared_ptr<AccountNamespaces> ns) { namespaces_ = std::move(ns); }
 
  private:
   friend bool release_user(Mutex<User>& user);
@@ -150,6 +162,7 @@ class User {
   SharedPool pool_;
   pid_t creator_;
   bool released_ = false;
+  std::shared_ptr<AccountNamespaces> namespaces_;
 };
 
 using SharedUser = std::shared_ptr<Mutex<User>>;

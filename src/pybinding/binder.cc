@@ -16,8 +16,10 @@ namespace {
 
 bool is_optional(ArgKind k) {
   return k == ArgKind::OptText || k == ArgKind::OptUWord || k == ArgKind::OptU32 || k == ArgKind::OptSeconds ||
-         k == ArgKind::OptMapping;
+         k == ArgKind::OptMapping || k == ArgKind::OptFlag;
 }
+
+bool none_means_omitted(ArgKind k) { return is_optional(k) && k != ArgKind::OptFlag; }
 
 std::size_t required_count(const Signature& sig) {
   std::size_t n = 0;
@@ -216,6 +218,7 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
       return true;
     }
     case ArgKind::Flag:
+    case ArgKind::OptFlag:
       if (obj != Py_True && obj != Py_False) return cannot_convert(p, obj, "PyBool");
       out.flag = obj == Py_True;
       return true;
@@ -238,7 +241,7 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
 bool convert_all(const Signature& sig, PyObject* const* slots, Args& out) {
   for (std::size_t i = 0; i < sig.params.size(); ++i) {
     PyObject* obj = slots[i];
-    if (!obj || (obj == Py_None && is_optional(sig.params[i].kind))) continue;
+    if (!obj || (obj == Py_None && none_means_omitted(sig.params[i].kind))) continue;
     out[i].present = true;
     if (!convert(sig.params[i], obj, out[i])) return false;
   }

@@ -9,7 +9,8 @@
 //   a[0].text, a[1].text ...
 // Every parameter may be given by position or keyword, in declaration order,
 // except those marked keyword_only (last); optional parameters (the Opt*
-// kinds) come after the required ones, and None means omitted.
+// kinds) come after the required ones, and None means omitted (OptFlag:
+// None is refused, as any non-bool).
 #pragma once
 
 #include <Python.h>
@@ -33,6 +34,7 @@ enum class ArgKind {
   OptU32,    // None/omitted or unsigned 32-bit
   OptSeconds,  // None/omitted or a real number >= 0 (a time span); NaN and negatives: ValueError
   Flag,      // True or False only
+  OptFlag,   // omitted, or True or False only
   Instance,  // an instance of a class of this module
   Object,    // any object, passed through unconverted
   WritableBuffer,  // an object exporting a buffer; the method acquires it with WritableView
@@ -52,7 +54,7 @@ struct Param {
 
 // The most parameters a method may declare. A signature with more does not
 // compile, so the binder's fixed-size arrays can never be overrun.
-inline constexpr std::size_t kMaxParams = 4;
+inline constexpr std::size_t kMaxParams = 5;
 
 struct Signature {
   template <std::size_t N>

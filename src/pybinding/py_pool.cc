@@ -36,13 +36,15 @@ struct PoolObject : ScriptClass<PoolObject> {
   SharedPool pool;
   pid_t creator;
   std::uint32_t max_user;
+  Confinement confinement;
 
   static constexpr const char* kName = "PyUserPool";
   static PyTypeObject* make_type();
-  void init(SharedPool p, std::uint32_t max) {
+  void init(SharedPool p, std::uint32_t max, Confinement c) {
     new (&pool) SharedPool(std::move(p));
     creator = ::getpid();
     max_user = max;
+    confinement = c;
   }
   void fini() { destroy_without_gil(creator, pool, std::move(pool)); }
 };
@@ -67,12 +69,22 @@ constexpr std::uint32_t kDefaultPoolSize = 256;
 
 // ---- PyUserPool -------------------------------------------------------------
 
-constexpr Param kPoolNewParams[] = {{"user_count", ArgKind::OptU32}};
+// user_count, then the keyword-only confinement switches.
+constexpr Param kPoolNewParams[] = {{"user_count", ArgKind::OptU32},
+                                    {"network", ArgKind::OptFlag, nullptr, nullptr, true},
+                                    {"private_tmp", ArgKind::OptFlag, nullptr, nullptr, true},
+                                    {"host_processes", ArgKind::OptFlag, nullptr, nullptr, true},
+                                    {"setuid_programs", ArgKind::OptFlag, nullptr, nullptr, true}};
 constexpr Signature kPoolNewSig{"PyUserPool.__new__()", kPoolNewParams};
 
 PyObject* pool_new(Args& a) {
   auto size = a[0].present ? static_cast<std::uint32_t>(a[0].number) : kDefaultPoolSize;
-  return new_instance<PoolObject>(make_user_pool(size), size);
+  Confinement c;
+  for (auto [arg, field] : {std::pair{&a[1], &c.network}, std::pair{&a[2], &c.private_tmp},
+                            std::pair{&a[3], &c.host_processes}, std::pair{&a[4], &c.setuid_programs}}) {
+    if (arg->present) *field = arg->flag;
+  }
+  return new_instance<PoolObject>(make_user_pool(size, c), size, c);
 }
 
 constexpr Param kAllocateParams[] = {{"timeout", ArgKind::OptSeconds}};
@@ -85,7 +97,7 @@ PyObject* allocate(PoolObject& self, Args& a) {
     // inherited one is left untouched (its lock may have been held by a
     // thread that does not exist here).
     new SharedPool(std::move(self.pool));
-    self.pool = make_user_pool(self.max_user);
+    self.pool = make_user_pool(self.max_user, self.confinement);
     self.creator = ::getpid();
   }
   SharedPool pool = self.pool;
@@ -396,7 +408,7 @@ PyType_Slot kUserSlots[] = {
 PyTypeObject* PoolObject::make_type() {
   return create_type({
       "PyUserPool",
-      "(user_count=None)",
+      "(user_count=None, *, network=True, private_tmp=False, host_processes=True, setuid_programs=True)",
       "\nA class that represents a pool of UNIX users.\n\nThis class represents a pool of UNIX users. The pool can "
       "be used to\ncreate and release user accounts. The pool is thread-safe and can be\nshared between multiple "
       "threads.\n",

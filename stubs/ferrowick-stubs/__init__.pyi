@@ -280,9 +280,26 @@ class PyUserPool:
     queues and keyrings. No two pools on the host (in any process) manage
     the same account; in a forked process the pool starts empty and claims
     accounts of its own. `user_count` (default 256) is the pool's capacity.
+
+    The keyword-only switches confine every account of the pool, all its
+    sessions and their processes; the defaults keep the host's view:
+    network=False gives each hand-out a network namespace of its own with
+    only loopback (shared by its sessions); private_tmp=True private /tmp,
+    /var/tmp and /dev/shm per hand-out, removed at release (the home stays
+    at its path); host_processes=False a /proc that shows only the
+    account's own processes; setuid_programs=False sets no_new_privs, so
+    set-uid and file-capability programs gain nothing. Each must be a bool.
     """
 
-    def __new__(cls, user_count: SupportsIndex | None = None) -> Self: ...
+    def __new__(
+        cls,
+        user_count: SupportsIndex | None = None,
+        *,
+        network: bool = True,
+        private_tmp: bool = False,
+        host_processes: bool = True,
+        setuid_programs: bool = True,
+    ) -> Self: ...
     def allocate(self, timeout: float | None = None) -> PyUser:
         """Hands out an account; blocks while it is created (the interpreter lock is released).
 

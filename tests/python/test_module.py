@@ -85,7 +85,7 @@ def test_instances_have_no_dict_and_no_weakrefs(fs):
     [
         ("PyFs", "()", None),
         ("PyTerm", "(fs)", "\nA structure representing a simple terminal\n"),
-        ("PyUserPool", "(user_count=None)", None),
+        ("PyUserPool", "(user_count=None, *, network=True, private_tmp=False, host_processes=True, setuid_programs=True)", None),
         ("Whence", None, "\nA small enumeration to determine the whence\nwhen seeking in a file.\n"),
     ],
 )
