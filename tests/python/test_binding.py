@@ -56,6 +56,13 @@ def test_binding_failures(fs, method, args, kwargs, message):
         (lambda: PyUserPool(1, 2), "PyUserPool.__new__() takes from 0 to 1 positional arguments but 2 were given"),
         (lambda: PyTerm(fs=1), "argument 'fs': 'int' object cannot be converted to 'PyFs'"),
         (lambda: PyUserPool("3"), "argument 'user_count': 'str' object cannot be interpreted as an integer"),
+        # The confinement switches are keyword-only and bool only (None too is refused).
+        (lambda: PyUserPool(1, False), "PyUserPool.__new__() takes from 0 to 1 positional arguments but 2 were given"),
+        (lambda: PyUserPool(network=0), "argument 'network': 'int' object cannot be converted to 'PyBool'"),
+        (lambda: PyUserPool(private_tmp=None), "argument 'private_tmp': 'NoneType' object cannot be converted to 'PyBool'"),
+        (lambda: PyUserPool(host_processes="no"), "argument 'host_processes': 'str' object cannot be converted to 'PyBool'"),
+        (lambda: PyUserPool(setuid_programs=1.0), "argument 'setuid_programs': 'float' object cannot be converted to 'PyBool'"),
+        (lambda: PyUserPool(network=True, netwrk=False), "PyUserPool.__new__() got an unexpected keyword argument 'netwrk'"),
     ],
 )
 def test_constructor_binding(factory, message):
