@@ -131,6 +131,7 @@ std::vector<std::string> remove_private_places(std::string_view username) {
 Expected<std::unique_ptr<AccountNamespaces>, std::string> AccountNamespaces::create(const Confinement& confinement,
                                                                                     std::string_view username) {
   std::unique_ptr<AccountNamespaces> ns(new AccountNamespaces());
+  ns->creator_ = ::getpid();
   ns->username_ = username;
   ns->home_leaf_ = home_leaf_in_tmp();
   ChildConfinement& child = ns->child_;
@@ -172,7 +173,7 @@ Expected<std::unique_ptr<AccountNamespaces>, std::string> AccountNamespaces::cre
 }
 
 void AccountNamespaces::end() {
-  if (ended_ || !child_.account) return;
+  if (ended_ || !child_.account || ::getpid() != creator_) return;
   ended_ = true;
   for (const std::string& problem : remove_private_places(username_)) report(problem);
 }

@@ -28,6 +28,8 @@
 // account purge.
 #pragma once
 
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 #include <string_view>
@@ -63,7 +65,8 @@ class AccountNamespaces {
   AccountNamespaces& operator=(const AccountNamespaces&) = delete;
   // Ends the hand-out's private places: removes the copies with their
   // content (problems on stderr). The account's processes must be gone.
-  // Later calls do nothing. A child launched after it finds no copies and
+  // Later calls, and calls in a process forked from the one that made this
+  // object, do nothing. A child launched after it finds no copies and
   // fails to start.
   void end();
   // end(), and lets go of the network namespace.
@@ -76,6 +79,7 @@ class AccountNamespaces {
  private:
   AccountNamespaces() = default;
 
+  pid_t creator_ = 0;
   bool ended_ = false;
   std::string username_;
   std::string home_leaf_;

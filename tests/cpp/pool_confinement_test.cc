@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -193,6 +194,23 @@ TEST_F(ConfinementTest, HiddenProcessesAndNoNewPrivileges) {
   }
   EXPECT_NE(run(confined, "echo \"euid=[$(./suid-id -u)]\"").find("euid=[" + uid + "]"), std::string::npos);
   EXPECT_NE(run(open, "echo \"euid=[$(./suid-id -u)]\"").find("euid=[0]"), std::string::npos);
+}
+
+TEST(AccountNamespaces, PrivatePlacesGoWithTheirOwnerOnlyInTheProcessThatMadeThem) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  const std::string name = "confine-test-" + std::to_string(::getpid());
+  auto made = AccountNamespaces::create(Confinement{.private_tmp = true}, name);
+  ASSERT_TRUE(made.has_value()) << made.error();
+  auto copy = [&](const char* place) { return std::string(place) + "/" + kPrivateDirName + "/" + name; };
+  const pid_t child = ::fork();
+  if (child == 0) {
+    made->reset();  // a forked copy: the parent's tenant keeps its places
+    ::_exit(0);
+  }
+  ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+  for (const char* place : kPrivatePlaces) EXPECT_TRUE(std::filesystem::is_directory(copy(place))) << place;
+  made->reset();
+  for (const char* place : kPrivatePlaces) EXPECT_FALSE(std::filesystem::exists(copy(place))) << place;
 }
 
 }  // namespace
