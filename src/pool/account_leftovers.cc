@@ -89,10 +89,31 @@ void remove_scheduled_jobs(std::uint32_t uid, std::string_view username, std::ve
 
 }  // namespace
 
+SweepMark sweep_mark_now() {
+  SweepMark mark;
+  ::clock_gettime(CLOCK_REALTIME, &mark.wall);
+  ::clock_gettime(CLOCK_BOOTTIME, &mark.boot);
+  mark.places = &writable_places();
+  return mark;
+}
+
+std::optional<timespec> examine_changes_from(const SweepMark& last, const SweepMark& now) {
+  constexpr std::int64_t kNs = 1'000'000'000;
+  constexpr std::int64_t kMargin = std::chrono::nanoseconds(kClockMargin).count();
+  if (last.places != now.places) return std::nullopt;  // lists are kept only when they differ
+  auto ns = [](const timespec& t) { return std::int64_t{t.tv_sec} * kNs + t.tv_nsec; };
+  const std::int64_t set_by = (ns(now.wall) - ns(last.wall)) - (ns(now.boot) - ns(last.boot));
+  if (set_by > kMargin / 4 || set_by < -kMargin / 4) return std::nullopt;
+  const std::int64_t from = ns(last.wall) - kMargin;
+  if (from < 0) return std::nullopt;
+  return timespec{static_cast<time_t>(from / kNs), static_cast<long>(from % kNs)};
+}
+
 std::vector<std::string> remove_files_of(std::uint32_t uid, const std::vector<std::string>& places,
-                                         std::string_view home_root) {
+                                         std::string_view home_root, std::optional<timespec> changed_since) {
   SweepRule rule;
   rule.owner = uid;
+  rule.changed_since = changed_since;
   struct stat st;
   if (::lstat(std::string(home_root).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
     rule.skip.emplace_back(st.st_dev, st.st_ino);
@@ -130,8 +151,15 @@ std::vector<std::string> remove_files_of(std::uint32_t uid, const std::vector<st
 }
 
 std::vector<std::string> remove_account_leftovers(std::uint32_t uid, std::string_view username) {
+  return remove_account_leftovers(uid, username, sweep_mark_now(), std::nullopt);
+}
+
+std::vector<std::string> remove_account_leftovers(std::uint32_t uid, std::string_view username,
+                                                  const SweepMark& begun, const std::optional<SweepMark>& last) {
   if (uid == 0) return {"refusing to remove the files of uid 0"};
-  std::vector<std::string> problems = remove_files_of(uid, writable_places(), kHomeRoot);
+  const std::optional<timespec> since = last ? examine_changes_from(*last, begun) : std::nullopt;
+  std::vector<std::string> problems =
+      remove_files_of(uid, begun.places ? *begun.places : writable_places(), kHomeRoot, since);
   for (auto* kernel : {remove_ipc_of, remove_message_queues_of, remove_keys_of}) {
     for (std::string& p : kernel(uid)) problems.push_back(std::move(p));
   }

@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +35,38 @@ struct Pending {
   std::string handle;  // a file handle of it (name_to_handle_at), or empty
 };
 
+// An entry as a directory's listing gives it: its name and type (DT_UNKNOWN
+// when the file system does not tell).
+struct Listed {
+  std::string name;
+  unsigned char type;
+};
+
+// Room for one read of directory entries.
+constexpr std::size_t kListChunk = 32 * 1024;
+
+// Lists the directory open on `fd` into `out`, from its start when
+// `rewind` (the descriptor was read before, or shares its offset with one
+// that was). Returns 0 or an errno.
+int list_directory(int fd, bool rewind, std::vector<char>& chunk, std::vector<Listed>& out) {
+  out.clear();
+  if (rewind && ::lseek(fd, 0, SEEK_SET) != 0) return errno;
+  for (;;) {
+    const ssize_t n = ::getdents64(fd, chunk.data(), chunk.size());
+    if (n <= 0) return n == 0 ? 0 : errno;
+    for (ssize_t at = 0; at < n;) {
+      const auto* e = reinterpret_cast<const dirent64*>(chunk.data() + at);
+      if (!is_dot_or_dotdot(e->d_name)) out.push_back({e->d_name, e->d_type});
+      at += e->d_reclen;
+    }
+  }
+}
+
+bool earlier(const timespec& a, const timespec& b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+
 // A file handle of the directory `name` in `dirfd`, to find it again
 // wherever it is moved; empty when the file system has none.
 std::string handle_of(int dirfd, const char* name) {
@@ -52,10 +86,19 @@ struct Frame {
   std::string name;  // in its parent
   bool remove;
   std::vector<Pending> pending;
-  timespec changed{};  // the directory's mtime when it was last listed
+  timespec changed{};  // the directory's change time when it was last listed
   bool roots = false;  // owned by root: never listed again (see relist)
   int relists = 0;
+  // The directory itself, kept open while the walk is below it, for the
+  // first kHeldLevels levels: the way back up needs no lookup of "..".
+  UniqueFd held{};
 };
+
+constexpr std::size_t kHeldLevels = 16;
+
+UniqueFd open_directory(int dirfd, const char* name) {
+  return UniqueFd(::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
 
 // How often a directory of another account that changed while the walk was
 // below it is listed again: what was renamed into it meanwhile is found.
@@ -63,48 +106,40 @@ constexpr int kMaxRelists = 16;
 
 class Sweep {
  public:
-  Sweep(const SweepRule& rule, dev_t dev) : rule_(rule), dev_(dev) {}
+  Sweep(const SweepRule& rule, dev_t dev, std::optional<timespec> since)
+      : rule_(rule), dev_(dev), since_(since), chunk_(kListChunk) {}
 
   // Lists the directory open on `fd` in full before acting on it (removal
   // must not disturb the listing), removes what goes and queues what to
-  // enter in `frame`.
-  // `self` is the directory's status from just before (for relist).
-  void scan(int fd, Frame& frame, const struct stat& self) {
-    frame.changed = self.st_mtim;
+  // enter in `frame`. Of a directory unchanged since `since_`, only the
+  // subdirectories are looked at (see the header), and a subdirectory
+  // that is unchanged too and holds no directory is not entered.
+  // `self` is the directory's status from just before (for relist and the
+  // change time); `rewind` as for list_directory.
+  void scan(int fd, Frame& frame, const struct stat& self, bool rewind) {
+    frame.changed = self.st_ctim;
     frame.roots = self.st_uid == 0;
-    int dup = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    DIR* dir = dup >= 0 ? ::fdopendir(dup) : nullptr;
-    if (!dir) {
-      if (dup >= 0) ::close(dup);
-      note(errno);
-      return;
-    }
-    std::vector<std::string> names;
-    for (;;) {
-      errno = 0;
-      dirent* e = ::readdir(dir);
-      if (!e) {
-        if (errno) note(errno);
-        break;
-      }
-      if (!is_dot_or_dotdot(e->d_name)) names.emplace_back(e->d_name);
-    }
-    ::closedir(dir);
-    for (std::string& name : names) {
+    if (int e = list_directory(fd, rewind, chunk_, listed_)) note(e);  // what was listed is still acted on
+    const bool examine = examines(fd, self);
+    for (Listed& entry : listed_) {
+      if (!examine && entry.type != DT_DIR && entry.type != DT_UNKNOWN) continue;
+      std::string& name = entry.name;
       struct stat st;
       if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT) note(errno);
         continue;
       }
-      const bool mine = !rule_.owner || st.st_uid == *rule_.owner;
+      const bool mine = owned(st);
       if (mine) ++matched_;
       if (st.st_dev != dev_) {  // a mount point: never crossed
         if (mine) note(EXDEV);
         continue;
       }
       if (S_ISDIR(st.st_mode)) {
-        if (!skipped(st)) {
-          std::string handle = handle_of(fd, name.c_str());
+        if (!skipped(st) && (mine || !unchanged_leaf(st))) {
+          // Only where things change is a directory likely to move away
+          // before it is entered.
+          std::string handle = examine ? handle_of(fd, name.c_str()) : std::string();
           frame.pending.push_back({std::move(name), {st.st_dev, st.st_ino}, mine, std::move(handle)});
         }
       } else if (mine && ::unlinkat(fd, name.c_str(), 0) != 0 && errno != ENOENT) {
@@ -134,16 +169,20 @@ class Sweep {
     if (!fd.valid()) return errno;
     std::vector<Frame> frames;
     frames.push_back({{st.st_dev, st.st_ino}, "", false, {}});
-    scan(fd.get(), frames.back(), st);
+    scan(fd.get(), frames.back(), st, true);  // a duplicate: shares its offset with `start_fd`
     while (!frames.empty()) {
       Frame& top = frames.back();
       if (!top.pending.empty()) {
         Pending next = std::move(top.pending.back());
         top.pending.pop_back();
-        UniqueFd child(::openat(fd.get(), next.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd child = open_directory(fd.get(), next.name.c_str());
+        if (!child.valid() && (errno == EMFILE || errno == ENFILE) && let_go_of_held(frames)) {
+          child = open_directory(fd.get(), next.name.c_str());
+        }
         struct stat cst;
         if (!child.valid() || ::fstat(child.get(), &cst) != 0 || !same(cst, next.node)) {
-          if (!child.valid() && errno != ENOENT) note(errno);
+          // Replaced by another kind of entry (ENOTDIR, ELOOP) counts as gone.
+          if (!child.valid() && errno != ENOENT && errno != ENOTDIR && errno != ELOOP) note(errno);
           // Gone or replaced since it was examined. Moved elsewhere, it is
           // walked where it is now, on its own: a tree kept moving about
           // cannot dodge the walk. Only one that cannot be found again
@@ -151,21 +190,26 @@ class Sweep {
           if (in_moved_tree_ || !walk_moved(fd.get(), next)) ++moved_;
           continue;
         }
+        if (frames.size() <= kHeldLevels) top.held = std::move(fd);
         fd = std::move(child);
         frames.push_back({next.node, std::move(next.name), next.remove, {}});
-        scan(fd.get(), frames.back(), cst);
+        scan(fd.get(), frames.back(), cst, false);
         continue;
       }
       if (relist(fd.get(), top)) continue;
       if (frames.size() == 1) break;
       // Back up one level, to the very directory we came down from.
-      UniqueFd parent(::openat(fd.get(), "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      struct stat pst;
-      const Frame& above = frames[frames.size() - 2];
-      if (!parent.valid() || ::fstat(parent.get(), &pst) != 0 || !same(pst, above.node)) {
-        return ESTALE;  // the tree moved: anything further from here could act elsewhere
+      Frame& above = frames[frames.size() - 2];
+      if (above.held.valid()) {
+        fd = std::move(above.held);
+      } else {
+        UniqueFd parent = open_directory(fd.get(), "..");
+        struct stat pst;
+        if (!parent.valid() || ::fstat(parent.get(), &pst) != 0 || !same(pst, above.node)) {
+          return ESTALE;  // the tree moved: anything further from here could act elsewhere
+        }
+        fd = std::move(parent);
       }
-      fd = std::move(parent);
       Frame done = std::move(frames.back());
       frames.pop_back();
       if (done.remove) remove_dir(fd.get(), done);
@@ -199,10 +243,40 @@ class Sweep {
   bool relist(int fd, Frame& frame) {
     struct stat now;
     if (frame.roots || frame.relists == kMaxRelists || ::fstat(fd, &now) != 0 || now.st_uid == 0) return false;
-    if (now.st_mtim.tv_sec == frame.changed.tv_sec && now.st_mtim.tv_nsec == frame.changed.tv_nsec) return false;
+    if (now.st_ctim.tv_sec == frame.changed.tv_sec && now.st_ctim.tv_nsec == frame.changed.tv_nsec) return false;
     ++frame.relists;
-    scan(fd, frame, now);
+    scan(fd, frame, now, true);
     return true;
+  }
+
+  // Closes the directories kept open above the current one, to make room
+  // for another descriptor; false when none was.
+  static bool let_go_of_held(std::vector<Frame>& frames) {
+    bool any = false;
+    for (Frame& f : frames) {
+      any = any || f.held.valid();
+      f.held.reset();
+    }
+    return any;
+  }
+
+  bool owned(const struct stat& st) const { return !rule_.owner || st.st_uid == *rule_.owner; }
+
+  // Whether the entries of the directory open on `fd` are examined, given
+  // its status `before` it was listed. An unchanged one is looked at again
+  // after the listing, so that nothing joined it unseen meanwhile.
+  bool examines(int fd, const struct stat& before) const {
+    if (!since_ || !earlier(before.st_ctim, *since_)) return true;
+    struct stat after;
+    return ::fstat(fd, &after) != 0 || !earlier(after.st_ctim, *since_);
+  }
+
+  // True for a directory, of status `st`, unchanged since `since_` and
+  // holding no directory (its link count is 2: itself and its entry in its
+  // parent; file systems that do not count subdirectories say 1): nothing
+  // of the owner can be below it.
+  bool unchanged_leaf(const struct stat& st) const {
+    return since_ && earlier(st.st_ctim, *since_) && st.st_nlink == 2;
   }
 
   bool skipped(const struct stat& st) const {
@@ -226,6 +300,9 @@ class Sweep {
 
   const SweepRule& rule_;
   dev_t dev_;
+  std::optional<timespec> since_;  // rule_.changed_since where it is heeded
+  std::vector<char> chunk_;        // for list_directory
+  std::vector<Listed> listed_;     // the latest listing (scan is never nested)
   int first_error_ = 0;
   std::size_t matched_ = 0;
   std::size_t moved_ = 0;
@@ -237,7 +314,24 @@ class Sweep {
 SweepOutcome sweep_tree(int dirfd, const SweepRule& rule) {
   struct stat st;
   if (::fstat(dirfd, &st) != 0) return {errno, 0, 0};
-  return Sweep(rule, st.st_dev).run(dirfd);
+  std::optional<timespec> since;
+  if (rule.changed_since && stamps_directory_changes(dirfd)) since = rule.changed_since;
+  return Sweep(rule, st.st_dev, since).run(dirfd);
+}
+
+bool stamps_directory_changes(int fd) {
+  // Others keep no change time (a creation time stands in once the inode
+  // is read again), or take it from layers below (overlays).
+  struct statfs fs;
+  if (::fstatfs(fd, &fs) != 0) return false;
+  switch (fs.f_type) {
+    case EXT4_SUPER_MAGIC:  // ext2 and ext3 too
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case TMPFS_MAGIC: return true;
+    default: return false;
+  }
 }
 
 int remove_tree_at(int dirfd, const char* name) {

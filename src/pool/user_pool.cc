@@ -87,20 +87,23 @@ Expected<MadeAccount, std::string> make_account(const Mutex<UserPool>::Guard& po
 }
 
 // Brings a free account to the state a tenant gets: no process of it
-// running, none of its files left in the shared places, a fresh home.
-Expected<std::string, std::string> prepare_account(const AccountEntry& entry, int root_fd) {
+// running, none of its files left in the shared places (`entry.clean_since`
+// says since when), a fresh home.
+Expected<std::string, std::string> prepare_account(AccountEntry& entry, int root_fd) {
   if (!kill_account_processes(entry.uid, WaitClock::now() + kKillPatience)) {
     return Unexpected("processes of uid " + std::to_string(entry.uid) + " still alive after signal 9");
   }
   // Not a reason to set the account aside: the dead go, only later.
   (void)await_reaping(entry.uid);
-  if (!entry.clean) {
+  if (!entry.clean_since) {
     // Handed out only when nothing of an earlier tenant was left.
-    std::vector<std::string> problems = remove_account_leftovers(entry.uid, entry.username);
+    const SweepMark begun = sweep_mark_now();
+    std::vector<std::string> problems = remove_account_leftovers(entry.uid, entry.username, begun, std::nullopt);
     // Private places a confined pool that died left behind.
     for (std::string& problem : remove_private_places(entry.username)) problems.push_back(std::move(problem));
     for (const std::string& problem : problems) report_line(std::string(kLeftoverReport) + problem);
     if (!problems.empty()) return Unexpected("leftovers remain: " + problems.front());
+    entry.clean_since = begun;
   }
   return prepare_home_at(root_fd, kHomeRoot, entry.username, entry.uid);
 }
@@ -112,7 +115,7 @@ void set_aside(UserPool& p, std::uint32_t uid, const std::string& why) {
   report_line(std::string(kSetAsideReport) + it->username + ": " + why);
   AccountEntry entry = std::move(*it);
   p.user.erase(it);
-  entry.clean = false;
+  entry.clean_since.reset();
   p.set_aside.push_back(std::move(entry));
 }
 
@@ -128,21 +131,22 @@ void drain_releases(int event_fd) {
   if (event_fd >= 0) (void)!::read(event_fd, &count, sizeof count);
 }
 
-// Kills, cleans and hands back (or sets aside) the account `uid`; its
+// Kills, cleans and hands back (or sets aside) the account `uid`, whose
+// files' latest sweep that found nothing of it began at `swept`; its
 // confinement ends once its processes are gone, before anyone else can
 // have the account.
-void release_account(std::uint32_t uid, const std::string& username, SharedPool pool,
+void release_account(std::uint32_t uid, const std::string& username, const SweepMark& swept, SharedPool pool,
                      std::shared_ptr<AccountNamespaces> namespaces) {
   const bool killed = kill_user_processes(uid);
   if (namespaces) namespaces->end();
-  bool clean = killed;
+  std::optional<SweepMark> clean_since;
   // Leftovers are removed only once nothing of the account runs: a live
   // process could make new ones during the walk.
   if (killed) {
-    for (const std::string& problem : remove_account_leftovers(uid, username)) {
-      report_line(std::string(kLeftoverReport) + problem);
-      clean = false;
-    }
+    const SweepMark begun = sweep_mark_now();
+    const std::vector<std::string> problems = remove_account_leftovers(uid, username, begun, swept);
+    for (const std::string& problem : problems) report_line(std::string(kLeftoverReport) + problem);
+    if (problems.empty()) clean_since = begun;
   }
   if (!pool) return;
   int event_fd = -1;
@@ -155,7 +159,7 @@ void release_account(std::uint32_t uid, const std::string& username, SharedPool 
       auto it = std::find_if(p.user.begin(), p.user.end(), [&](const AccountEntry& e) { return e.uid == uid; });
       if (it != p.user.end()) {
         AccountEntry back = *it;
-        back.clean = clean;
+        back.clean_since = clean_since;
         p.free_user.push_back(std::move(back));
         event_fd = p.released.get();
       }
@@ -284,7 +288,7 @@ Expected<SharedUser, AllocFailure> allocate_user(SharedPool pool, bool may_wait,
     if (home) {
       const std::string name = entry.username;
       auto user = std::make_shared<Mutex<User>>(std::in_place, std::move(entry.username), entry.uid,
-                                                std::move(*home), std::move(pool));
+                                                std::move(*home), std::move(pool), *entry.clean_since);
       if (!confinement.confines()) return user;
       // On failure the User's release puts the account back.
       auto ns = AccountNamespaces::create(confinement, name);
@@ -311,8 +315,8 @@ Expected<SharedUser, std::string> alloc_user(SharedPool pool) {
   return std::move(*user);
 }
 
-User::User(std::string username, std::uint32_t uid, std::string home, SharedPool pool)
-    : username_(std::move(username)), uid_(uid), home_(std::move(home)), pool_(std::move(pool)),
+User::User(std::string username, std::uint32_t uid, std::string home, SharedPool pool, const SweepMark& swept)
+    : username_(std::move(username)), uid_(uid), home_(std::move(home)), pool_(std::move(pool)), swept_(swept),
       creator_(::getpid()) {}
 
 bool User::mine() const { return ::getpid() == creator_; }
@@ -322,7 +326,7 @@ User::~User() {
   if (released_ || !mine()) return;
   released_ = true;
   try {
-    release_account(uid_, username_, std::move(pool_), std::move(namespaces_));
+    release_account(uid_, username_, swept_, std::move(pool_), std::move(namespaces_));
   } catch (const Panic& p) {
     report_drop_panic(p);
   }
@@ -331,6 +335,7 @@ User::~User() {
 bool release_user(Mutex<User>& cell) {
   std::uint32_t uid = 0;
   std::string username;
+  SweepMark swept;
   SharedPool pool;
   std::shared_ptr<AccountNamespaces> namespaces;
   {
@@ -339,10 +344,11 @@ bool release_user(Mutex<User>& cell) {
     user->released_ = true;
     uid = user->uid_;
     username = user->username_;
+    swept = user->swept_;
     pool = std::move(user->pool_);
     namespaces = std::move(user->namespaces_);
   }
-  release_account(uid, username, std::move(pool), std::move(namespaces));
+  release_account(uid, username, swept, std::move(pool), std::move(namespaces));
   return true;
 }
 

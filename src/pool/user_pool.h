@@ -87,6 +87,7 @@
 #include "common/poison_lock.h"
 #include "pool/account_claims.h"
 #include "pool/account_namespaces.h"
+#include "pool/account_leftovers.h"
 #include "pool/fd_wait.h"
 #include "pool/name_generator.h"
 
@@ -95,9 +96,11 @@ namespace ferrowick {
 struct AccountEntry {
   std::uint32_t uid;
   std::string username;
-  // Released by this pool with every process and leftover gone; since then
-  // only this pool could hand it out, so the next hand-out skips the sweep.
-  bool clean = false;
+  // Set when this pool released the account with every process and
+  // leftover gone: when that release's sweep, which found nothing of it,
+  // began. Since then only this pool could hand it out, so the next
+  // hand-out skips the sweep.
+  std::optional<SweepMark> clean_since{};
 };
 
 class UserPool {
@@ -131,7 +134,9 @@ SharedPool make_user_pool(std::uint32_t max_user, Confinement confinement = {});
 
 class User {
  public:
-  User(std::string username, std::uint32_t uid, std::string home, SharedPool pool);
+  // `swept` is when the latest sweep of the account's files that found
+  // nothing of it began: its release examines only what changed since.
+  User(std::string username, std::uint32_t uid, std::string home, SharedPool pool, const SweepMark& swept);
   User(const User&) = delete;
   User& operator=(const User&) = delete;
   // Releases the account as release_user does, unless that ran already.
@@ -160,6 +165,7 @@ class User {
   std::uint32_t uid_;
   std::string home_;
   SharedPool pool_;
+  SweepMark swept_;
   pid_t creator_;
   bool released_ = false;
   std::shared_ptr<AccountNamespaces> namespaces_;

@@ -69,7 +69,7 @@ TEST_F(HostToolsTest, AccountCreationFailuresAreReportedAndRecordNothing) {
 
 TEST_F(HostToolsTest, MissingToolsAbortAndPoisonThePool) {
   SharedPool pool = make_user_pool(4);
-  auto held = std::make_shared<Mutex<User>>(std::in_place, "test_held", kIdleUid, "/nonexistent", pool);
+  auto held = std::make_shared<Mutex<User>>(std::in_place, "test_held", kIdleUid, "/nonexistent", pool, SweepMark{});
   {
     ScopedPath path(tools_.path());  // empty: no `id`
     EXPECT_EQ(alloc_panic(pool), "Failed to execute the command `id`");
@@ -89,7 +89,7 @@ TEST_F(HostToolsTest, ReleaseNeedsNoHostTool) {
   // Nothing on PATH: a release that started a tool would report its failure.
   ScopedPath path(tools_.path());
   ::testing::internal::CaptureStderr();
-  { User user("test_idle", kIdleUid, "/nonexistent", nullptr); }
+  { User user("test_idle", kIdleUid, "/nonexistent", nullptr, SweepMark{}); }
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 

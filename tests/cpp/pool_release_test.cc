@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 
+#include "pool/account_leftovers.h"
 #include "pool/account_processes.h"
 #include "pool/terminal_session.h"
 #include "pool_test_support.h"
@@ -112,6 +114,34 @@ TEST_F(ReleaseTest, ClosingASessionLeavesTheShellReapedNotAZombieForInit) {
   while (std::getline(status, line) && line.rfind("PPid:", 0) != 0) {
   }
   EXPECT_TRUE(!status || line != "PPid:\t1") << line;
+}
+
+TEST_F(ReleaseTest, WhatATenantPutsInDirectoriesOlderThanItsTenancyGoesWithTheRelease) {
+  // A tree open to all below /tmp, older than the tenancy's last sweep by
+  // more than the margin: its directories count as unchanged until the
+  // tenant writes there.
+  testing_support::TempDir place;
+  ASSERT_EQ(::chmod(place.path().c_str(), 0755), 0);
+  const std::string old = place.path() + "/old";
+  for (const std::string& d : {old, old + "/a", old + "/a/b"}) {
+    ASSERT_EQ(::mkdir(d.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(d.c_str(), 0777), 0);
+  }
+  std::this_thread::sleep_for(kClockMargin + std::chrono::milliseconds(300));
+  EXPECT_TRUE(release_user(*user_));  // its sweep marks the next tenancy
+  auto next = alloc_user(pool_);      // released clean: no sweep of its own
+  ASSERT_TRUE(next.has_value()) << next.error();
+  user_ = *next;
+  auto session = capped_session();
+  ASSERT_TRUE(session);
+  // Made deep down, made elsewhere and renamed in, hard-linked in.
+  ASSERT_TRUE(session->write(bytes("cd " + old + " && echo x > a/b/new && d=$(mktemp -d) && echo y > $d/m && " +
+                                   "mv $d/m moved && echo z > $d/l && ln $d/l a/link && echo planted$((6*7))\n")));
+  ASSERT_NE(read_until(*session, "planted42").find("planted42"), std::string::npos);
+  EXPECT_TRUE(release_user(*user_));
+  for (const char* left : {"/a/b/new", "/moved", "/a/link"}) {
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(old + left))) << left;
+  }
 }
 
 TEST_F(ReleaseTest, AllocationsWaitForAReleaseOnlyWhenAskedAndUntilTheirDeadline) {

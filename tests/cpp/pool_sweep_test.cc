@@ -150,6 +150,85 @@ TEST_F(SweepTest, ATreeMovedAboutDuringTheSweepLeavesNothingOfTheTenant) {
   }
 }
 
+TEST_F(SweepTest, AfterAMarkEveryEntryTheTenantAddedIsFoundThoughOnlyChangedDirectoriesAreExamined) {
+  // Older than the mark: another account's tree open to all (a directory
+  // holding a directory, down to a leaf), and places outside the sweep.
+  for (const char* d : {"shared", "shared/old", "shared/old/a", "shared/old/a/b", "shared/quiet"}) {
+    dir(d, 0777, kTenant + 1);
+  }
+  file("shared/quiet/before", kTenant);  // cannot be there at a mark: shows what is not examined
+  dir("elsewhere", 0777, 0);
+  for (const char* f : {"elsewhere/made", "elsewhere/linked"}) file(f, kTenant);
+  dir("elsewhere/tree", 0700, kTenant);
+  file("elsewhere/tree/inside", kTenant);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  timespec mark{};
+  ::clock_gettime(CLOCK_REALTIME, &mark);
+  mark.tv_nsec -= mark.tv_nsec >= 20'000'000 ? 20'000'000 : mark.tv_nsec;  // change times come from a coarser clock
+
+  // What the tenant does after it, each way an entry can land in an old
+  // directory.
+  const struct {
+    const char* left;
+    const char* from;  // moved or linked from here; made there when empty
+    bool link;
+  } cases[] = {
+      {"shared/old/a/b/new", "", false},           // made deep below unchanged directories
+      {"shared/old/moved", "elsewhere/made", false},  // made elsewhere, renamed in
+      {"shared/old/a/link", "elsewhere/linked", true},  // a hard link
+      {"shared/old/a/tree", "elsewhere/tree", false},  // a tree of its own, renamed in
+  };
+  for (const auto& c : cases) {
+    if (c.from[0] == '\0') {
+      file(c.left, kTenant);
+    } else {
+      ASSERT_EQ((c.link ? ::link : ::rename)(at(c.from).c_str(), at(c.left).c_str()), 0) << c.left;
+    }
+  }
+
+  SweepRule rule;
+  rule.owner = kTenant;
+  rule.changed_since = mark;
+  UniqueFd fd(::open(at("shared").c_str(), O_RDONLY | O_DIRECTORY));
+  const SweepOutcome outcome = sweep_tree(fd.get(), rule);
+  EXPECT_EQ(outcome.error, 0);
+  for (const auto& c : cases) EXPECT_FALSE(there(c.left)) << c.left;
+  EXPECT_TRUE(there("elsewhere/linked"));  // outside: the link's other name
+  if (stamps_directory_changes(fd.get())) {
+    EXPECT_TRUE(there("shared/quiet/before"));
+    EXPECT_EQ(outcome.matched, 5u);  // the four, and the file in the tree
+  }
+  // Without a mark, everything is examined.
+  EXPECT_EQ(sweep_directory(fd.get(), SweepRule{kTenant, {}, {}}), 0);
+  EXPECT_FALSE(there("shared/quiet/before"));
+}
+
+TEST(SweepMarks, ASweepExaminesWhatChangedSinceTheLastCleanOneUnlessTheClockWasSet) {
+  const std::vector<std::string> places{"/tmp"}, others{"/tmp", "/srv/drop"};
+  const SweepMark last{{1'000'000, 500}, {100, 0}, &places};
+  constexpr time_t kHour = 3600;
+  const struct {
+    timespec wall;
+    timespec boot;
+    const std::vector<std::string>* places;
+    bool pruned;
+  } cases[] = {
+      {{1'000'000 + kHour, 500}, {100 + kHour, 0}, &places, true},
+      {{1'000'000 + kHour, 400'000'500}, {100 + kHour, 0}, &places, true},  // slewed a little
+      {{1'000'000 + kHour - 5, 500}, {100 + kHour, 0}, &places, false},     // set back
+      {{1'000'000 + kHour + 5, 500}, {100 + kHour, 0}, &places, false},     // set forward
+      {{1'000'000 + kHour, 500}, {100 + kHour, 0}, &others, false},        // a place never swept
+  };
+  for (const auto& c : cases) {
+    const auto from = examine_changes_from(last, SweepMark{c.wall, c.boot, c.places});
+    ASSERT_EQ(from.has_value(), c.pruned) << c.wall.tv_sec << "." << c.wall.tv_nsec;
+    if (from) {
+      EXPECT_EQ(from->tv_sec, 1'000'000 - kClockMargin.count());
+      EXPECT_EQ(from->tv_nsec, 500);
+    }
+  }
+}
+
 TEST_F(SweepTest, WorldWritableDirectoriesAreFoundWhereATenantCanReachThem) {
   dir("top", 0755, 0);
   dir("top/open", 01777, 0);         // found
