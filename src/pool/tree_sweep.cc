@@ -47,8 +47,9 @@ constexpr std::size_t kListChunk = 32 * 1024;
 
 // Lists the directory open on `fd` into `out`, from its start when
 // `rewind` (the descriptor was read before, or shares its offset with one
-// that was). Returns 0 or an errno.
-int list_directory(int fd, bool rewind, std::vector<char>& chunk, std::vector<Listed>& out) {
+// that was); with `dirs_only`, only what may be a directory. Returns 0 or
+// an errno.
+int list_directory(int fd, bool rewind, bool dirs_only, std::vector<char>& chunk, std::vector<Listed>& out) {
   out.clear();
   if (rewind && ::lseek(fd, 0, SEEK_SET) != 0) return errno;
   for (;;) {
@@ -56,7 +57,8 @@ int list_directory(int fd, bool rewind, std::vector<char>& chunk, std::vector<Li
     if (n <= 0) return n == 0 ? 0 : errno;
     for (ssize_t at = 0; at < n;) {
       const auto* e = reinterpret_cast<const dirent64*>(chunk.data() + at);
-      if (!is_dot_or_dotdot(e->d_name)) out.push_back({e->d_name, e->d_type});
+      const bool wanted = !dirs_only || e->d_type == DT_DIR || e->d_type == DT_UNKNOWN;
+      if (wanted && !is_dot_or_dotdot(e->d_name)) out.push_back({e->d_name, e->d_type});
       at += e->d_reclen;
     }
   }
@@ -119,10 +121,16 @@ class Sweep {
   void scan(int fd, Frame& frame, const struct stat& self, bool rewind) {
     frame.changed = self.st_ctim;
     frame.roots = self.st_uid == 0;
-    if (int e = list_directory(fd, rewind, chunk_, listed_)) note(e);  // what was listed is still acted on
-    const bool examine = examines(fd, self);
+    // Unchanged before the listing, it must be so after it too, so that
+    // nothing joined it unseen meanwhile; else it is listed again in full.
+    bool examine = !unchanged(self);
+    int err = list_directory(fd, rewind, !examine, chunk_, listed_);
+    if (!examine && !still_unchanged(fd)) {
+      examine = true;
+      if (err == 0) err = list_directory(fd, true, false, chunk_, listed_);
+    }
+    if (err) note(err);  // what was listed is still acted on
     for (Listed& entry : listed_) {
-      if (!examine && entry.type != DT_DIR && entry.type != DT_UNKNOWN) continue;
       std::string& name = entry.name;
       struct stat st;
       if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -262,22 +270,19 @@ class Sweep {
 
   bool owned(const struct stat& st) const { return !rule_.owner || st.st_uid == *rule_.owner; }
 
-  // Whether the entries of the directory open on `fd` are examined, given
-  // its status `before` it was listed. An unchanged one is looked at again
-  // after the listing, so that nothing joined it unseen meanwhile.
-  bool examines(int fd, const struct stat& before) const {
-    if (!since_ || !earlier(before.st_ctim, *since_)) return true;
-    struct stat after;
-    return ::fstat(fd, &after) != 0 || !earlier(after.st_ctim, *since_);
+  bool still_unchanged(int fd) const {
+    struct stat now;
+    return ::fstat(fd, &now) == 0 && unchanged(now);
   }
 
   // True for a directory, of status `st`, unchanged since `since_` and
   // holding no directory (its link count is 2: itself and its entry in its
   // parent; file systems that do not count subdirectories say 1): nothing
   // of the owner can be below it.
-  bool unchanged_leaf(const struct stat& st) const {
-    return since_ && earlier(st.st_ctim, *since_) && st.st_nlink == 2;
-  }
+  bool unchanged_leaf(const struct stat& st) const { return unchanged(st) && st.st_nlink == 2; }
+
+  // Unchanged since `since_`: none of its entries can be the owner's.
+  bool unchanged(const struct stat& st) const { return since_ && earlier(st.st_ctim, *since_); }
 
   bool skipped(const struct stat& st) const {
     return std::any_of(rule_.skip.begin(), rule_.skip.end(),
