@@ -40,7 +40,7 @@ Expected<HostOutput, int> run_host_command(const std::vector<std::string>& argv)
   if (int e = make_pipe(out_r, out_w)) return Unexpected(e);
   if (int e = make_pipe(err_r, err_w)) return Unexpected(e);
   auto started = launch_child(argv, -1, out_w.get(), err_w.get());
-  if (!started) return Unexpected(started.error());
+  if (!started) return Unexpected(started.error().err);
   ChildProcess child(started->pid, std::move(started->pidfd), {}, {}, {});
   out_w.reset();
   err_w.reset();

@@ -1,7 +1,9 @@
 #include "pool/launcher.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -15,9 +17,12 @@ extern char** environ;
 namespace ferrowick {
 
 std::vector<std::string> program_candidates(const std::string& program) {
-  if (program.find('/') != std::string::npos) return {program};
   const char* path = std::getenv("PATH");
-  std::string_view rest = path ? path : "/bin:/usr/bin";
+  return program_candidates(program, path ? path : "/bin:/usr/bin");
+}
+
+std::vector<std::string> program_candidates(const std::string& program, std::string_view rest) {
+  if (program.find('/') != std::string::npos) return {program};
   std::vector<std::string> out;
   for (;;) {
     std::size_t colon = rest.find(':');
@@ -67,12 +72,10 @@ struct ChildPlan {
   std::vector<char*> argv;  // null-terminated
   std::vector<char*> env;   // null-terminated; used when given
   char** envp;
-  std::vector<std::pair<int, rlim_t>> limits;
-  std::vector<int> cgroup_procs;
-  const ChildConfinement* confinement;
+  const SpawnOptions* options;  // or null
   int in, out, err;  // the child's 0, 1, 2; in == -1: /dev/null
   int go_fd;         // read end: a byte (or EOF) once the parent holds the pidfd
-  int status_fd;     // write end: the errno of a failed start
+  int status_fd;     // write end: the LaunchError of a failed start
 };
 
 void close_range_from(unsigned first, unsigned last) {
@@ -84,24 +87,51 @@ void close_range_from(unsigned first, unsigned last) {
   for (unsigned fd = first; fd <= top; ++fd) ::close(static_cast<int>(fd));
 }
 
-// The child's whole setup, in one place: standard descriptors, resource
-// limits, the account's confinement, no other descriptor, default signal
-// actions (SIGPIPE too) and an empty mask, then the program (with the
-// chosen environment). Runs with
-// every signal blocked (see launch_child).
+// The child's whole setup, in one place: control groups, session, standard
+// descriptors, resource limits, the account's confinement, ids, working
+// directory, no other descriptor, default signal actions (SIGPIPE too) and
+// an empty mask, then the program (with the chosen environment). The first
+// failed step is reported and nothing after it runs. Runs with every signal
+// blocked (see launch_child).
 [[noreturn]] void run_child(const ChildPlan& plan) {
-  int err = 0;
-  // Into the session's groups first: whatever fails below, nothing of the
-  // child runs outside them.
-  for (int fd : plan.cgroup_procs)
-    if (err == 0 && ::write(fd, "0", 1) != 1) err = errno;
-  int in = plan.in >= 0 ? plan.in : ::open("/dev/null", O_RDONLY);
-  if (in < 0 || ::dup2(in, 0) < 0 || ::dup2(plan.out, 1) < 0 || ::dup2(plan.err, 2) < 0) err = errno;
-  for (const auto& [resource, value] : plan.limits) {
-    const rlimit limit{value, value};
-    if (err == 0 && ::setrlimit(resource, &limit) != 0) err = errno;
+  LaunchError failed{LaunchStep::kExec, 0};
+  auto fail = [&failed](LaunchStep step) {
+    if (failed.err == 0) failed = {step, errno};
+  };
+  const SpawnOptions* o = plan.options;
+  // Into the groups first: whatever fails below, nothing of the child runs
+  // outside them.
+  if (o)
+    for (int fd : o->cgroup_procs)
+      if (failed.err == 0 && ::write(fd, "0", 1) != 1) fail(LaunchStep::kGroup);
+  if (o && o->new_session) {
+    // Cannot fail in a fresh child, which leads no process group.
+    ::setsid();
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
   }
-  if (err == 0 && plan.confinement) err = enter_confinement(*plan.confinement);
+  int in = plan.in >= 0 ? plan.in : ::open("/dev/null", O_RDONLY);
+  if (in < 0 || ::dup2(in, 0) < 0 || ::dup2(plan.out, 1) < 0 || ::dup2(plan.err, 2) < 0) fail(LaunchStep::kStdio);
+  if (o) {
+    for (const auto& [resource, value] : o->limits) {
+      const rlimit limit{value, value};
+      if (failed.err == 0 && ::setrlimit(resource, &limit) != 0) fail(LaunchStep::kLimits);
+    }
+    // As root, before any switch of ids: namespaces and mounts.
+    if (failed.err == 0 && o->confinement) {
+      if (int e = enter_confinement(*o->confinement)) {
+        errno = e;
+        fail(LaunchStep::kConfine);
+      }
+    }
+    if (failed.err == 0 && o->account) {
+      const AccountSwitch& a = *o->account;
+      if (::setgroups(a.groups.size(), a.groups.data()) != 0 || ::setresgid(a.gid, a.gid, a.gid) != 0 ||
+          ::setresuid(a.uid, a.uid, a.uid) != 0) {
+        fail(LaunchStep::kIdentity);
+      }
+    }
+    if (failed.err == 0 && o->cwd && ::chdir(o->cwd->c_str()) != 0) fail(LaunchStep::kCwd);
+  }
   const unsigned lo = static_cast<unsigned>(std::min(plan.go_fd, plan.status_fd));
   const unsigned hi = static_cast<unsigned>(std::max(plan.go_fd, plan.status_fd));
   close_range_from(3, lo - 1);
@@ -122,16 +152,17 @@ void close_range_from(unsigned first, unsigned last) {
   sigemptyset(&empty);
   ::sigprocmask(SIG_SETMASK, &empty, nullptr);
 
-  if (err == 0) {
+  if (failed.err == 0) {
     // As execvp: EACCES from any candidate wins over "not found".
-    err = ENOENT;
+    failed.err = ENOENT;
     for (const std::string& path : plan.paths) {
       ::execve(path.c_str(), plan.argv.data(), plan.envp);
-      if (errno == EACCES) err = EACCES;
-      else if (errno != ENOENT && errno != ENOTDIR) { err = errno; break; }
+      if (errno == EACCES) failed.err = EACCES;
+      else if (errno != ENOENT && errno != ENOTDIR) { failed.err = errno; break; }
     }
   }
-  while (::write(plan.status_fd, &err, sizeof err) < 0 && errno == EINTR) {
+  const int report[2] = {static_cast<int>(failed.step), failed.err};
+  while (::write(plan.status_fd, report, sizeof report) < 0 && errno == EINTR) {
   }
   ::_exit(127);
 }
@@ -140,10 +171,12 @@ void close_range_from(unsigned first, unsigned last) {
 
 // The child reports a failed exec through a close-on-exec pipe once it was
 // let go.
-Expected<LaunchedChild, int> launch_child(const std::vector<std::string>& argv, int in, int out, int err,
-                                          const SpawnOptions* options) {
-  if (argv.empty()) return Unexpected(EINVAL);
-  ChildPlan plan{program_candidates(argv[0]), {}, {}, environ, {}, {}, nullptr, in, out, err, -1, -1};
+Expected<LaunchedChild, LaunchError> launch_child(const std::vector<std::string>& argv, int in, int out, int err,
+                                                  const SpawnOptions* options) {
+  auto setup_error = [](int e) { return Unexpected(LaunchError{LaunchStep::kSetup, e}); };
+  if (argv.empty()) return Unexpected(LaunchError{LaunchStep::kExec, EINVAL});
+  ChildPlan plan{options && options->path ? program_candidates(argv[0], *options->path) : program_candidates(argv[0]),
+                 {}, {}, environ, options, in, out, err, -1, -1};
   plan.argv.reserve(argv.size() + 1);
   for (const std::string& a : argv) plan.argv.push_back(const_cast<char*>(a.c_str()));
   plan.argv.push_back(nullptr);
@@ -152,14 +185,9 @@ Expected<LaunchedChild, int> launch_child(const std::vector<std::string>& argv, 
     plan.env.push_back(nullptr);
     plan.envp = plan.env.data();
   }
-  if (options) {
-    plan.limits = options->limits;
-    plan.cgroup_procs = options->cgroup_procs;
-    plan.confinement = options->confinement;
-  }
   UniqueFd go_r, go_w, status_r, status_w;
-  if (int e = make_pipe(go_r, go_w)) return Unexpected(e);
-  if (int e = make_pipe(status_r, status_w)) return Unexpected(e);
+  if (int e = make_pipe(go_r, go_w)) return setup_error(e);
+  if (int e = make_pipe(status_r, status_w)) return setup_error(e);
   plan.go_fd = go_r.get();
   plan.status_fd = status_w.get();
 
@@ -171,7 +199,7 @@ Expected<LaunchedChild, int> launch_child(const std::vector<std::string>& argv, 
   if (pid == 0) run_child(plan);
   const int fork_errno = errno;
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (pid < 0) return Unexpected(fork_errno);
+  if (pid < 0) return setup_error(fork_errno);
   go_r.reset();
   status_w.reset();
 
@@ -184,20 +212,21 @@ Expected<LaunchedChild, int> launch_child(const std::vector<std::string>& argv, 
   while (::write(go_w.get(), &go, 1) < 0 && errno == EINTR) {
   }
   go_w.reset();
-  int child_errno = 0;
+  int report[2] = {0, 0};
   std::size_t got = 0;
-  while (got < sizeof child_errno) {
-    ssize_t n = ::read(status_r.get(), reinterpret_cast<char*>(&child_errno) + got, sizeof child_errno - got);
+  while (got < sizeof report) {
+    ssize_t n = ::read(status_r.get(), reinterpret_cast<char*>(report) + got, sizeof report - got);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     got += static_cast<std::size_t>(n);
   }
-  if (got < sizeof child_errno) child_errno = 0;  // end of stream: the exec succeeded
-  if (pidfd_errno != 0 && pidfd_errno != ENOSYS) child_errno = pidfd_errno;
-  if (child_errno != 0) {
-    ChildProcess failed(pid, std::move(pidfd), {}, {}, {});
-    failed.wait();
-    return Unexpected(child_errno);
+  LaunchError failed{static_cast<LaunchStep>(report[0]), report[1]};
+  if (got < sizeof report) failed.err = 0;  // end of stream: the exec succeeded
+  if (pidfd_errno != 0 && pidfd_errno != ENOSYS) failed = {LaunchStep::kSetup, pidfd_errno};
+  if (failed.err != 0) {
+    ChildProcess child(pid, std::move(pidfd), {}, {}, {});
+    child.wait();
+    return Unexpected(failed);
   }
   return LaunchedChild{pid, std::move(pidfd)};
 }
@@ -208,7 +237,7 @@ Expected<ChildProcess, int> spawn_with_pipes(const std::vector<std::string>& arg
   if (int e = make_pipe(out_r, out_w)) return Unexpected(e);
   if (int e = make_pipe(err_r, err_w)) return Unexpected(e);
   auto started = launch_child(argv, in_r.get(), out_w.get(), err_w.get(), options);
-  if (!started) return Unexpected(started.error());
+  if (!started) return Unexpected(started.error().err);
   // The child's ends close here, so EOF and broken pipes are seen as soon as
   // the child (and its descendants) let go of them.
   return ChildProcess(started->pid, std::move(started->pidfd), std::move(in_w), std::move(out_r), std::move(err_r));

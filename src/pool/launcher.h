@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <optional>
+#include <string_view>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,23 +24,61 @@
 
 namespace ferrowick {
 
-// What a session's child gets besides its argument list: a chosen
-// environment, resource limits and its account's confinement, all set up
-// before `su` starts so that they hold for the tenant's whole session.
+// The ids a child switches to itself (the host is root): supplementary
+// groups, then gid, then uid, each real, effective and saved.
+struct AccountSwitch {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::vector<gid_t> groups;
+};
+
+// What a child gets besides its argument list. A session's `su` takes a
+// chosen environment, resource limits, its groups and its account's
+// confinement, so that they hold for the tenant's whole session; a command
+// run as an account directly takes the rest as well.
 struct SpawnOptions {
   // The child's whole environment as "NAME=value" texts, or nothing to pass
   // on this process's own.
   std::optional<std::vector<std::string>> env;
-  // (resource, value) pairs, each set as both soft and hard limit.
+  // (resource, value) pairs, each set as both soft and hard limit (as root,
+  // before any switch of ids, so they may lie above the host's own).
   std::vector<std::pair<int, rlim_t>> limits;
   // Limits for the session's whole tree, set on its control group.
   CgroupLimits group;
   // Descriptors of cgroup.procs files, open for writing: the child writes
   // "0" to each before anything else, so it and all it starts are inside.
   std::vector<int> cgroup_procs;
-  // Entered by the child before its program starts (child_confinement.h);
-  // must outlive the launch.
+  // Entered by the child before its program starts (child_confinement.h),
+  // as root, before the switch of ids; must outlive the launch.
   const ChildConfinement* confinement = nullptr;
+  // The ids to run as; none: this process's.
+  std::optional<AccountSwitch> account;
+  // The working directory, entered after the switch of ids, so a directory
+  // the account may not enter, or a link it planted, is resolved with the
+  // account's rights; none: this process's.
+  std::optional<std::string> cwd;
+  // Lead a new session (no controlling terminal, a process group of its
+  // own) and be a child subreaper (what the tree orphans stays below it).
+  bool new_session = false;
+  // The PATH argv[0] is looked up on; none: this process's.
+  std::optional<std::string> path;
+};
+
+// The step of the child's start that failed.
+enum class LaunchStep : int {
+  kSetup = 0,     // pipes or fork, in this process
+  kStdio = 1,     // placing the standard descriptors
+  kLimits = 2,    // setrlimit
+  kIdentity = 3,  // setgroups, setresgid, setresuid
+  kCwd = 4,       // chdir
+  kExec = 5,      // execve of every candidate
+  kGroup = 6,     // joining the control groups (cgroup_procs)
+  kConfine = 7,   // entering the confinement
+};
+
+struct LaunchError {
+  LaunchStep step = LaunchStep::kSetup;
+  int err = 0;
 };
 
 // A resource name callers may limit, and its RLIMIT_* number.
@@ -57,8 +96,10 @@ inline constexpr LimitName kLimitNames[] = {
 };
 
 // The paths to try for `program`, in search order: itself when it names a
-// path, else each entry of this process's PATH (an empty one meaning the
-// working directory; "/bin:/usr/bin" without PATH).
+// path, else each entry of `path` (an empty one meaning the working
+// directory).
+std::vector<std::string> program_candidates(const std::string& program, std::string_view path);
+// The same on this process's PATH ("/bin:/usr/bin" without PATH).
 std::vector<std::string> program_candidates(const std::string& program);
 
 // The program `name` names: the first of program_candidates(name) that is
@@ -81,12 +122,14 @@ struct LaunchedChild {
 // /dev/null). The child inherits environment and working directory, gets an
 // empty signal mask and the default SIGPIPE action, and no other descriptor
 // of this process. It waits until the parent holds its pidfd, so it cannot
-// exit and be reaped by a foreign waitpid(-1) before that. Fails with an
-// errno (that of the exec when the program cannot be run; a child that did
-// not start is reaped; a failed confinement step gives its errno). With
-// `options`, the child gets their environment, limits and confinement.
-Expected<LaunchedChild, int> launch_child(const std::vector<std::string>& argv, int in, int out, int err,
-                                          const SpawnOptions* options = nullptr);
+// exit and be reaped by a foreign waitpid(-1) before that. Fails with the
+// step and errno that kept the program from starting (a child that did not
+// start is reaped; after a failed step the program is never run). With
+// `options`, the child gets them, in this order: control groups, new
+// session, standard descriptors, limits, confinement, ids, working
+// directory, environment.
+Expected<LaunchedChild, LaunchError> launch_child(const std::vector<std::string>& argv, int in, int out, int err,
+                                                  const SpawnOptions* options = nullptr);
 
 // Starts argv[0] as launch_child does, with its standard input, output and
 // error on three new pipes whose host ends the ChildProcess holds.

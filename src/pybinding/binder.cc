@@ -16,7 +16,7 @@ namespace {
 
 bool is_optional(ArgKind k) {
   return k == ArgKind::OptText || k == ArgKind::OptUWord || k == ArgKind::OptU32 || k == ArgKind::OptSeconds ||
-         k == ArgKind::OptMapping || k == ArgKind::OptFlag;
+         k == ArgKind::OptMapping || k == ArgKind::OptFlag || k == ArgKind::OptBuffer;
 }
 
 bool none_means_omitted(ArgKind k) { return is_optional(k) && k != ArgKind::OptFlag; }
@@ -164,6 +164,31 @@ bool convert_unsigned(const Param& p, PyObject* obj, std::uint64_t max, Arg& out
   return true;
 }
 
+// A str without NUL, or a non-empty list or tuple of such str.
+bool check_argv(const Param& p, PyObject* obj) {
+  auto no_nul = [&](PyObject* s) {
+    if (PyUnicode_FindChar(s, 0, 0, PyUnicode_GET_LENGTH(s), 1) == -1) return true;
+    PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character", p.name);
+    return false;
+  };
+  if (PyUnicode_Check(obj)) return no_nul(obj);
+  if (!PyList_Check(obj) && !PyTuple_Check(obj)) return cannot_convert(p, obj, "str or list of str");
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
+  if (n == 0) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': the argument list is empty", p.name);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(obj, i);
+    if (!PyUnicode_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': item %zd must be str, not '%s'", p.name, i, Py_TYPE(item)->tp_name);
+      return false;
+    }
+    if (!no_nul(item)) return false;
+  }
+  return true;
+}
+
 bool convert(const Param& p, PyObject* obj, Arg& out) {
   out.object = obj;
   switch (p.kind) {
@@ -199,6 +224,7 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
       return true;
     }
     case ArgKind::Buffer:
+    case ArgKind::OptBuffer:
       if (!out.buffer.emplace().acquire(obj)) return prefix_type_error(p);
       out.bytes = out.buffer->bytes();
       return true;
@@ -233,6 +259,8 @@ bool convert(const Param& p, PyObject* obj, Arg& out) {
     case ArgKind::OptMapping:
       if (PyDict_Check(obj) || PyObject_HasAttrString(obj, "keys")) return true;
       return cannot_convert(p, obj, "Mapping");
+    case ArgKind::Argv:
+      return check_argv(p, obj);
   }
   return true;
 }

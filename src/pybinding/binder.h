@@ -40,6 +40,8 @@ enum class ArgKind {
   WritableBuffer,  // an object exporting a buffer; the method acquires it with WritableView
   OptMapping,  // None/omitted or a mapping (has keys()), passed through unconverted
   HostPath,    // str, bytes or os.PathLike -> the path's bytes as os encodes them (no NUL)
+  OptBuffer,   // None/omitted or Buffer
+  Argv,        // str, or a non-empty list or tuple of str; none holds NUL. Passed through unconverted
 };
 
 struct Param {
@@ -54,7 +56,7 @@ struct Param {
 
 // The most parameters a method may declare. A signature with more does not
 // compile, so the binder's fixed-size arrays can never be overrun.
-inline constexpr std::size_t kMaxParams = 5;
+inline constexpr std::size_t kMaxParams = 8;
 
 struct Signature {
   template <std::size_t N>

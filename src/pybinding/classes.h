@@ -1,6 +1,6 @@
 // The file system's four script classes (PyFs, PyFileHandle, Whence,
 // PyTerm): their instance layouts and type getters. The pool's classes are
-// laid out in py_pool.cc and py_session.cc.
+// laid out in py_pool.cc, py_session.cc and py_process.cc.
 //
 // Each instance is PyObject_HEAD followed by C++ members that init()
 // constructs in place and fini() destroys (see class_support.h).
@@ -10,6 +10,8 @@
 
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "common/poison_lock.h"
 #include "pybinding/class_support.h"
@@ -21,6 +23,8 @@
 
 namespace ferrowick {
 class TerminalSession;
+struct CommandSpec;
+class User;
 }
 
 namespace ferrowick::py {
@@ -86,5 +90,19 @@ bool account_usable(const SharedUser& user, pid_t creator);
 // A new PyTerminalSession owning `session` (py_session.cc); new reference
 // or nullptr with an exception set.
 PyObject* new_terminal_session(std::unique_ptr<TerminalSession> session);
+
+// Commands without a terminal (py_process.cc). The types of PyProcess and
+// of the Completed and Usage results (borrowed, or null with an exception).
+PyTypeObject* process_type_or_null();
+PyTypeObject* completed_type();
+PyTypeObject* usage_type();
+// The argument list of an exec/start `command` the binder accepted (Argv):
+// a str runs through /bin/bash -c. False with an exception set.
+bool command_argv(PyObject* command, std::vector<std::string>& argv);
+// PyUser.start and PyUser.exec once their arguments are converted; a new
+// reference, or null with an exception set.
+PyObject* start_process(const std::shared_ptr<Mutex<User>>& user, const CommandSpec& spec);
+PyObject* exec_command(const std::shared_ptr<Mutex<User>>& user, const CommandSpec& spec, const Arg& input,
+                       const Arg& timeout, const Arg& max_output);
 
 }  // namespace ferrowick::py

@@ -1,6 +1,7 @@
 #include "pybinding/errors.h"
 
 #include <cerrno>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -32,6 +33,16 @@ PyObject* add_note_to_current(std::string_view note) {
     PyErr_Clear();
   }
   PyErr_SetRaisedException(exc);
+  return nullptr;
+}
+PyObject* raise_os_error(int err, std::string_view filename) {
+  PyRef args = PyRef::steal(filename.empty()
+                                ? Py_BuildValue("(is)", err, std::strerror(err))
+                                : Py_BuildValue("(iss#)", err, std::strerror(err), filename.data(),
+                                                static_cast<Py_ssize_t>(filename.size())));
+  if (!args) return nullptr;
+  PyRef exc = PyRef::steal(PyObject_Call(PyExc_OSError, args.get(), nullptr));
+  if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
   return nullptr;
 }
 PyObject* raise_io_error(const IoError& err) { return raise_value_error(err.message()); }

@@ -8,6 +8,7 @@
 //   a wait that ran out -> TimeoutError(text)
 //   TransferError       -> OSError subclass of its errno (with the host path),
 //                          ValueError(IoError message), ValueError(text)
+//   a host errno        -> the OSError subclass of that errno (FileNotFoundError ...)
 // Every raise_* function sets the error indicator and returns nullptr so a
 // method can `return raise_...(...)`.
 #pragma once
@@ -33,6 +34,8 @@ PyObject* raise_transfer_error(const TransferError& err);
 // Adds `note` (exception.add_note) to the exception currently set, which
 // stays set; an empty note adds nothing. Returns nullptr.
 PyObject* add_note_to_current(std::string_view note);
+// OSError(err, strerror(err)[, filename]): the interpreter picks the subclass.
+PyObject* raise_os_error(int err, std::string_view filename = {});
 
 // The PanicException type, created once per process (new reference or null).
 PyObject* panic_exception_type();

@@ -1,7 +1,9 @@
 // The module entry: creates the module once per process and registers the
-// seven classes in order. Only the interpreter that imported it first may
+// eight classes in order. Only the interpreter that imported it first may
 // use it: the type objects and the panic type are made once per process.
 #include <Python.h>
+
+#include <utility>
 
 #include "pybinding/class_support.h"
 #include "pybinding/classes.h"
@@ -34,6 +36,7 @@ const Registration kClasses[] = {
     {"PyUserPool", user_pool_type_or_null},
     {"PyUser", user_type_or_null},
     {"PyTerminalSession", terminal_session_type_or_null},
+    {"PyProcess", process_type_or_null},
 };
 
 // Appends the class's name to __all__ (made on first use) and sets the
@@ -75,9 +78,10 @@ PyObject* init_module() {
   PyTypeObject* stat_type = stat_result_type();
   if (!stat_type || PyModule_AddObjectRef(module.get(), "StatResult", reinterpret_cast<PyObject*>(stat_type)) < 0)
     return nullptr;
-  // session.usage()'s result type, likewise.
-  PyTypeObject* usage = usage_type();
-  if (!usage || PyModule_AddObjectRef(module.get(), "Usage", reinterpret_cast<PyObject*>(usage)) < 0) return nullptr;
+  // PyUser.exec's result types, beside StatResult.
+  for (auto [name, type] : {std::pair{"Completed", completed_type()}, std::pair{"Usage", usage_type()}}) {
+    if (!type || PyModule_AddObjectRef(module.get(), name, reinterpret_cast<PyObject*>(type)) < 0) return nullptr;
+  }
   // The package's version; an attribute, not an export.
   if (PyModule_AddStringConstant(module.get(), "__version__", FERROWICK_VERSION) < 0) return nullptr;
   g_module = PyRef(module).release();  // kept for later initialisations

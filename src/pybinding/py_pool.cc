@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "pool/command_launch.h"
 #include "pool/pool_admin.h"
 #include "pool/launcher.h"
 #include "pool/terminal_session.h"
@@ -344,6 +345,40 @@ PyObject* spawn(UserObject& self, Args& a) {
   return new_terminal_session(std::move(*session));
 }
 
+// The launch settings exec and start share with spawn: `cwd`, `env` and
+// `limits` in the three slots from `first`.
+bool command_spec(Args& a, std::size_t first, CommandSpec& spec) {
+  if (a[first].present) spec.cwd.emplace(a[first].text);
+  if (a[first + 1].present && !env_entries(a[first + 1].object, spec.env.emplace())) return false;
+  return !a[first + 2].present || limit_entries(a[first + 2].object, spec.limits);
+}
+
+// After `command`, every parameter of exec and start is keyword-only.
+constexpr Param keyword(const char* name, ArgKind kind) { return {name, kind, nullptr, nullptr, /*keyword_only=*/true}; }
+constexpr Param kExecParams[] = {
+    {"command", ArgKind::Argv},           keyword("input", ArgKind::OptBuffer),   keyword("timeout", ArgKind::OptSeconds),
+    keyword("cwd", ArgKind::OptText),     keyword("env", ArgKind::OptMapping),    keyword("limits", ArgKind::OptMapping),
+    keyword("max_output", ArgKind::OptUWord),
+};
+constexpr Signature kExecSig{"PyUser.exec()", kExecParams};
+constexpr Param kStartParams[] = {{"command", ArgKind::Argv}, keyword("cwd", ArgKind::OptText),
+                                  keyword("env", ArgKind::OptMapping), keyword("limits", ArgKind::OptMapping)};
+constexpr Signature kStartSig{"PyUser.start()", kStartParams};
+
+PyObject* exec(UserObject& self, Args& a) {
+  if (!account_usable(self.user, self.creator)) return nullptr;
+  CommandSpec spec;
+  if (!command_argv(a[0].object, spec.argv) || !command_spec(a, 3, spec)) return nullptr;
+  return exec_command(self.user, spec, a[1], a[2], a[6]);
+}
+
+PyObject* start(UserObject& self, Args& a) {
+  if (!account_usable(self.user, self.creator)) return nullptr;
+  CommandSpec spec;
+  if (!command_argv(a[0].object, spec.argv) || !command_spec(a, 1, spec)) return nullptr;
+  return start_process(self.user, spec);
+}
+
 PyObject* username(UserObject& self) {
   if (!account_usable(self.user, self.creator)) return nullptr;
   return to_str(with_user(self, [](const User& u) { return std::string(u.username()); }));
@@ -393,6 +428,18 @@ PyMethodDef kUserMethods[] = {
     {"__exit__", cfunc(fastcall<UserObject, kUserExitSig, exit_close<UserObject, release>>),
      METH_FASTCALL | METH_KEYWORDS,
      "__exit__($self, exc_type, exc_value, traceback)\n--\n\nRelease the account on leaving a with statement.\n"},
+    {"exec", cfunc(fastcall<UserObject, kExecSig, exec>), METH_FASTCALL | METH_KEYWORDS,
+     "exec($self, command, *, input=None, timeout=None, cwd=None, env=None, limits=None, max_output=None)\n--\n\n"
+     "Run a command as the account without a terminal and return a Completed.\n\ncommand is a str run by "
+     "/bin/bash -c, or a list of str executed directly\n(found on the PATH of its environment). It runs in the "
+     "account's home\n(or cwd), in a session of its own, with input (bytes-like) or /dev/null as\nstandard input "
+     "and a clean environment unless env is given. limits are\nthose of spawn. At the timeout (seconds) every "
+     "process of the command is\nkilled and timed_out is set. With max_output, each stream keeps its first\nand "
+     "last max_output // 2 bytes and truncated is set.\n"},
+    {"start", cfunc(fastcall<UserObject, kStartSig, start>), METH_FASTCALL | METH_KEYWORDS,
+     "start($self, command, *, cwd=None, env=None, limits=None)\n--\n\nStart a command as the account without a "
+     "terminal and return its PyProcess.\n\nThe launch rules are those of exec; its standard input, output and "
+     "error\nare pipes the PyProcess reads and writes.\n"},
     {"username", cfunc(noargs<UserObject, username>), METH_NOARGS,
      "username($self)\n--\n\n\nGet the username of the user.\n"},
     {"uid", cfunc(noargs<UserObject, uid>), METH_NOARGS, "uid($self)\n--\n\n\nGet the UID of the user.\n"},

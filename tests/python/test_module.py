@@ -11,8 +11,8 @@ import pytest
 
 import ferrowick
 
-CLASSES = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyUser", "PyTerminalSession"]
-NO_CONSTRUCTOR = ["PyFileHandle", "Whence", "PyUser", "PyTerminalSession"]
+CLASSES = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyUser", "PyTerminalSession", "PyProcess"]
+NO_CONSTRUCTOR = ["PyFileHandle", "Whence", "PyUser", "PyTerminalSession", "PyProcess"]
 
 
 def test_module_attributes():

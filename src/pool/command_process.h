@@ -1,0 +1,145 @@
+// CommandProcess: a program running as a pool account without a terminal,
+// its standard input, output and error on three pipes.
+//
+// Started by start_command (command_launch.h has the launch rules). The
+// process holds a reference to its User, so the account is not released
+// while the command is held, and the account's release kills whatever is
+// left of it. The command's leader is not reaped before close(): its exit
+// status and resource usage are read with WNOWAIT, so its pid (and with it
+// the session id its tree carries) cannot be reused while the object lives
+// and a later kill() still finds the tree.
+//
+// Full duplex: reads of either stream, writes and wait() may run at the same
+// time on different threads; the host's pipe ends are non-blocking, so two
+// readers of one stream never leave one blocked in read(2). kill() ends the
+// whole tree (command_tree.h) and wakes every waiting read and write: reads
+// then return what the pipe still holds, then 0; writes fail. close() kills,
+// reaps and closes the pipes once no call uses them; later calls fail with
+// "The process is closed". Every wait can be bounded (WaitLimits) and runs
+// its check between slices, holding no lock of the object.
+#pragma once
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "common/expected.h"
+#include "pool/command_launch.h"
+#include "pool/fd_wait.h"
+#include "pool/terminal_session.h"
+#include "pool/user_pool.h"
+
+namespace ferrowick {
+
+// What a finished command used, from its leader's rusage (its own and that
+// of the descendants it waited for).
+struct CommandUsage {
+  double cpu_time = 0;           // user + system seconds
+  std::uint64_t peak_memory = 0; // bytes: the largest resident set among them
+};
+
+// What run_to_end() returns.
+struct CommandOutcome {
+  int status = 0;  // exit code, or -N when signal N ended it
+  std::string out, err;
+  bool timed_out = false;
+  bool truncated = false;
+  CommandUsage usage;
+};
+
+// Why start_command failed: `message` for a released account, else the
+// launch step and errno.
+struct CommandStartError {
+  std::string message;
+  LaunchError launch;
+};
+
+class CommandProcess {
+ public:
+  enum class Stream { kStdout, kStderr };
+
+  CommandProcess(SharedUser user, std::uint32_t uid, LaunchedCommand command, UniqueFd wake, UniqueFd stdin_wake);
+  CommandProcess(const CommandProcess&) = delete;
+  CommandProcess& operator=(const CommandProcess&) = delete;
+  // close(), then lets go of the User. Never throws.
+  ~CommandProcess();
+
+  pid_t pid() const { return pid_; }
+  int stdout_fd() const;
+  int stderr_fd() const;
+
+  // Writes every byte of `data`. Fails with "The process is closed", "The
+  // standard input is closed", "The process was killed" or "Failed to write
+  // to the stdin of the process: " + system error text (a broken pipe when
+  // the command stopped reading).
+  Expected<void, SessionError> write(std::span<const std::uint8_t> data, const WaitLimits& limits);
+  // Closes the command's standard input (at once, or when the write in
+  // progress ends: it is woken and fails). Closing again does nothing.
+  void close_stdin();
+  // One read once the stream has data or has ended: the count, 0 at the end
+  // (or for an empty buffer, or after kill() once the pipe is empty).
+  Expected<std::size_t, SessionError> read(Stream stream, std::span<std::uint8_t> buffer, const WaitLimits& limits);
+  // Waits for the leader to exit; its status (exit code, or -N for signal N).
+  Expected<int, SessionError> wait(const WaitLimits& limits);
+  // The status once the leader has exited; nothing while it runs.
+  std::optional<int> returncode();
+  // Once exited, the leader's rusage; before, what /proc shows of the leader
+  // and its reaped children so far.
+  CommandUsage usage();
+
+  // Kills the whole tree and wakes every waiting read and write.
+  void kill();
+  // kill(), then reaps the leader and closes the pipes. Idempotent.
+  void close();
+
+  // The loop of exec: feeds `input` (then closes standard input; with no
+  // input it is already /dev/null), drains both streams into caps of
+  // `max_output` bytes each, and waits for the end of both streams and of
+  // the leader. At the deadline the tree is killed and what was read is
+  // returned with timed_out; when the check asks to stop, the tree is
+  // killed and the call fails with kInterrupted. For a process no other
+  // thread uses.
+  Expected<CommandOutcome, SessionError> run_to_end(std::span<const std::uint8_t> input,
+                                                    std::optional<std::size_t> max_output, const WaitLimits& limits);
+
+ private:
+  class Use;
+  // Reads the leader's exit (WNOWAIT: it stays unreaped) into exited_,
+  // wait_status_ and usage_; blocks for it when `block`. True once exited.
+  bool observe_exit_locked(bool block);
+  void kill_tree();
+
+  SharedUser user_;
+  const std::uint32_t uid_;
+  const pid_t pid_;
+
+  mutable std::mutex mu_;
+  std::condition_variable idle_;
+  bool closed_ = false;
+  bool killed_ = false;
+  int active_ = 0;   // calls using the descriptors
+  int writers_ = 0;  // of them, writes
+  bool stdin_closing_ = false;
+  bool exited_ = false;
+  int wait_status_ = 0;
+  CommandUsage usage_;
+  std::optional<ChildProcess> child_;
+  UniqueFd stdin_;
+  UniqueFd wake_;        // an eventfd, readable once kill() or close() began
+  UniqueFd stdin_wake_;  // an eventfd, readable once close_stdin() began
+};
+
+// Starts `spec` as the account `user` holds (a reference moves into the
+// process). Fails with a message when the account was released, else with
+// the launch step and errno (account_identity's errno as kIdentity).
+Expected<std::unique_ptr<CommandProcess>, CommandStartError> start_command(SharedUser user, const CommandSpec& spec,
+                                                                           bool with_stdin);
+
+}  // namespace ferrowick
