@@ -194,7 +194,12 @@ void CommandProcess::close() {
   }
   // The leader is still unreaped (only this call reaps it): its pid names
   // the tree.
-  kill_tree();
+  if (ran_to_end_) {
+    std::lock_guard<std::mutex> lk(mu_);
+    child_->kill(SIGKILL);
+  } else {
+    kill_tree();
+  }
   std::optional<ChildProcess> child;
   {
     std::unique_lock<std::mutex> lk(mu_);

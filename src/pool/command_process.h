@@ -96,7 +96,10 @@ class CommandProcess {
 
   // Kills the whole tree and wakes every waiting read and write.
   void kill();
-  // kill(), then reaps the leader and closes the pipes. Idempotent.
+  // kill(), then reaps the leader and closes the pipes. Idempotent. After
+  // run_to_end() returned normally, only the leader is reaped: what the
+  // command left running in the background stays (until the account's
+  // release), as after subprocess.run, and no /proc scan is paid.
   void close();
 
   // The loop of exec: feeds `input` (then closes standard input; with no
@@ -105,7 +108,8 @@ class CommandProcess {
   // the leader. At the deadline the tree is killed and what was read is
   // returned with timed_out; when the check asks to stop, the tree is
   // killed and the call fails with kInterrupted. For a process no other
-  // thread uses.
+  // thread uses. What the command leaves in the background after a normal
+  // end keeps running (see close()).
   Expected<CommandOutcome, SessionError> run_to_end(std::span<const std::uint8_t> input,
                                                     std::optional<std::size_t> max_output, const WaitLimits& limits);
 
@@ -124,6 +128,7 @@ class CommandProcess {
   std::condition_variable idle_;
   bool closed_ = false;
   bool killed_ = false;
+  bool ran_to_end_ = false;
   int active_ = 0;   // calls using the descriptors
   int writers_ = 0;  // of them, writes
   bool stdin_closing_ = false;

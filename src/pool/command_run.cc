@@ -121,6 +121,7 @@ Expected<CommandOutcome, SessionError> CommandProcess::run_to_end(std::span<cons
     }
     outcome.status = wait_status_;
     outcome.usage = usage_;
+    ran_to_end_ = !killed;
   }
   outcome.truncated = caps[0].truncated() || caps[1].truncated();
   outcome.out = caps[0].take();
