@@ -18,6 +18,11 @@
 //   host_command       run a host tool to completion, output captured
 //   fd_wait            bounded waits: deadline, cancel descriptor, check
 //   terminal_session   a bash shell as a pool account, through `su`
+//   command_launch     a program started as an account directly: ids, cwd, clean env
+//   command_process    a running command: streams, wait, kill, close (PyProcess)
+//   command_run        exec's one poll loop: input, both streams, deadline
+//   command_tree       killing a command's tree, found in /proc
+//   capped_output      a stream's first and last bytes within a cap
 //   run_framing        how a session frames one command's output
 // Descriptor ownership (common/unique_fd.h) and errno texts
 // (common/system_error.h) live in src/common.
@@ -33,6 +38,7 @@
 //                                  for a whole call, taken like a wait
 //   session state_mu_              closed flag, the child, calls in use
 //   session kept_mu_               output run() read past its end
+//   command mu_                    a command's state, the child, calls in use
 //
 // UserPool and User: throw-away host accounts handed out to scripts.
 //

@@ -7,9 +7,10 @@ OverflowError. An internal assertion failure raises ``PanicException``, which
 derives from BaseException (not Exception) and is not a module attribute.
 
 Only PyFs, PyTerm and PyUserPool are constructed by the caller; calling
-PyFileHandle, Whence, PyUser or PyTerminalSession raises TypeError
-"No constructor defined" (they come from PyFs.open, the three class
-attributes of Whence, PyUserPool.allocate and PyUser.spawn).
+PyFileHandle, Whence, PyUser, PyTerminalSession or PyProcess raises
+TypeError "No constructor defined" (they come from PyFs.open, the three
+class attributes of Whence, PyUserPool.allocate, PyUser.spawn and
+PyUser.start).
 """
 
 from collections.abc import Buffer, Callable, Mapping
@@ -18,7 +19,7 @@ from typing import ClassVar, Final, Literal, Self, SupportsIndex, final
 
 from _typeshed import StrOrBytesPath, structseq
 
-__all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyUser", "PyTerminalSession"]
+__all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyUser", "PyTerminalSession", "PyProcess"]
 
 __version__: str
 """The package's version, as in its wheel's metadata (not exported by ``*``)."""
@@ -167,7 +168,8 @@ class StatResult(structseq[str | int], tuple[Literal["file", "directory", "symli
 
 @final
 class Usage(structseq[float | int | str], tuple[float, int, int, int, int, Literal["cgroup2", "cgroup1", "rusage"]]):
-    """What a session's process tree used (PyTerminalSession.usage()). Not in __all__."""
+    """What a session's or a command's process tree used (PyTerminalSession.usage(),
+    PyProcess.usage(), Completed.usage). Not in __all__."""
 
     __match_args__: Final = ("cpu_time", "peak_memory", "memory", "pids", "oom_kills", "source")
     @property
@@ -368,6 +370,42 @@ class PyUser:
         `max_bytes` of file content in total raises ValueError before it is read.
         """
 
+    def exec(
+        self,
+        command: str | list[str] | tuple[str, ...],
+        *,
+        input: Buffer | None = None,
+        timeout: float | None = None,
+        cwd: str | None = None,
+        env: Mapping[str, str] | None = None,
+        limits: Mapping[str, int] | None = None,
+        max_output: SupportsIndex | None = None,
+    ) -> Completed:
+        """Runs a command as this account without a terminal and waits for it.
+
+        A str runs through /bin/bash -c; a list or tuple is an argv whose
+        program is found on the PATH of the command's environment. It runs in
+        the account's home (or `cwd`), in a session of its own, with `input`
+        or /dev/null as standard input, and a clean environment (HOME, USER,
+        LOGNAME, SHELL, PATH, LANG) unless `env` replaces it. `limits` are
+        those of spawn, for this command only. At `timeout` seconds every
+        process of the command is killed and `timed_out` is set. With
+        `max_output`, each stream keeps its first max_output // 2 and last
+        max_output - max_output // 2 bytes, and `truncated` is set. A failed
+        start raises the OSError of its errno (FileNotFoundError for a
+        missing program or cwd); Ctrl-C on the main thread kills the command.
+        """
+
+    def start(
+        self,
+        command: str | list[str] | tuple[str, ...],
+        *,
+        cwd: str | None = None,
+        env: Mapping[str, str] | None = None,
+        limits: Mapping[str, int] | None = None,
+    ) -> PyProcess:
+        """Starts a command as exec does and returns it running, its three streams on pipes."""
+
     def username(self) -> str: ...
     def uid(self) -> int: ...
     def home(self) -> str: ...
@@ -440,3 +478,84 @@ class PyTerminalSession:
         exc_value: BaseException | None,
         traceback: TracebackType | None,
     ) -> Literal[False]: ...
+
+@final
+class PyProcess:
+    """A command started by PyUser.start; a context manager that kills and reaps it.
+
+    Full duplex like a session: reads of either stream, writes and wait()
+    may run at once on different threads. kill() ends every process of the
+    command and wakes every waiting call (reads then return what the pipe
+    holds, then b""). The account is not released while the process object
+    lives; its release kills what is left.
+    """
+
+    @property
+    def pid(self) -> int:
+        """The process id of the command."""
+
+    @property
+    def returncode(self) -> int | None:
+        """The exit status (-N when signal N ended it), or None while it runs."""
+
+    def write(self, data: Buffer, timeout: float | None = None) -> None:
+        """Hands all of `data` to the command's standard input."""
+
+    def close_stdin(self) -> None:
+        """Closes the command's standard input (it reads the end of its input)."""
+
+    def read(self, buffer: SupportsIndex | None = None, timeout: float | None = None) -> bytes:
+        """Waits for standard output and returns up to `buffer` (default 1024) bytes; b"" at its end."""
+
+    def read_err(self, buffer: SupportsIndex | None = None, timeout: float | None = None) -> bytes:
+        """Like read, for standard error."""
+
+    def fileno(self) -> int:
+        """The descriptor of standard output's read end, to wait on."""
+
+    def fileno_err(self) -> int:
+        """The descriptor of standard error's read end, to wait on."""
+
+    def wait(self, timeout: float | None = None) -> int:
+        """Waits for the command to exit; its status (-N when signal N ended it)."""
+
+    def kill(self) -> None:
+        """Kills the command and everything it started."""
+
+    def close(self) -> None:
+        """Kills, reaps and closes; later reads and writes raise ValueError "The process is closed"."""
+
+    def usage(self) -> Usage:
+        """What the command used (so far, while it runs)."""
+
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> Literal[False]: ...
+
+@final
+class Completed(structseq[int | bytes | bool | Usage], tuple[int, bytes, bytes, bool, bool, Usage]):
+    """What PyUser.exec returns. Not in __all__."""
+
+    __match_args__: Final = ("status", "stdout", "stderr", "timed_out", "truncated", "usage")
+    @property
+    def status(self) -> int:
+        """The exit code, or -N when signal N ended the command."""
+
+    @property
+    def stdout(self) -> bytes: ...
+    @property
+    def stderr(self) -> bytes: ...
+    @property
+    def timed_out(self) -> bool:
+        """True when the timeout killed the command's tree."""
+
+    @property
+    def truncated(self) -> bool:
+        """True when output beyond max_output was dropped."""
+
+    @property
+    def usage(self) -> Usage: ...
