@@ -22,7 +22,6 @@ prints why and exits 0. Accounts are reserved as bench_pool does.
 from __future__ import annotations
 
 import os
-import signal
 import statistics
 import subprocess
 import sys
@@ -135,21 +134,7 @@ def report(results: dict[str, dict], peers: list[str]) -> None:
 
 
 def main() -> int:
-    p = common.parser(__doc__.splitlines()[0])
-    p.add_argument("--skip-accounts", type=int, default=bench_pool.DEFAULT_SKIP, metavar="N",
-                   help="accounts of the name sequence to keep aside before the measured one")
-    args = p.parse_args()
-    why = bench_pool.missing_prerequisite()
-    if why:
-        print(f"bench_exec skipped: {why}")
-        return 0
-    if not args.worker:
-        return common.main(os.path.abspath(__file__), args, CONTENDERS, report)
-    signal.alarm(bench_pool.WORKER_TIMEOUT)
-    status = common.main(os.path.abspath(__file__), args, CONTENDERS, report)
-    sys.stdout.flush()
-    sys.stderr.flush()
-    os._exit(status)  # never release the kept accounts (see bench_pool)
+    return bench_pool.account_driver_main(os.path.abspath(__file__), __doc__, CONTENDERS, report)
 
 
 if __name__ == "__main__":

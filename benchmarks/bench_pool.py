@@ -91,6 +91,27 @@ def best_of_split(op, budget: float, repeat: int) -> float:
     return min(sum(op() for _ in range(n)) / n for _ in range(repeat))
 
 
+def account_driver_main(script: str, doc: str, contenders: dict, report) -> int:
+    """main() of a driver that measures on reserved accounts: parses the
+    common arguments and --skip-accounts, skips without root, and in a
+    worker never releases the kept accounts."""
+    p = common.parser(doc.splitlines()[0])
+    p.add_argument("--skip-accounts", type=int, default=DEFAULT_SKIP, metavar="N",
+                   help="accounts of the name sequence to keep aside before the measured one")
+    args = p.parse_args()
+    why = missing_prerequisite()
+    if why:
+        print(f"{os.path.basename(script)[:-3]} skipped: {why}")
+        return 0
+    if not args.worker:
+        return common.main(script, args, contenders, report)
+    signal.alarm(WORKER_TIMEOUT)
+    status = common.main(script, args, contenders, report)
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(status)  # never release the kept accounts (see above)
+
+
 def reserve_account(args):
     """A pool and a PyUser of the account to measure on.
 
