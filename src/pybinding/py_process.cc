@@ -15,6 +15,7 @@
 #include "pybinding/classes.h"
 #include "pybinding/errors.h"
 #include "pybinding/gil.h"
+#include "pybinding/pool_calls.h"
 #include "pybinding/signal_wait.h"
 
 namespace ferrowick::py {
@@ -93,19 +94,6 @@ PyObject* new_completed(const CommandOutcome& c) {
 
 // ---- failures -------------------------------------------------------------------
 
-PyObject* raise_process_error(const SessionError& e) {
-  switch (e.kind) {
-    case SessionError::Kind::kFailed:
-      return raise_value_error(e.message);
-    case SessionError::Kind::kTimedOut:
-      return raise_timeout_error(e.message);
-    case SessionError::Kind::kInterrupted:
-      break;
-  }
-  // A signal handler raised; its exception is the call's result.
-  return PyErr_Occurred() ? nullptr : raise_panic("a wait was interrupted without an exception");
-}
-
 // As subprocess: the errno of the step that failed, naming the directory or
 // the program it concerns.
 PyObject* raise_start_error(const CommandStartError& e, const CommandSpec& spec, const std::string& home) {
@@ -126,19 +114,6 @@ std::string home_of(const SharedUser& user) {
 
 // ---- PyProcess ------------------------------------------------------------------
 
-// A pipe read never returns more than the pipe holds; 1 MiB is the largest
-// capacity a pipe can be given by default, so larger sizes reserve no more.
-constexpr std::size_t kMaxReadReserve = std::size_t{1} << 20;
-constexpr std::size_t kDefaultReadSize = 1024;
-
-template <class Op>
-auto waiting(ProcessObject& self, const Arg& timeout, Op&& op) {
-  const auto deadline = timeout.present ? deadline_after(timeout.seconds) : std::nullopt;
-  return without_gil_checking_signals([&](const WaitCheck& check) {
-    return op(*self.process, WaitLimits{deadline, check});
-  });
-}
-
 constexpr Param kWriteParams[] = {{"data", ArgKind::Buffer}, {"timeout", ArgKind::OptSeconds}};
 constexpr Signature kWriteSig{"PyProcess.write()", kWriteParams};
 constexpr Param kReadParams[] = {{"buffer", ArgKind::OptU32}, {"timeout", ArgKind::OptSeconds}};
@@ -150,29 +125,20 @@ constexpr Signature kExitSig{"PyProcess.__exit__()", kExitParams};
 
 PyObject* process_write(ProcessObject& self, Args& a) {
   // The buffer stays held (by the argument) while the lock is released.
-  auto r = waiting(self, a[1], [&](CommandProcess& p, const WaitLimits& l) { return p.write(a[0].bytes, l); });
-  return r ? none() : raise_process_error(r.error());
+  auto r = waiting(a[1], [&](const WaitLimits& l) { return self.process->write(a[0].bytes, l); });
+  return r ? none() : raise_session_error(r.error());
 }
 
 template <Stream S>
 PyObject* process_read(ProcessObject& self, Args& a) {
-  const std::size_t want = a[0].present ? static_cast<std::size_t>(a[0].number) : kDefaultReadSize;
-  const std::size_t reserve = std::min(want, kMaxReadReserve);
-  PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(reserve));
-  if (!out) return nullptr;
-  PyRef owned = PyRef::steal(out);
-  // Nobody else sees the new bytes object yet: it is filled without the lock.
-  std::span<std::uint8_t> area(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out)), reserve);
-  auto n = waiting(self, a[1], [&](CommandProcess& p, const WaitLimits& l) { return p.read(S, area, l); });
-  if (!n) return raise_process_error(n.error());
-  out = owned.release();
-  if (*n != reserve && _PyBytes_Resize(&out, static_cast<Py_ssize_t>(*n)) < 0) return nullptr;
-  return out;
+  return read_bytes(a[0], a[1], [&](std::span<std::uint8_t> area, const WaitLimits& l) {
+    return self.process->read(S, area, l);
+  });
 }
 
 PyObject* process_wait(ProcessObject& self, Args& a) {
-  auto r = waiting(self, a[0], [](CommandProcess& p, const WaitLimits& l) { return p.wait(l); });
-  return r ? PyLong_FromLong(*r) : raise_process_error(r.error());
+  auto r = waiting(a[0], [&](const WaitLimits& l) { return self.process->wait(l); });
+  return r ? PyLong_FromLong(*r) : raise_session_error(r.error());
 }
 
 PyObject* process_close_stdin(ProcessObject& self) {
@@ -325,7 +291,7 @@ PyObject* exec_command(const SharedUser& user, const CommandSpec& spec, const Ar
     return (*started)->run_to_end(input.bytes, cap, WaitLimits{deadline, check});
   });
   if (start_error) return raise_start_error(*start_error, spec, home_of(user));
-  if (!outcome) return raise_process_error(outcome.error());
+  if (!outcome) return raise_session_error(outcome.error());
   return new_completed(*outcome);
 }
 

@@ -15,6 +15,7 @@
 #include "pybinding/classes.h"
 #include "pybinding/gil.h"
 #include "pybinding/py_cgroup.h"
+#include "pybinding/pool_calls.h"
 #include "pybinding/signal_wait.h"
 
 namespace ferrowick::py {
@@ -39,32 +40,11 @@ struct SessionObject : ScriptClass<SessionObject> {
   void fini() { destroy_without_gil(creator, session, std::move(session)); }
 };
 
-// A pipe read never returns more than the pipe holds; 1 MiB is the largest
-// capacity a pipe can be given by default, so larger sizes reserve no more.
-constexpr std::size_t kMaxReadReserve = std::size_t{1} << 20;
-constexpr std::size_t kDefaultReadSize = 1024;
-
-PyObject* raise_session_error(const SessionError& e) {
-  switch (e.kind) {
-    case SessionError::Kind::kFailed:
-      return raise_value_error(e.message);
-    case SessionError::Kind::kTimedOut:
-      return raise_timeout_error(e.message);
-    case SessionError::Kind::kInterrupted:
-      break;
-  }
-  // A signal handler raised; its exception is the call's result.
-  return PyErr_Occurred() ? nullptr : raise_panic("a wait was interrupted without an exception");
-}
-
 // Runs `op(session, limits)` without the interpreter lock, bounded by the
 // optional timeout argument `a`, with signal handlers running meanwhile.
 template <class Op>
 auto waiting(SessionObject& self, const Arg& timeout, Op&& op) {
-  const auto deadline = timeout.present ? deadline_after(timeout.seconds) : std::nullopt;
-  return without_gil_checking_signals([&](const WaitCheck& check) {
-    return op(*self.session, WaitLimits{deadline, check});
-  });
+  return py::waiting(timeout, [&](const WaitLimits& l) { return op(*self.session, l); });
 }
 
 constexpr Param kWriteParams[] = {{"data", ArgKind::Bytes}, {"timeout", ArgKind::OptSeconds}};
@@ -106,18 +86,9 @@ PyObject* session_write(SessionObject& self, Args& a) {
 template <Stream S>
 PyObject* session_read(SessionObject& self, Args& a) {
   if (!usable(self)) return nullptr;
-  const std::size_t want = a[0].present ? static_cast<std::size_t>(a[0].number) : kDefaultReadSize;
-  const std::size_t reserve = std::min(want, kMaxReadReserve);
-  PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(reserve));
-  if (!out) return nullptr;
-  PyRef owned = PyRef::steal(out);
-  // Nobody else sees the new bytes object yet: it is filled without the lock.
-  std::span<std::uint8_t> area(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out)), reserve);
-  auto n = waiting(self, a[1], [&](TerminalSession& s, const WaitLimits& l) { return s.read(S, area, l); });
-  if (!n) return raise_session_error(n.error());
-  out = owned.release();
-  if (*n != reserve && _PyBytes_Resize(&out, static_cast<Py_ssize_t>(*n)) < 0) return nullptr;
-  return out;
+  return read_bytes(a[0], a[1], [&](std::span<std::uint8_t> area, const WaitLimits& l) {
+    return self.session->read(S, area, l);
+  });
 }
 
 PyObject* session_interrupt(SessionObject& self, Args& a) {
