@@ -3,14 +3,50 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
 #include <string_view>
+#include <unordered_map>
 
 namespace ferrowick {
 
-Expected<AccountIdentity, int> account_identity(std::uint32_t uid, const std::string& home) {
+namespace {
+
+// What the account database looked like: a lookup is reused only while
+// neither file changed (a new group membership, a renamed account).
+struct DatabaseStamp {
+  struct stat passwd {}, group {};
+  bool valid = false;
+
+  static DatabaseStamp now() {
+    DatabaseStamp s;
+    s.valid = ::stat("/etc/passwd", &s.passwd) == 0 && ::stat("/etc/group", &s.group) == 0;
+    return s;
+  }
+  static bool same(const struct stat& a, const struct stat& b) {
+    return a.st_ino == b.st_ino && a.st_dev == b.st_dev && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+  }
+  bool matches(const DatabaseStamp& o) const {
+    return valid && o.valid && same(passwd, o.passwd) && same(group, o.group);
+  }
+};
+
+struct CachedIdentity {
+  DatabaseStamp stamp;
+  AccountIdentity who;
+};
+
+// Looking an account up through the C library costs about 0.2 ms (the
+// files are parsed each time), a third of a whole command; the answers
+// are kept per uid.
+std::mutex g_cache_mu;
+std::unordered_map<std::uint32_t, CachedIdentity> g_cache;
+
+Expected<AccountIdentity, int> look_up(std::uint32_t uid, const std::string& home) {
   passwd pw{};
   passwd* found = nullptr;
   std::vector<char> buf(4096);
@@ -37,6 +73,27 @@ Expected<AccountIdentity, int> account_identity(std::uint32_t uid, const std::st
     if (want > 65536) return Unexpected(E2BIG);
     count = want;
   }
+}
+
+}  // namespace
+
+Expected<AccountIdentity, int> account_identity(std::uint32_t uid, const std::string& home) {
+  const DatabaseStamp stamp = DatabaseStamp::now();
+  {
+    std::lock_guard<std::mutex> lk(g_cache_mu);
+    auto it = g_cache.find(uid);
+    if (it != g_cache.end() && it->second.stamp.matches(stamp)) {
+      AccountIdentity who = it->second.who;
+      who.home = home;
+      return who;
+    }
+  }
+  auto who = look_up(uid, home);
+  if (who && stamp.valid) {
+    std::lock_guard<std::mutex> lk(g_cache_mu);
+    g_cache.insert_or_assign(uid, CachedIdentity{stamp, *who});
+  }
+  return who;
 }
 
 std::vector<std::string> clean_environment(const AccountIdentity& who) {

@@ -32,8 +32,8 @@ struct AccountIdentity {
 };
 
 // The account's primary gid and groups as the host's account database has
-// them (getpwuid_r, getgrouplist). Fails with an errno (ENOENT: no such
-// account).
+// them (getpwuid_r, getgrouplist), remembered per uid while /etc/passwd and
+// /etc/group stay unchanged. Fails with an errno (ENOENT: no such account).
 Expected<AccountIdentity, int> account_identity(std::uint32_t uid, const std::string& home);
 
 // What to run and how; everything but argv is optional.
