@@ -87,7 +87,7 @@ CommandUsage usage_so_far(pid_t pid) {
 class CommandProcess::Use {
  public:
   explicit Use(CommandProcess& p, bool writer = false) : p_(p), writer_(writer) {
-    std::lock_guard<std::mutex> lk(p.mu_);
+    BlockingLock lk(p.mu_);
     ok_ = !p.closed_;
     if (!ok_) return;
     ++p.active_;
@@ -95,7 +95,7 @@ class CommandProcess::Use {
   }
   ~Use() {
     if (!ok_) return;
-    std::lock_guard<std::mutex> lk(p_.mu_);
+    BlockingLock lk(p_.mu_);
     if (writer_ && --p_.writers_ == 0 && p_.stdin_closing_) p_.stdin_.reset();
     if (--p_.active_ == 0 && p_.closed_) p_.idle_.notify_all();
   }
@@ -114,6 +114,9 @@ CommandProcess::CommandProcess(SharedUser user, std::uint32_t uid, LaunchedComma
     : user_(std::move(user)),
       uid_(uid),
       pid_(command.child.pid()),
+      out_fd_(command.child.stdout_fd()),
+      err_fd_(command.child.stderr_fd()),
+      pidfd_(command.child.pidfd()),
       child_(std::move(command.child)),
       stdin_(std::move(command.stdin_fd)),
       wake_(std::move(wake)),
@@ -122,20 +125,20 @@ CommandProcess::CommandProcess(SharedUser user, std::uint32_t uid, LaunchedComma
 CommandProcess::~CommandProcess() { close(); }
 
 int CommandProcess::stdout_fd() const {
-  std::lock_guard<std::mutex> lk(mu_);
-  return closed_ ? -1 : child_->stdout_fd();
+  BlockingLock lk(mu_);
+  return closed_ ? -1 : out_fd_;
 }
 
 int CommandProcess::stderr_fd() const {
-  std::lock_guard<std::mutex> lk(mu_);
-  return closed_ ? -1 : child_->stderr_fd();
+  BlockingLock lk(mu_);
+  return closed_ ? -1 : err_fd_;
 }
 
 bool CommandProcess::observe_exit_locked(bool block) {
   if (exited_ || !child_) return exited_;
   siginfo_t info{};
   rusage ru{};
-  const int pidfd = child_->pidfd();
+  const int pidfd = pidfd_;
   const int options = WEXITED | WNOWAIT | (block ? 0 : WNOHANG);
   for (;;) {
     // The system call itself: the C library's waitid has no rusage.
@@ -153,13 +156,13 @@ bool CommandProcess::observe_exit_locked(bool block) {
 }
 
 std::optional<int> CommandProcess::returncode() {
-  std::lock_guard<std::mutex> lk(mu_);
+  BlockingLock lk(mu_);
   if (observe_exit_locked(false)) return wait_status_;
   return std::nullopt;
 }
 
 CommandUsage CommandProcess::usage() {
-  std::lock_guard<std::mutex> lk(mu_);
+  BlockingLock lk(mu_);
   if (observe_exit_locked(false) || closed_) return usage_;
   return usage_so_far(pid_);
 }
@@ -167,7 +170,7 @@ CommandUsage CommandProcess::usage() {
 void CommandProcess::kill_tree() {
   kill_command_tree(uid_, pid_);
   // The leader itself, should /proc not have shown it.
-  std::lock_guard<std::mutex> lk(mu_);
+  BlockingLock lk(mu_);
   if (child_) child_->kill(SIGKILL);
 }
 
@@ -175,7 +178,7 @@ void CommandProcess::kill() {
   Use use(*this);
   if (!use.ok()) return;  // closed: nothing of it is left
   {
-    std::lock_guard<std::mutex> lk(mu_);
+    BlockingLock lk(mu_);
     killed_ = true;
     poke(wake_.get());
     poke(stdin_wake_.get());
@@ -184,26 +187,23 @@ void CommandProcess::kill() {
 }
 
 void CommandProcess::close() {
+  bool spare_tree;  // run_to_end() saw the leader exit: only reaping is left
   {
-    std::lock_guard<std::mutex> lk(mu_);
+    BlockingLock lk(mu_);
     if (closed_) return;
     closed_ = true;
     killed_ = true;
+    spare_tree = ran_to_end_;
     poke(wake_.get());
     poke(stdin_wake_.get());
   }
   // The leader is still unreaped (only this call reaps it): its pid names
   // the tree.
-  if (ran_to_end_) {
-    std::lock_guard<std::mutex> lk(mu_);
-    child_->kill(SIGKILL);
-  } else {
-    kill_tree();
-  }
+  if (!spare_tree) kill_tree();
   std::optional<ChildProcess> child;
   {
-    std::unique_lock<std::mutex> lk(mu_);
-    idle_.wait(lk, [&] { return active_ == 0; });
+    BlockingLock lk(mu_);
+    while (active_ != 0) lk.wait(idle_);
     if (!observe_exit_locked(true)) {
       exited_ = true;
       wait_status_ = -SIGKILL;
@@ -225,13 +225,13 @@ Expected<std::size_t, SessionError> CommandProcess::read(Stream stream, std::spa
       Use use(*this);
       if (!use.ok()) return Unexpected(failure(kClosed));
       if (buffer.empty()) return std::size_t{0};
-      const int fd = out ? child_->stdout_fd() : child_->stderr_fd();
+      const int fd = out ? out_fd_ : err_fd_;
       ssize_t n = ::read(fd, buffer.data(), std::min<std::size_t>(buffer.size(), SSIZE_MAX));
       if (n >= 0) return static_cast<std::size_t>(n);
       if (errno == EINTR) continue;
       if (errno != EAGAIN) return Unexpected(failure(out ? "Failed to read stdout" : "Failed to read stderr"));
       {
-        std::lock_guard<std::mutex> lk(mu_);
+        BlockingLock lk(mu_);
         if (killed_) return std::size_t{0};  // the tree is gone: what the pipe held has been read
       }
       WaitResult r = wait_fd(fd, POLLIN, wake_.get(), one_slice(limits));
@@ -249,7 +249,7 @@ Expected<void, SessionError> CommandProcess::write(std::span<const std::uint8_t>
       if (!use.ok()) return Unexpected(failure(kClosed));
       int fd;
       {
-        std::lock_guard<std::mutex> lk(mu_);
+        BlockingLock lk(mu_);
         if (killed_) return Unexpected(failure("The process was killed"));
         if (stdin_closing_ || !stdin_.valid()) return Unexpected(failure("The standard input is closed"));
         fd = stdin_.get();
@@ -277,7 +277,7 @@ Expected<void, SessionError> CommandProcess::write(std::span<const std::uint8_t>
 }
 
 void CommandProcess::close_stdin() {
-  std::lock_guard<std::mutex> lk(mu_);
+  BlockingLock lk(mu_);
   if (closed_ || stdin_closing_) return;
   stdin_closing_ = true;
   if (writers_ == 0) stdin_.reset();
@@ -288,15 +288,14 @@ Expected<int, SessionError> CommandProcess::wait(const WaitLimits& limits) {
   for (;;) {
     {
       Use use(*this);
-      int pidfd;
+      const int pidfd = pidfd_;
       {
-        std::lock_guard<std::mutex> lk(mu_);
+        BlockingLock lk(mu_);
         if (!use.ok()) {
           if (exited_) return wait_status_;
           return Unexpected(failure(kClosed));
         }
         if (observe_exit_locked(false)) return wait_status_;
-        pidfd = child_->pidfd();
       }
       // Without a pidfd there is nothing to poll for the exit: look again
       // every few milliseconds.

@@ -30,7 +30,9 @@
 #include <span>
 #include <string>
 
+#include "common/blocking_mutex.h"
 #include "common/expected.h"
+#include "common/thread_annotations.h"
 #include "pool/command_launch.h"
 #include "pool/fd_wait.h"
 #include "pool/terminal_session.h"
@@ -72,35 +74,37 @@ class CommandProcess {
   ~CommandProcess();
 
   pid_t pid() const { return pid_; }
-  int stdout_fd() const;
-  int stderr_fd() const;
+  // The read ends of standard output and error; -1 once closed.
+  int stdout_fd() const EXCLUDES(mu_);
+  int stderr_fd() const EXCLUDES(mu_);
 
   // Writes every byte of `data`. Fails with "The process is closed", "The
   // standard input is closed", "The process was killed" or "Failed to write
   // to the stdin of the process: " + system error text (a broken pipe when
   // the command stopped reading).
-  Expected<void, SessionError> write(std::span<const std::uint8_t> data, const WaitLimits& limits);
+  Expected<void, SessionError> write(std::span<const std::uint8_t> data, const WaitLimits& limits) EXCLUDES(mu_);
   // Closes the command's standard input (at once, or when the write in
   // progress ends: it is woken and fails). Closing again does nothing.
-  void close_stdin();
+  void close_stdin() EXCLUDES(mu_);
   // One read once the stream has data or has ended: the count, 0 at the end
   // (or for an empty buffer, or after kill() once the pipe is empty).
-  Expected<std::size_t, SessionError> read(Stream stream, std::span<std::uint8_t> buffer, const WaitLimits& limits);
+  Expected<std::size_t, SessionError> read(Stream stream, std::span<std::uint8_t> buffer, const WaitLimits& limits)
+      EXCLUDES(mu_);
   // Waits for the leader to exit; its status (exit code, or -N for signal N).
-  Expected<int, SessionError> wait(const WaitLimits& limits);
+  Expected<int, SessionError> wait(const WaitLimits& limits) EXCLUDES(mu_);
   // The status once the leader has exited; nothing while it runs.
-  std::optional<int> returncode();
+  std::optional<int> returncode() EXCLUDES(mu_);
   // Once exited, the leader's rusage; before, what /proc shows of the leader
   // and its reaped children so far.
-  CommandUsage usage();
+  CommandUsage usage() EXCLUDES(mu_);
 
   // Kills the whole tree and wakes every waiting read and write.
-  void kill();
+  void kill() EXCLUDES(mu_);
   // kill(), then reaps the leader and closes the pipes. Idempotent. After
   // run_to_end() returned normally, only the leader is reaped: what the
   // command left running in the background stays (until the account's
   // release), as after subprocess.run, and no /proc scan is paid.
-  void close();
+  void close() EXCLUDES(mu_);
 
   // The loop of exec: feeds `input` (then closes standard input; with no
   // input it is already /dev/null), drains both streams into caps of
@@ -111,34 +115,38 @@ class CommandProcess {
   // thread uses. What the command leaves in the background after a normal
   // end keeps running (see close()).
   Expected<CommandOutcome, SessionError> run_to_end(std::span<const std::uint8_t> input,
-                                                    std::optional<std::size_t> max_output, const WaitLimits& limits);
+                                                    std::optional<std::size_t> max_output, const WaitLimits& limits)
+      EXCLUDES(mu_);
 
  private:
   class Use;
   // Reads the leader's exit (WNOWAIT: it stays unreaped) into exited_,
   // wait_status_ and usage_; blocks for it when `block`. True once exited.
-  bool observe_exit_locked(bool block);
-  void kill_tree();
+  bool observe_exit_locked(bool block) REQUIRES(mu_);
+  void kill_tree() EXCLUDES(mu_);
 
   SharedUser user_;
   const std::uint32_t uid_;
   const pid_t pid_;
+  // The child's descriptors, valid while a Use is held (close() waits for
+  // every Use to end before it closes them).
+  const int out_fd_, err_fd_, pidfd_;
 
-  mutable std::mutex mu_;
+  mutable BlockingMutex mu_;
   std::condition_variable idle_;
-  bool closed_ = false;
-  bool killed_ = false;
-  bool ran_to_end_ = false;
-  int active_ = 0;   // calls using the descriptors
-  int writers_ = 0;  // of them, writes
-  bool stdin_closing_ = false;
-  bool exited_ = false;
-  int wait_status_ = 0;
-  CommandUsage usage_;
-  std::optional<ChildProcess> child_;
-  UniqueFd stdin_;
-  UniqueFd wake_;        // an eventfd, readable once kill() or close() began
-  UniqueFd stdin_wake_;  // an eventfd, readable once close_stdin() began
+  bool closed_ GUARDED_BY(mu_) = false;
+  bool killed_ GUARDED_BY(mu_) = false;
+  bool ran_to_end_ GUARDED_BY(mu_) = false;
+  int active_ GUARDED_BY(mu_) = 0;   // calls using the descriptors
+  int writers_ GUARDED_BY(mu_) = 0;  // of them, writes
+  bool stdin_closing_ GUARDED_BY(mu_) = false;
+  bool exited_ GUARDED_BY(mu_) = false;
+  int wait_status_ GUARDED_BY(mu_) = 0;
+  CommandUsage usage_ GUARDED_BY(mu_);
+  std::optional<ChildProcess> child_ GUARDED_BY(mu_);
+  UniqueFd stdin_ GUARDED_BY(mu_);
+  const UniqueFd wake_;        // an eventfd, readable once kill() or close() began
+  const UniqueFd stdin_wake_;  // an eventfd, readable once close_stdin() or kill() began
 };
 
 // Starts `spec` as the account `user` holds (a reference moves into the

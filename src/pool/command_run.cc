@@ -57,13 +57,19 @@ Expected<CommandOutcome, SessionError> CommandProcess::run_to_end(std::span<cons
   CommandOutcome outcome;
   CappedOutput caps[2] = {CappedOutput(max_output), CappedOutput(max_output)};
   std::vector<char> buf(kChunk);
-  if (input.empty()) stdin_.reset();  // the command sees the end of its input at once
+  int in_fd;
+  {
+    BlockingLock lk(mu_);
+    if (input.empty()) stdin_.reset();  // the command sees the end of its input at once
+    in_fd = stdin_.get();
+  }
+  auto close_stdin_now = [&] {
+    BlockingLock lk(mu_);
+    stdin_.reset();
+  };
   // 0: standard input while there is input to feed; 1, 2: the streams;
   // 3: the pidfd, once both streams have ended.
-  pollfd fds[4] = {{stdin_.get(), POLLOUT, 0},
-                   {child_->stdout_fd(), POLLIN, 0},
-                   {child_->stderr_fd(), POLLIN, 0},
-                   {-1, POLLIN, 0}};
+  pollfd fds[4] = {{in_fd, POLLOUT, 0}, {out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}, {-1, POLLIN, 0}};
   WaitLimits bound = limits;
   bool killed = false;
   auto kill_now = [&] {
@@ -75,13 +81,12 @@ Expected<CommandOutcome, SessionError> CommandProcess::run_to_end(std::span<cons
   for (;;) {
     const bool streams_open = fds[1].fd >= 0 || fds[2].fd >= 0;
     if (!streams_open) {
-      std::lock_guard<std::mutex> lk(mu_);
+      BlockingLock lk(mu_);
       if (observe_exit_locked(false)) break;
-      fds[3].fd = child_->pidfd();
-      if (fds[3].fd < 0) fds[3].fd = -1;  // no pidfd: the rounds below look every few ms
+      fds[3].fd = pidfd_;  // without a pidfd, the rounds below look every few ms
     }
     int timeout = round_timeout(bound);
-    if (!streams_open && child_->pidfd() < 0) timeout = timeout < 0 ? 5 : std::min(timeout, 5);
+    if (!streams_open && pidfd_ < 0) timeout = timeout < 0 ? 5 : std::min(timeout, 5);
     int n = ::poll(fds, 4, timeout);
     if (n < 0 && errno != EINTR) break;  // cannot happen with valid descriptors
     if (n > 0) {
@@ -90,7 +95,7 @@ Expected<CommandOutcome, SessionError> CommandProcess::run_to_end(std::span<cons
         if (w > 0) input = input.subspan(static_cast<std::size_t>(w));
         // Done, or the command stopped reading (EPIPE): it gets no more.
         if (input.empty() || (w < 0 && errno != EAGAIN && errno != EINTR)) {
-          stdin_.reset();
+          close_stdin_now();
           fds[0].fd = -1;
         }
       }
@@ -109,16 +114,17 @@ Expected<CommandOutcome, SessionError> CommandProcess::run_to_end(std::span<cons
       kill_now();
     }
   }
+  bool exited;
   {
-    std::unique_lock<std::mutex> lk(mu_);
-    // Killed leaders die at once; one past the grace is waited for, as
-    // close() would.
-    if (!observe_exit_locked(false)) {
-      lk.unlock();
-      if (!killed) kill_tree();
-      lk.lock();
-      observe_exit_locked(true);
-    }
+    BlockingLock lk(mu_);
+    exited = observe_exit_locked(false);
+  }
+  // Killed leaders die at once; one past the grace is waited for, as
+  // close() would.
+  if (!exited && !killed) kill_tree();
+  {
+    BlockingLock lk(mu_);
+    observe_exit_locked(true);
     outcome.status = wait_status_;
     outcome.usage = usage_;
     ran_to_end_ = !killed;
