@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -74,7 +76,7 @@ struct ChildPlan {
   char** envp;
   const SpawnOptions* options;  // or null
   int in, out, err;  // the child's 0, 1, 2; in == -1: /dev/null
-  int go_fd;         // read end: a byte (or EOF) once the parent holds the pidfd
+  int go_fd;         // fork only: read end, a byte (or EOF) once the parent holds the pidfd; else -1
   int status_fd;     // write end: the LaunchError of a failed start
 };
 
@@ -125,14 +127,21 @@ void close_range_from(unsigned first, unsigned last) {
     }
     if (failed.err == 0 && o->account) {
       const AccountSwitch& a = *o->account;
-      if (::setgroups(a.groups.size(), a.groups.data()) != 0 || ::setresgid(a.gid, a.gid, a.gid) != 0 ||
-          ::setresuid(a.uid, a.uid, a.uid) != 0) {
+      // The system calls themselves: the C library's wrappers would make
+      // every thread of the process switch too, and when the child shares
+      // this process's memory (see start_sharing) those threads are the
+      // host's.
+      if (::syscall(SYS_setgroups, a.groups.size(), a.groups.data()) != 0 ||
+          ::syscall(SYS_setresgid, a.gid, a.gid, a.gid) != 0 || ::syscall(SYS_setresuid, a.uid, a.uid, a.uid) != 0) {
         fail(LaunchStep::kIdentity);
       }
     }
     if (failed.err == 0 && o->cwd && ::chdir(o->cwd->c_str()) != 0) fail(LaunchStep::kCwd);
   }
-  const unsigned lo = static_cast<unsigned>(std::min(plan.go_fd, plan.status_fd));
+  // Keep the two descriptors of the start (go_fd may be -1: then status_fd
+  // is both bounds).
+  const int keep_lo = plan.go_fd >= 0 ? std::min(plan.go_fd, plan.status_fd) : plan.status_fd;
+  const unsigned lo = static_cast<unsigned>(keep_lo);
   const unsigned hi = static_cast<unsigned>(std::max(plan.go_fd, plan.status_fd));
   close_range_from(3, lo - 1);
   close_range_from(lo + 1, hi - 1);
@@ -146,7 +155,7 @@ void close_range_from(unsigned first, unsigned last) {
     if (sig == SIGPIPE || cur.sa_handler != SIG_IGN) ::sigaction(sig, &dfl, nullptr);
   }
   char go;
-  while (::read(plan.go_fd, &go, 1) < 0 && errno == EINTR) {
+  while (plan.go_fd >= 0 && ::read(plan.go_fd, &go, 1) < 0 && errno == EINTR) {
   }
   sigset_t empty;
   sigemptyset(&empty);
@@ -167,6 +176,28 @@ void close_range_from(unsigned first, unsigned last) {
   ::_exit(127);
 }
 
+int child_entry(void* plan) { run_child(*static_cast<const ChildPlan*>(plan)); }
+
+// Starts the child as posix_spawn does: sharing this process's memory (no
+// page tables copied, however large the host's heap) on a stack of its own,
+// this thread suspended until the child has exec'd or exited, and the pidfd
+// made by the kernel in the same call, so no foreign waitpid(-1) can reap
+// the child before it is held. -1 with errno EINVAL where the kernel has no
+// CLONE_PIDFD (before 5.2).
+pid_t start_sharing(ChildPlan& plan, UniqueFd& pidfd) {
+  constexpr std::size_t kStack = std::size_t{1} << 16;
+  void* stack = ::mmap(nullptr, kStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (stack == MAP_FAILED) return -1;
+  int fd = -1;
+  const pid_t pid = ::clone(child_entry, static_cast<char*>(stack) + kStack,
+                            CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, &plan, &fd);
+  const int saved = errno;
+  ::munmap(stack, kStack);
+  if (pid > 0) pidfd.reset(fd);
+  errno = saved;
+  return pid;
+}
+
 }  // namespace
 
 // The child reports a failed exec through a close-on-exec pipe once it was
@@ -185,33 +216,43 @@ Expected<LaunchedChild, LaunchError> launch_child(const std::vector<std::string>
     plan.env.push_back(nullptr);
     plan.envp = plan.env.data();
   }
-  UniqueFd go_r, go_w, status_r, status_w;
-  if (int e = make_pipe(go_r, go_w)) return setup_error(e);
+  UniqueFd go_r, go_w, status_r, status_w, pidfd;
   if (int e = make_pipe(status_r, status_w)) return setup_error(e);
-  plan.go_fd = go_r.get();
   plan.status_fd = status_w.get();
 
   // No handler of this process may run in the child before exec.
   sigset_t all, old;
   sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &old);
-  const pid_t pid = ::fork();
-  if (pid == 0) run_child(plan);
-  const int fork_errno = errno;
-  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (pid < 0) return setup_error(fork_errno);
-  go_r.reset();
-  status_w.reset();
-
-  UniqueFd pidfd(pidfd_open(pid));
-  const int pidfd_errno = pidfd.valid() ? 0 : errno;
-  // Until go_w is written or closed the child is blocked, unreaped: its pid
-  // is still ours to signal.
-  if (pidfd_errno != 0 && pidfd_errno != ENOSYS) ::kill(pid, SIGKILL);
-  const char go = 1;
-  while (::write(go_w.get(), &go, 1) < 0 && errno == EINTR) {
+  pid_t pid = start_sharing(plan, pidfd);
+  int start_errno = errno;
+  int pidfd_errno = 0;
+  if (pid < 0 && start_errno == EINVAL) {
+    // An older kernel: fork, and hold the child back until its pidfd is made.
+    if (int e = make_pipe(go_r, go_w)) {
+      ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+      return setup_error(e);
+    }
+    plan.go_fd = go_r.get();
+    pid = ::fork();
+    if (pid == 0) run_child(plan);
+    start_errno = errno;
   }
-  go_w.reset();
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (pid < 0) return setup_error(start_errno);
+  status_w.reset();
+  if (go_w.valid()) {
+    go_r.reset();
+    pidfd.reset(pidfd_open(pid));
+    pidfd_errno = pidfd.valid() ? 0 : errno;
+    // Until go_w is written or closed the child is blocked, unreaped: its
+    // pid is still ours to signal.
+    if (pidfd_errno != 0 && pidfd_errno != ENOSYS) ::kill(pid, SIGKILL);
+    const char go = 1;
+    while (::write(go_w.get(), &go, 1) < 0 && errno == EINTR) {
+    }
+    go_w.reset();
+  }
   int report[2] = {0, 0};
   std::size_t got = 0;
   while (got < sizeof report) {

@@ -105,6 +105,7 @@ def test_threads_run_in_parallel(user):
             r = user.exec(["echo", str(i)])
             results.append(r.stdout == b"%d\n" % i and r.status == 0)
 
+    ids = (os.getresuid(), os.getresgid(), os.getgroups())
     results = []
     threads = [threading.Thread(target=work, args=(results, 25)) for _ in range(8)]
     for t in threads:
@@ -112,6 +113,8 @@ def test_threads_run_in_parallel(user):
     for t in threads:
         t.join()
     assert results == [True] * 200
+    # The children switch ids while sharing the host's memory: never the host's threads.
+    assert (os.getresuid(), os.getresgid(), os.getgroups()) == ids
 
 
 def test_ctrl_c_kills_the_tree(user):
