@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <random>
@@ -210,6 +211,40 @@ TEST_F(CommandTest, BackgroundProcessStreamsKillAndClose) {
   p.close();
   EXPECT_EQ(p.read(CommandProcess::Stream::kStdout, buf, {}).error().message, "The process is closed");
   EXPECT_EQ(p.wait({}).value(), -SIGKILL);  // the status outlives the close
+}
+
+TEST_F(CommandTest, CloseStdinWakesABlockedWriterAndReadersShareAStream) {
+  auto sleeper = start({"sleep", "1000"});
+  ASSERT_TRUE(sleeper.has_value());
+  std::string big(std::size_t{4} << 20, 'x');  // far more than a pipe holds
+  std::thread writer([&] {
+    auto r = (*sleeper)->write(bytes(big), {});
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().message, "The standard input is closed");
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  (*sleeper)->close_stdin();
+  writer.join();
+
+  // Two readers of one stream: every byte reaches exactly one of them, and
+  // neither is left blocked once the stream ends.
+  auto talker = start({"head", "-c", "3000000", "/dev/zero"}, false);
+  ASSERT_TRUE(talker.has_value());
+  std::atomic<std::size_t> total{0};
+  auto drain = [&] {
+    std::vector<std::uint8_t> buf(1 << 16);
+    for (;;) {
+      auto n = (*talker)->read(CommandProcess::Stream::kStdout, buf, WaitLimits{deadline_after(20), {}});
+      ASSERT_TRUE(n.has_value());
+      if (*n == 0) return;
+      total += *n;
+    }
+  };
+  std::thread a(drain), b(drain);
+  a.join();
+  b.join();
+  EXPECT_EQ(total.load(), 3000000u);
+  EXPECT_EQ((*talker)->wait({}).value(), 0);
 }
 
 TEST_F(CommandTest, AStopRequestedByTheCheckKillsTheTree) {
