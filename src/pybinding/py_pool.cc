@@ -434,8 +434,8 @@ PyMethodDef kUserMethods[] = {
      "/bin/bash -c, or a list of str executed directly\n(found on the PATH of its environment). It runs in the "
      "account's home\n(or cwd), in a session of its own, with input (bytes-like) or /dev/null as\nstandard input "
      "and a clean environment unless env is given. limits are\nthose of spawn. At the timeout (seconds) every "
-     "process of the command is\nkilled and timed_out is set. With max_output, each stream keeps its first\nand "
-     "last max_output // 2 bytes and truncated is set.\n"},
+     "process of the command is\nkilled and timed_out is set. With max_output, each stream keeps its first\nmax_output // 2 "
+     "and last max_output - max_output // 2 bytes, and truncated\nis set.\n"},
     {"start", cfunc(fastcall<UserObject, kStartSig, start>), METH_FASTCALL | METH_KEYWORDS,
      "start($self, command, *, cwd=None, env=None, limits=None)\n--\n\nStart a command as the account without a "
      "terminal and return its PyProcess.\n\nThe launch rules are those of exec; its standard input, output and "
