@@ -11,6 +11,14 @@
 
 namespace ferrowick {
 
+CgroupUsage usage_of_rusage(const struct rusage& ru) {
+  CgroupUsage u;
+  u.cpu_time = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+               static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+  u.peak_memory = static_cast<std::uint64_t>(ru.ru_maxrss) * 1024;  // reported in KiB
+  return u;
+}
+
 int write_control(int dirfd, const char* file, std::string_view value) {
   int fd;
   do fd = ::openat(dirfd, file, O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);

@@ -9,6 +9,8 @@
 // configuration) does not offer it, and the caller decides what that means.
 #pragma once
 
+#include <sys/resource.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -39,6 +41,11 @@ struct CgroupUsage {
   std::uint64_t oom_kills = 0;
   const char* source = "rusage";
 };
+
+// What wait reported for a process: the CPU time of it and of the
+// descendants it waited for, and the largest of their resident sets
+// (source "rusage").
+CgroupUsage usage_of_rusage(const struct rusage& ru);
 
 // What a session's group does in one hierarchy. In a v2 tree one group
 // does all of it; on v1 each controller's hierarchy has a group of its own

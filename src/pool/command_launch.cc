@@ -106,8 +106,9 @@ std::vector<std::string> clean_environment(const AccountIdentity& who) {
 }
 
 Expected<LaunchedCommand, LaunchError> launch_command(const AccountIdentity& who, const CommandSpec& spec,
-                                                      bool with_stdin) {
+                                                      bool with_stdin, std::span<const int> cgroup_procs) {
   SpawnOptions options;
+  options.cgroup_procs.assign(cgroup_procs.begin(), cgroup_procs.end());
   options.env = spec.env ? *spec.env : clean_environment(who);
   options.limits = spec.limits;
   options.account = who.ids;

@@ -6,19 +6,23 @@
 // subreaper, takes the resource limits, then the account's supplementary
 // groups, gid and uid, and only then changes into its working directory
 // with the account's rights. Its environment is a clean one unless given,
-// and the program is looked up on that environment's PATH.
+// and the program is looked up on that environment's PATH. Before any of
+// that it joins the command's control groups (session_group.h), so nothing
+// of the command ever runs outside them.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "common/expected.h"
 #include "common/unique_fd.h"
+#include "pool/cgroup_io.h"
 #include "pool/child_process.h"
 #include "pool/launcher.h"
 
@@ -44,6 +48,7 @@ struct CommandSpec {
   std::optional<std::string> cwd;               // none: the account's home
   std::optional<std::vector<std::string>> env;  // "NAME=value"; none: clean_environment
   std::vector<std::pair<int, rlim_t>> limits;   // each as soft and hard limit
+  CgroupLimits group;                           // for the whole tree, on its control groups
 };
 
 // The PATH of the clean environment, also used when a given one has none.
@@ -63,10 +68,12 @@ struct LaunchedCommand {
 };
 
 // Starts `spec` as `who` with standard output and error on new pipes and
-// standard input on a new pipe (with_stdin) or /dev/null. The host ends of
-// the pipes are non-blocking (so that several waiting threads never block
-// in a read or write another one served) and close-on-exec.
+// standard input on a new pipe (with_stdin) or /dev/null, the child first
+// joining the groups whose cgroup.procs descriptors `cgroup_procs` holds.
+// The host ends of the pipes are non-blocking (so that several waiting
+// threads never block in a read or write another one served) and
+// close-on-exec.
 Expected<LaunchedCommand, LaunchError> launch_command(const AccountIdentity& who, const CommandSpec& spec,
-                                                      bool with_stdin);
+                                                      bool with_stdin, std::span<const int> cgroup_procs);
 
 }  // namespace ferrowick

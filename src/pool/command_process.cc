@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "common/system_error.h"
@@ -45,15 +46,10 @@ void poke(int eventfd) {
   }
 }
 
-CommandUsage usage_from(const rusage& ru) {
-  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
-  return {seconds(ru.ru_utime) + seconds(ru.ru_stime), static_cast<std::uint64_t>(ru.ru_maxrss) * 1024};
-}
-
 // What /proc shows of a running leader: its CPU time and that of the
 // children it reaped, and its resident high-water mark.
-CommandUsage usage_so_far(pid_t pid) {
-  CommandUsage u;
+CgroupUsage usage_so_far(pid_t pid) {
+  CgroupUsage u;
   const std::string dir = "/proc/" + std::to_string(pid);
   char buf[4096];
   if (std::FILE* f = std::fopen((dir + "/stat").c_str(), "re")) {
@@ -109,10 +105,11 @@ class CommandProcess::Use {
   bool ok_;
 };
 
-CommandProcess::CommandProcess(SharedUser user, std::uint32_t uid, LaunchedCommand command, UniqueFd wake,
-                               UniqueFd stdin_wake)
+CommandProcess::CommandProcess(SharedUser user, std::uint32_t uid, LaunchedCommand command,
+                               std::unique_ptr<SessionGroup> group, UniqueFd wake, UniqueFd stdin_wake)
     : user_(std::move(user)),
       uid_(uid),
+      group_(std::move(group)),
       pid_(command.child.pid()),
       out_fd_(command.child.stdout_fd()),
       err_fd_(command.child.stderr_fd()),
@@ -151,7 +148,7 @@ bool CommandProcess::observe_exit_locked(bool block) {
   if (info.si_pid == 0) return false;  // still running
   exited_ = true;
   wait_status_ = info.si_code == CLD_EXITED ? info.si_status : -info.si_status;
-  usage_ = usage_from(ru);
+  usage_ = usage_of_rusage(ru);
   return true;
 }
 
@@ -161,14 +158,19 @@ std::optional<int> CommandProcess::returncode() {
   return std::nullopt;
 }
 
-CommandUsage CommandProcess::usage() {
+CgroupUsage CommandProcess::usage() {
+  CgroupUsage u = group_->usage();
+  if (std::string_view(u.source) != "rusage") return u;
   BlockingLock lk(mu_);
   if (observe_exit_locked(false) || closed_) return usage_;
   return usage_so_far(pid_);
 }
 
 void CommandProcess::kill_tree() {
-  kill_command_tree(uid_, pid_);
+  // The groups hold every process of the tree, also one that left the
+  // command's sessions and was orphaned after the leader had exited, which
+  // no scan of /proc can tie to the command.
+  if (group_->empty() || group_->kill_tree() != 0) kill_command_tree(uid_, pid_);
   // The leader itself, should /proc not have shown it.
   BlockingLock lk(mu_);
   if (child_) child_->kill(SIGKILL);
@@ -187,7 +189,9 @@ void CommandProcess::kill() {
 }
 
 void CommandProcess::close() {
-  bool spare_tree;  // run_to_end() saw the leader exit: only reaping is left
+  // run_to_end() saw the leader exit: only reaping is left, and the groups
+  // (when there are any) take the rest.
+  bool spare_tree;
   {
     BlockingLock lk(mu_);
     if (closed_) return;
@@ -214,6 +218,7 @@ void CommandProcess::close() {
   }
   child->wait();
   child->close_pipes();
+  group_->finish();
 }
 
 Expected<std::size_t, SessionError> CommandProcess::read(Stream stream, std::span<std::uint8_t> buffer,
@@ -318,18 +323,22 @@ Expected<std::unique_ptr<CommandProcess>, CommandStartError> start_command(Share
   std::string home;
   {
     auto guard = user->lock();
-    if (guard->released()) return Unexpected(CommandStartError{"The account was released", {}});
+    if (guard->released()) return Unexpected(CommandStartError{"The account was released", {}, {}});
     uid = guard->uid();
     home = guard->home();
   }
   auto who = account_identity(uid, home);
-  if (!who) return Unexpected(CommandStartError{{}, {LaunchStep::kIdentity, who.error()}});
+  if (!who) return Unexpected(CommandStartError{{}, {}, {LaunchStep::kIdentity, who.error()}});
   UniqueFd wake(::eventfd(0, EFD_CLOEXEC)), stdin_wake(::eventfd(0, EFD_CLOEXEC));
-  if (!wake.valid() || !stdin_wake.valid()) return Unexpected(CommandStartError{{}, {LaunchStep::kSetup, errno}});
-  auto launched = launch_command(*who, spec, with_stdin);
-  if (!launched) return Unexpected(CommandStartError{{}, launched.error()});
-  return std::make_unique<CommandProcess>(std::move(user), uid, std::move(*launched), std::move(wake),
-                                          std::move(stdin_wake));
+  if (!wake.valid() || !stdin_wake.valid()) return Unexpected(CommandStartError{{}, {}, {LaunchStep::kSetup, errno}});
+  // The groups exist before the child, which joins them before anything
+  // else; a failed start removes them again.
+  auto group = SessionGroup::create(session_cgroup_host(), spec.group);
+  if (!group) return Unexpected(CommandStartError{{}, std::move(group.error()), {}});
+  auto launched = launch_command(*who, spec, with_stdin, (*group)->join_fds());
+  if (!launched) return Unexpected(CommandStartError{{}, {}, launched.error()});
+  return std::make_unique<CommandProcess>(std::move(user), uid, std::move(*launched), std::move(*group),
+                                          std::move(wake), std::move(stdin_wake));
 }
 
 }  // namespace ferrowick

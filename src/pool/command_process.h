@@ -4,15 +4,21 @@
 // Started by start_command (command_launch.h has the launch rules). The
 // process holds a reference to its User, so the account is not released
 // while the command is held, and the account's release kills whatever is
-// left of it. The command's leader is not reaped before close(): its exit
-// status and resource usage are read with WNOWAIT, so its pid (and with it
-// the session id its tree carries) cannot be reused while the object lives
-// and a later kill() still finds the tree.
+// left of it. Like a terminal session, the command has control groups of its
+// own (session_group.h), made before it starts and holding its whole tree,
+// with the tree-wide limits of its spec: the tree is killed through them
+// (also what left the command's sessions and was orphaned), and its usage
+// read from them. Where the host has no writable groups, the tree is found
+// in /proc (command_tree.h) and usage comes from the leader's rusage. The
+// command's leader is not reaped before close(): its exit status and
+// resource usage are read with WNOWAIT, so its pid (and with it the session
+// id its tree carries) cannot be reused while the object lives and a later
+// kill() still finds the tree.
 //
 // Full duplex: reads of either stream, writes and wait() may run at the same
 // time on different threads; the host's pipe ends are non-blocking, so two
 // readers of one stream never leave one blocked in read(2). kill() ends the
-// whole tree (command_tree.h) and wakes every waiting read and write: reads
+// whole tree and wakes every waiting read and write: reads
 // then return what the pipe still holds, then 0; writes fail. close() kills,
 // reaps and closes the pipes once no call uses them; later calls fail with
 // "The process is closed". Every wait can be bounded (WaitLimits) and runs
@@ -35,17 +41,11 @@
 #include "common/thread_annotations.h"
 #include "pool/command_launch.h"
 #include "pool/fd_wait.h"
+#include "pool/session_group.h"
 #include "pool/terminal_session.h"
 #include "pool/user_pool.h"
 
 namespace ferrowick {
-
-// What a finished command used, from its leader's rusage (its own and that
-// of the descendants it waited for).
-struct CommandUsage {
-  double cpu_time = 0;           // user + system seconds
-  std::uint64_t peak_memory = 0; // bytes: the largest resident set among them
-};
 
 // What run_to_end() returns.
 struct CommandOutcome {
@@ -53,13 +53,16 @@ struct CommandOutcome {
   std::string out, err;
   bool timed_out = false;
   bool truncated = false;
-  CommandUsage usage;
+  CgroupUsage usage;  // when the leader and both streams had ended (or at the kill)
 };
 
-// Why start_command failed: `message` for a released account, else the
-// launch step and errno.
+// Why start_command failed: `message` for a released account, `group`
+// when the command's control groups could not be had (a tree-wide limit
+// the host cannot set, or making them failed), else the launch step and
+// errno.
 struct CommandStartError {
   std::string message;
+  std::optional<CgroupError> group;
   LaunchError launch;
 };
 
@@ -67,7 +70,8 @@ class CommandProcess {
  public:
   enum class Stream { kStdout, kStderr };
 
-  CommandProcess(SharedUser user, std::uint32_t uid, LaunchedCommand command, UniqueFd wake, UniqueFd stdin_wake);
+  CommandProcess(SharedUser user, std::uint32_t uid, LaunchedCommand command, std::unique_ptr<SessionGroup> group,
+                 UniqueFd wake, UniqueFd stdin_wake);
   CommandProcess(const CommandProcess&) = delete;
   CommandProcess& operator=(const CommandProcess&) = delete;
   // close(), then lets go of the User. Never throws.
@@ -94,16 +98,20 @@ class CommandProcess {
   Expected<int, SessionError> wait(const WaitLimits& limits) EXCLUDES(mu_);
   // The status once the leader has exited; nothing while it runs.
   std::optional<int> returncode() EXCLUDES(mu_);
-  // Once exited, the leader's rusage; before, what /proc shows of the leader
-  // and its reaped children so far.
-  CommandUsage usage() EXCLUDES(mu_);
+  // What the whole tree used so far, from its groups; after close(), the
+  // figures at its end. Without groups holding memory figures (source
+  // "rusage"): once exited, the leader's rusage; before, what /proc shows
+  // of the leader and its reaped children so far.
+  CgroupUsage usage() EXCLUDES(mu_);
 
   // Kills the whole tree and wakes every waiting read and write.
   void kill() EXCLUDES(mu_);
-  // kill(), then reaps the leader and closes the pipes. Idempotent. After
-  // run_to_end() returned normally, only the leader is reaped: what the
-  // command left running in the background stays (until the account's
-  // release), as after subprocess.run, and no /proc scan is paid.
+  // kill(), then reaps the leader, closes the pipes and removes the groups
+  // (keeping the usage figures). Idempotent. What the command left running
+  // in the background goes with its groups; on a host without groups, after
+  // run_to_end() returned normally, only the leader is reaped: the rest
+  // stays (until the account's release), as after subprocess.run, and no
+  // /proc scan is paid.
   void close() EXCLUDES(mu_);
 
   // The loop of exec: feeds `input` (then closes standard input; with no
@@ -113,7 +121,7 @@ class CommandProcess {
   // returned with timed_out; when the check asks to stop, the tree is
   // killed and the call fails with kInterrupted. For a process no other
   // thread uses. What the command leaves in the background after a normal
-  // end keeps running (see close()).
+  // end keeps running until close().
   Expected<CommandOutcome, SessionError> run_to_end(std::span<const std::uint8_t> input,
                                                     std::optional<std::size_t> max_output, const WaitLimits& limits)
       EXCLUDES(mu_);
@@ -127,6 +135,7 @@ class CommandProcess {
 
   SharedUser user_;
   const std::uint32_t uid_;
+  const std::unique_ptr<SessionGroup> group_;  // never null; without members on a host without groups
   const pid_t pid_;
   // The child's descriptors, valid while a Use is held (close() waits for
   // every Use to end before it closes them).
@@ -142,7 +151,7 @@ class CommandProcess {
   bool stdin_closing_ GUARDED_BY(mu_) = false;
   bool exited_ GUARDED_BY(mu_) = false;
   int wait_status_ GUARDED_BY(mu_) = 0;
-  CommandUsage usage_ GUARDED_BY(mu_);
+  CgroupUsage usage_ GUARDED_BY(mu_);  // the leader's rusage once it exited
   std::optional<ChildProcess> child_ GUARDED_BY(mu_);
   UniqueFd stdin_ GUARDED_BY(mu_);
   const UniqueFd wake_;        // an eventfd, readable once kill() or close() began
@@ -150,8 +159,10 @@ class CommandProcess {
 };
 
 // Starts `spec` as the account `user` holds (a reference moves into the
-// process). Fails with a message when the account was released, else with
-// the launch step and errno (account_identity's errno as kIdentity).
+// process), in control groups of its own with `spec.group`'s limits. Fails
+// with a message when the account was released, with the CgroupError when
+// the groups cannot be had, else with the launch step and errno
+// (account_identity's errno as kIdentity).
 Expected<std::unique_ptr<CommandProcess>, CommandStartError> start_command(SharedUser user, const CommandSpec& spec,
                                                                            bool with_stdin);
 

@@ -19,7 +19,8 @@ namespace {
 
 // How long the streams may stay open once the tree was killed: the kernel
 // closes a killed process's descriptors as it dies, so only a process the
-// kill could not find (command_tree.h) keeps them longer.
+// kill could not find (without control groups: command_tree.h) keeps them
+// longer.
 constexpr std::chrono::milliseconds kDrainGrace{250};
 
 // Bytes read from one stream per wake-up before the others get a turn.
@@ -126,9 +127,9 @@ Expected<CommandOutcome, SessionError> CommandProcess::run_to_end(std::span<cons
     BlockingLock lk(mu_);
     observe_exit_locked(true);
     outcome.status = wait_status_;
-    outcome.usage = usage_;
     ran_to_end_ = !killed;
   }
+  outcome.usage = usage();
   outcome.truncated = caps[0].truncated() || caps[1].truncated();
   outcome.out = caps[0].take();
   outcome.err = caps[1].take();

@@ -1,4 +1,6 @@
-// Killing every process a command started, as found in /proc.
+// Killing every process a command started, as found in /proc: the way on a
+// host without control groups (elsewhere the command's groups hold its
+// tree, see command_process.h).
 //
 // A command leads a session of its own (command_launch.h), so what it
 // starts belongs to that session, or — after a `setsid` of its own — to a
@@ -14,7 +16,7 @@
 // process of its tree loses its way up to it. What the kill cannot find: a
 // process that left the command's sessions and was orphaned after the
 // leader itself had exited (its orphans then go to PID 1). The account's
-// release still ends those.
+// release still ends those; a control group holds them from the start.
 #pragma once
 
 #include <sys/types.h>

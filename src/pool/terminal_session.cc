@@ -26,16 +26,6 @@ using namespace session_internal;
 
 namespace {
 
-// What wait reported for su: CPU time of it and every descendant it waited
-// for (through bash), and the largest of their resident sizes.
-CgroupUsage usage_of(const struct rusage& ru) {
-  CgroupUsage u;
-  u.cpu_time = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-               static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-  u.peak_memory = static_cast<std::uint64_t>(ru.ru_maxrss) * 1024;  // reported in KiB
-  return u;
-}
-
 template <class T>
 Expected<T, std::string> message_only(Expected<T, SessionError> r) {
   if (!r) return Unexpected(std::move(r.error().message));
@@ -108,7 +98,7 @@ void TerminalSession::close() {
   if (group_) group_->finish();
   if (child->reaped() && !child->lost()) {
     BlockingLock lk(rusage_mu_);
-    su_usage_ = usage_of(child->rusage());
+    su_usage_ = usage_of_rusage(child->rusage());
   }
   if (kill_error != 0) panic("Failed to kill the terminal session");
 }

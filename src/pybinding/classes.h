@@ -92,10 +92,10 @@ bool account_usable(const SharedUser& user, pid_t creator);
 PyObject* new_terminal_session(std::unique_ptr<TerminalSession> session);
 
 // Commands without a terminal (py_process.cc). The types of PyProcess and
-// of the Completed and Usage results (borrowed, or null with an exception).
+// of the Completed result (borrowed, or null with an exception); Usage is
+// py_cgroup.h's.
 PyTypeObject* process_type_or_null();
 PyTypeObject* completed_type();
-PyTypeObject* usage_type();
 // The argument list of an exec/start `command` the binder accepted (Argv):
 // a str runs through /bin/bash -c. False with an exception set.
 bool command_argv(PyObject* command, std::vector<std::string>& argv);

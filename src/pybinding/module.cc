@@ -78,7 +78,7 @@ PyObject* init_module() {
   PyTypeObject* stat_type = stat_result_type();
   if (!stat_type || PyModule_AddObjectRef(module.get(), "StatResult", reinterpret_cast<PyObject*>(stat_type)) < 0)
     return nullptr;
-  // PyUser.exec's result types, beside StatResult.
+  // The results of session.usage() and PyUser.exec, likewise.
   for (auto [name, type] : {std::pair{"Completed", completed_type()}, std::pair{"Usage", usage_type()}}) {
     if (!type || PyModule_AddObjectRef(module.get(), name, reinterpret_cast<PyObject*>(type)) < 0) return nullptr;
   }

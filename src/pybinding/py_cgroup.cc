@@ -21,7 +21,7 @@ PyStructSequence_Field kFields[] = {
 
 PyStructSequence_Desc kDesc = {
     "ferrowick.Usage",
-    "What a session's process tree used; frozen once the session is closed.",
+    "What a session's or a command's process tree used; frozen once it is closed.",
     kFields,
     6,
 };

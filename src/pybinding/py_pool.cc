@@ -279,12 +279,15 @@ bool env_entries(PyObject* mapping, std::vector<std::string>& out) {
   return true;
 }
 
-// The limits of a session's whole tree, set on its control group.
+// The limits of a session's or a command's whole tree, set on its control
+// groups.
 constexpr std::pair<const char*, std::optional<std::uint64_t> CgroupLimits::*> kGroupLimitNames[] = {
     {"memory", &CgroupLimits::memory}, {"pids", &CgroupLimits::pids}, {"cpu_percent", &CgroupLimits::cpu_percent}};
 
-// Checks and converts `limits`: known resource names to unsigned integers.
-bool limit_entries(PyObject* mapping, SpawnOptions& out) {
+// Checks and converts `limits`: known resource names to unsigned integers,
+// per process (`rlimits`) or for the whole tree (`group`). A tree-wide limit
+// the host cannot set is refused here, before anything starts.
+bool limit_entries(PyObject* mapping, std::vector<std::pair<int, rlim_t>>& rlimits, CgroupLimits& group) {
   PyRef items = mapping_items(mapping);
   if (!items) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
@@ -318,9 +321,16 @@ bool limit_entries(PyObject* mapping, SpawnOptions& out) {
     unsigned long long v = PyLong_AsUnsignedLongLong(value);
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
     if (group_field)
-      out.group.*group_field = v;
+      group.*group_field = v;
     else
-      out.limits.emplace_back(known->resource, static_cast<rlim_t>(v));
+      rlimits.emplace_back(known->resource, static_cast<rlim_t>(v));
+  }
+  if (group.any()) {
+    const CgroupHost* host = without_gil([] { return &session_cgroup_host(); });
+    if (auto refused = check_group_limits(*host, group)) {
+      raise_cgroup_error(*refused);
+      return false;
+    }
   }
   return true;
 }
@@ -332,12 +342,7 @@ PyObject* spawn(UserObject& self, Args& a) {
     options.env.emplace();
     if (!env_entries(a[0].object, *options.env)) return nullptr;
   }
-  if (a[1].present && !limit_entries(a[1].object, options)) return nullptr;
-  if (options.group.any()) {
-    // A limit the host cannot set is refused before anything starts.
-    const CgroupHost* host = without_gil([] { return &session_cgroup_host(); });
-    if (auto refused = check_group_limits(*host, options.group)) return raise_cgroup_error(*refused);
-  }
+  if (a[1].present && !limit_entries(a[1].object, options.limits, options.group)) return nullptr;
   const SpawnOptions* chosen = a[0].present || a[1].present ? &options : nullptr;
   SharedUser user = self.user;
   auto session = without_gil([&] { return spawn_terminal(std::move(user), chosen); });
@@ -350,7 +355,7 @@ PyObject* spawn(UserObject& self, Args& a) {
 bool command_spec(Args& a, std::size_t first, CommandSpec& spec) {
   if (a[first].present) spec.cwd.emplace(a[first].text);
   if (a[first + 1].present && !env_entries(a[first + 1].object, spec.env.emplace())) return false;
-  return !a[first + 2].present || limit_entries(a[first + 2].object, spec.limits);
+  return !a[first + 2].present || limit_entries(a[first + 2].object, spec.limits, spec.group);
 }
 
 // After `command`, every parameter of exec and start is keyword-only.

@@ -1,4 +1,4 @@
-// PyProcess, Completed and Usage: programs run as a pool account without a
+// PyProcess and Completed: programs run as a pool account without a
 // terminal (PyUser.start and PyUser.exec; the argument conversion shared
 // with spawn is in py_pool.cc).
 //
@@ -15,6 +15,7 @@
 #include "pybinding/classes.h"
 #include "pybinding/errors.h"
 #include "pybinding/gil.h"
+#include "pybinding/py_cgroup.h"
 #include "pybinding/pool_calls.h"
 #include "pybinding/signal_wait.h"
 
@@ -40,18 +41,7 @@ struct ProcessObject : ScriptClass<ProcessObject> {
   void fini() { destroy_without_gil(creator, process, std::move(process)); }
 };
 
-// ---- Usage and Completed ------------------------------------------------------
-
-PyStructSequence_Field kUsageFields[] = {
-    {"cpu_time", "user + system CPU seconds of the tree"},
-    {"peak_memory", "bytes: the tree's high-water mark"},
-    {"memory", "bytes now, or None where not measured"},
-    {"pids", "processes now, or None where not measured"},
-    {"oom_kills", "processes killed for the memory limit, or None where not measured"},
-    {"source", "\"cgroup2\", \"cgroup1\" or \"rusage\""},
-    {nullptr, nullptr},
-};
-PyStructSequence_Desc kUsageDesc = {"ferrowick.Usage", "What a command or session used.", kUsageFields, 6};
+// ---- Completed ------------------------------------------------------------------
 
 PyStructSequence_Field kCompletedFields[] = {
     {"status", "the exit code, or -N when signal N ended the command"},
@@ -59,7 +49,7 @@ PyStructSequence_Field kCompletedFields[] = {
     {"stderr", "what it wrote to standard error (bytes)"},
     {"timed_out", "True when the timeout killed the command's tree"},
     {"truncated", "True when output beyond max_output was dropped"},
-    {"usage", "a Usage"},
+    {"usage", "a Usage: what the command's tree used"},
     {nullptr, nullptr},
 };
 PyStructSequence_Desc kCompletedDesc = {"ferrowick.Completed", "What PyUser.exec returns.", kCompletedFields, 6};
@@ -79,11 +69,6 @@ PyObject* fill(PyTypeObject* type, std::initializer_list<PyObject*> items) {
   return result;
 }
 
-PyObject* new_usage(const CommandUsage& u) {
-  return fill(usage_type(), {PyFloat_FromDouble(u.cpu_time), PyLong_FromUnsignedLongLong(u.peak_memory), none(),
-                             none(), none(), PyUnicode_FromString("rusage")});
-}
-
 PyObject* new_completed(const CommandOutcome& c) {
   return fill(completed_type(),
               {PyLong_FromLong(c.status),
@@ -98,6 +83,7 @@ PyObject* new_completed(const CommandOutcome& c) {
 // the program it concerns.
 PyObject* raise_start_error(const CommandStartError& e, const CommandSpec& spec, const std::string& home) {
   if (!e.message.empty()) return raise_value_error(e.message);
+  if (e.group) return raise_cgroup_error(*e.group);
   switch (e.launch.step) {
     case LaunchStep::kCwd:
       return raise_os_error(e.launch.err, spec.cwd ? *spec.cwd : home);
@@ -237,11 +223,6 @@ PyTypeObject* ProcessObject::make_type() {
 }
 
 PyTypeObject* process_type_or_null() { return ProcessObject::type_or_null(); }
-
-PyTypeObject* usage_type() {
-  static PyTypeObject* type = PyStructSequence_NewType(&kUsageDesc);
-  return type;
-}
 
 PyTypeObject* completed_type() {
   static PyTypeObject* type = PyStructSequence_NewType(&kCompletedDesc);

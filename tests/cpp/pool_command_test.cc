@@ -151,7 +151,7 @@ TEST_F(CommandTest, LaunchFailuresNameTheStepAndErrno) {
       {{"true"}, {}, {{RLIMIT_NLIMITS + 5, 1}}, LaunchStep::kLimits, EINVAL},
   };
   for (const Case& c : cases) {
-    CommandSpec spec{c.argv, c.cwd, {}, c.limits};
+    CommandSpec spec{c.argv, c.cwd, {}, c.limits, {}};
     auto p = start_command(user_, spec, false);
     ASSERT_FALSE(p.has_value()) << c.argv[0];
     EXPECT_EQ(p.error().launch.step, c.step) << c.argv[0];
@@ -186,6 +186,49 @@ TEST_F(CommandTest, TimeoutKillsTheWholeTree) {
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(1500)) << script;
     EXPECT_EQ(live_processes(), 0u) << script;
   }
+}
+
+// Through the command's groups: a process that left the command's sessions
+// and was orphaned once the leader had exited, which nothing in /proc ties
+// to the command any more. (setsid forks, as the leader already leads its
+// session, and the leader exits at once; the double fork orphans the
+// sleeper, which holds the streams.)
+TEST_F(CommandTest, TimeoutKillsWhatLeftTheSessionsAndWasOrphaned) {
+  if (session_cgroup_host().tree_kill.mech == CgroupMech::kNone)
+    GTEST_SKIP() << "no way to kill a tree here: " << session_cgroup_host().tree_kill.reason;
+  auto p = start({"/bin/bash", "-c", "setsid bash -c '(sleep 1000 &)'"}, false);
+  ASSERT_TRUE(p.has_value());
+  auto r = (*p)->run_to_end({}, std::nullopt, WaitLimits{deadline_after(0.3), {}});
+  ASSERT_TRUE(r.has_value());
+  EXPECT_TRUE(r->timed_out);
+  EXPECT_EQ(r->status, 0);  // the leader had ended on its own
+  EXPECT_EQ(live_processes(), 0u);  // by the timeout's kill, before close() removes the groups
+}
+
+// The tree-wide memory limit holds for the command, the kernel's kill shows
+// in the figures, and they stay readable, frozen, once the process is closed.
+TEST_F(CommandTest, TheTreeWideLimitAndTheUsageAreTheGroups) {
+  const CgroupHost& host = session_cgroup_host();
+  if (host.memory.mech == CgroupMech::kNone) GTEST_SKIP() << host.memory.reason;
+  CommandSpec spec;
+  spec.argv = {"/bin/bash", "-c", "x=$(head -c 200000000 /dev/zero | tr '\\0' a); echo survived"};
+  spec.group.memory = 64 << 20;
+  auto p = start_command(user_, spec, false);
+  ASSERT_TRUE(p.has_value());
+  auto r = (*p)->run_to_end({}, std::nullopt, WaitLimits{deadline_after(20), {}});
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->status, -SIGKILL);
+  EXPECT_EQ(r->out, "");
+  EXPECT_STREQ(r->usage.source, cgroup_mech_name(host.usage.mech));
+  EXPECT_GE(r->usage.oom_kills, 1u);
+  EXPECT_LE(r->usage.peak_memory, std::uint64_t{64} << 20);
+  EXPECT_GT(r->usage.cpu_time, 0.0);
+  (*p)->close();
+  const CgroupUsage end = (*p)->usage();
+  EXPECT_EQ(end.oom_kills, r->usage.oom_kills);
+  EXPECT_GE(end.cpu_time, r->usage.cpu_time);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ((*p)->usage().cpu_time, end.cpu_time);  // frozen
 }
 
 TEST_F(CommandTest, BackgroundProcessStreamsKillAndClose) {

@@ -34,7 +34,7 @@ def test_done_when_figures(user):
     r = user.exec("echo hi; echo err >&2; exit 3")
     assert isinstance(r, ferrowick.Completed) and isinstance(r.usage, ferrowick.Usage)
     assert r[:5] == (3, b"hi\n", b"err\n", False, False)
-    assert r.usage.source == "rusage" and r.usage.cpu_time >= 0 and r.usage.peak_memory > 0
+    assert r.usage.source == PyUserPool.capabilities()["usage"] and r.usage.cpu_time >= 0 and r.usage.peak_memory > 0
     assert user.exec(["printf", "%s", "a b"]).stdout == b"a b"
     data = os.urandom(1 << 20)
     assert user.exec("cat", input=bytearray(data)).stdout == data
@@ -89,6 +89,7 @@ def test_missing_program(user):
         (("true",), {"timeout": -1}, ValueError, "argument 'timeout': must be a non-negative number of seconds"),
         (("true",), {"max_output": -1}, OverflowError, "can't convert negative int to unsigned"),
         (("true",), {"limits": {"bogus": 1}}, ValueError, None),
+        (("true",), {"limits": {"cpu_percent": 0}}, ValueError, f"cpu_percent must be between 1 and {100 * os.cpu_count()}, not 0"),
         (("true",), {"env": {"A": 1}}, TypeError, None),
     ],
 )
@@ -97,6 +98,13 @@ def test_argument_errors(user, args, kwargs, error, text):
         user.exec(*args, **kwargs)
     if text is not None:
         assert str(e.value) == text
+
+
+@pytest.mark.skipif(PyUserPool.capabilities()["memory"] is None, reason="no writable memory cgroup on this host")
+def test_tree_limits_reach_the_command(user):
+    r = user.exec("x=$(head -c 200000000 /dev/zero | tr '\\0' a); echo survived", limits={"memory": 64 << 20}, timeout=30)
+    assert (r.status, r.stdout, r.timed_out) == (-signal.SIGKILL, b"", False)
+    assert r.usage.oom_kills >= 1
 
 
 def test_threads_run_in_parallel(user):
