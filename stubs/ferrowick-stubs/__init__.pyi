@@ -388,8 +388,11 @@ class PyUser:
         the account's home (or `cwd`), in a session of its own, with `input`
         or /dev/null as standard input, and a clean environment (HOME, USER,
         LOGNAME, SHELL, PATH, LANG) unless `env` replaces it. `limits` are
-        those of spawn, for this command only. At `timeout` seconds every
-        process of the command is killed and `timed_out` is set. With
+        those of spawn, for this command only ("memory", "pids" and
+        "cpu_percent" for its whole tree, on control groups of its own). At
+        `timeout` seconds every process of the command is killed and
+        `timed_out` is set; what it left in the background is killed when the
+        call returns. With
         `max_output`, each stream keeps its first max_output // 2 and last
         max_output - max_output // 2 bytes, and `truncated` is set. A failed
         start raises the OSError of its errno (FileNotFoundError for a
@@ -526,7 +529,7 @@ class PyProcess:
         """Kills, reaps and closes; later reads and writes raise ValueError "The process is closed"."""
 
     def usage(self) -> Usage:
-        """What the command used (so far, while it runs)."""
+        """What the command's whole tree used (so far, while it runs; frozen once closed)."""
 
     def __enter__(self) -> Self: ...
     def __exit__(
