@@ -171,7 +171,7 @@ void CommandProcess::kill_tree() {
   // command's sessions and was orphaned after the leader had exited, which
   // no scan of /proc can tie to the command.
   if (group_->empty() || group_->kill_tree() != 0) kill_command_tree(uid_, pid_);
-  // The leader itself, should /proc not have shown it.
+  // The leader itself, should neither have taken it.
   BlockingLock lk(mu_);
   if (child_) child_->kill(SIGKILL);
 }
