@@ -159,6 +159,13 @@ TEST_F(CommandTest, LaunchFailuresNameTheStepAndErrno) {
   }
 }
 
+TEST_F(CommandTest, AReleasedAccountStartsNothing) {
+  release_user(*user_);
+  auto p = start({"true"});
+  ASSERT_FALSE(p.has_value());
+  EXPECT_EQ(p.error().message, "The account was released");
+}
+
 TEST_F(CommandTest, InputOutputCapAndExitThroughTheLoop) {
   std::string input(1 << 20, '\0');
   for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<char>(i * 7 % 251);

@@ -156,3 +156,13 @@ def test_process_object(user):
     assert p.wait(timeout=5) == -signal.SIGKILL
     del p
     assert live_processes(user.uid()) == []
+
+
+def test_release_kills_running_commands_and_refuses_new_ones():
+    user = PyUserPool(1).allocate()
+    with user.start("sleep 1000") as p:
+        user.release()
+        assert p.wait(timeout=10) == -signal.SIGKILL
+        for call in (lambda: user.exec("true"), lambda: user.start("true")):
+            with pytest.raises(ValueError, match="^The account was released$"):
+                call()
