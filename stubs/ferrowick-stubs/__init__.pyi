@@ -489,8 +489,8 @@ class PyProcess:
     Full duplex like a session: reads of either stream, writes and wait()
     may run at once on different threads. kill() ends every process of the
     command and wakes every waiting call (reads then return what the pipe
-    holds, then b""). The account is not released while the process object
-    lives; its release kills what is left.
+    holds, then b""). The process object keeps its account from going back
+    to the pool on its own; user.release() kills what is left of it.
     """
 
     @property
