@@ -106,9 +106,11 @@ std::vector<std::string> clean_environment(const AccountIdentity& who) {
 }
 
 Expected<LaunchedCommand, LaunchError> launch_command(const AccountIdentity& who, const CommandSpec& spec,
-                                                      bool with_stdin, std::span<const int> cgroup_procs) {
+                                                      bool with_stdin, std::span<const int> cgroup_procs,
+                                                      const ChildConfinement* confinement) {
   SpawnOptions options;
   options.cgroup_procs.assign(cgroup_procs.begin(), cgroup_procs.end());
+  options.confinement = confinement;
   options.env = spec.env ? *spec.env : clean_environment(who);
   options.limits = spec.limits;
   options.account = who.ids;

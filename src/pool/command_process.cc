@@ -321,11 +321,15 @@ Expected<std::unique_ptr<CommandProcess>, CommandStartError> start_command(Share
                                                                            bool with_stdin) {
   std::uint32_t uid;
   std::string home;
+  // Held through the launch: a release meanwhile cannot close what the
+  // child is about to enter.
+  std::shared_ptr<const AccountNamespaces> confinement;
   {
     auto guard = user->lock();
     if (guard->released()) return Unexpected(CommandStartError{"The account was released", {}, {}});
     uid = guard->uid();
     home = guard->home();
+    confinement = guard->namespaces();
   }
   auto who = account_identity(uid, home);
   if (!who) return Unexpected(CommandStartError{{}, {}, {LaunchStep::kIdentity, who.error()}});
@@ -335,7 +339,8 @@ Expected<std::unique_ptr<CommandProcess>, CommandStartError> start_command(Share
   // else; a failed start removes them again.
   auto group = SessionGroup::create(session_cgroup_host(), spec.group);
   if (!group) return Unexpected(CommandStartError{{}, std::move(group.error()), {}});
-  auto launched = launch_command(*who, spec, with_stdin, (*group)->join_fds());
+  auto launched = launch_command(*who, spec, with_stdin, (*group)->join_fds(),
+                                 confinement ? &confinement->child() : nullptr);
   if (!launched) return Unexpected(CommandStartError{{}, {}, launched.error()});
   return std::make_unique<CommandProcess>(std::move(user), uid, std::move(*launched), std::move(*group),
                                           std::move(wake), std::move(stdin_wake));

@@ -159,6 +159,27 @@ TEST_F(CommandTest, LaunchFailuresNameTheStepAndErrno) {
   }
 }
 
+// A command gets its account's confinement as the account's sessions do;
+// the fixture's unconfined account shows each check can fail.
+TEST_F(CommandTest, ACommandOfAConfinedPoolIsConfinedAsItsSessions) {
+  SharedPool pool = make_user_pool(1, Confinement{.network = false, .host_processes = false, .setuid_programs = false});
+  auto confined = alloc_user(pool);
+  ASSERT_TRUE(confined.has_value()) << confined.error();
+  const char* script =
+      "grep NoNewPrivs /proc/self/status; tail -n +3 /proc/net/dev | cut -d: -f1 | tr -d ' ' | sort | tr '\\n' ,;"
+      " echo; ps -e -o uid= | tr -d ' ' | sort -u | tr '\\n' ,";
+  CommandSpec spec;
+  spec.argv = {"/bin/bash", "-c", script};
+  auto p = start_command(*confined, spec, false);
+  ASSERT_TRUE(p.has_value());
+  auto r = (*p)->run_to_end({}, std::nullopt, WaitLimits{deadline_after(20), {}});
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->out, "NoNewPrivs:\t1\nlo,\n" + std::to_string((*confined)->lock()->uid()) + ",");
+  auto open = run(script);
+  EXPECT_NE(open.out.substr(0, 14), "NoNewPrivs:\t1\n");
+  EXPECT_NE(open.out, r->out);
+}
+
 TEST_F(CommandTest, AReleasedAccountStartsNothing) {
   release_user(*user_);
   auto p = start({"true"});
