@@ -27,20 +27,31 @@ import shutil
 import signal
 import sys
 import time
+from collections.abc import Awaitable, Coroutine
+from typing import Any, TypeVar
 
 from ferrowick import PyUserPool
 from ferrowick_pool import AsyncShell
 
 TIME_LIMIT = 300  # seconds
 ROUNDS = 10
+T = TypeVar("T")
+
+
+def skipped_without_pool(driver: str) -> bool:
+    """True, having said why, when this host cannot run pool accounts (root and its tools)."""
+    if os.geteuid() != 0 or any(shutil.which(t) is None for t in ("id", "useradd", "pkill", "su")):
+        print(f"{driver}: needs root and the host tools id, useradd, pkill, su; skipped")
+        return True
+    return False
 
 
 def threads() -> int:
     return len(os.listdir("/proc/self/task"))
 
 
-async def concurrent(shells: list[AsyncShell]) -> tuple[float, int, int, bool]:
-    """(seconds until every run returned, threads before, most threads seen, all outputs right)."""
+async def gather_watching_threads(calls: list[Awaitable[T]]) -> tuple[float, int, int, list[T]]:
+    """Awaits `calls` at once: (seconds until all returned, threads before, most threads seen, their results)."""
     before = most = threads()
     done = asyncio.Event()
 
@@ -52,24 +63,35 @@ async def concurrent(shells: list[AsyncShell]) -> tuple[float, int, int, bool]:
 
     watcher = asyncio.create_task(watch())
     start = time.perf_counter()
-    results = await asyncio.gather(*(s.run("sleep 1; echo x", timeout=30) for s in shells))
+    results = await asyncio.gather(*calls)
     elapsed = time.perf_counter() - start
     done.set()
     await watcher
+    return elapsed, before, most, results
+
+
+async def concurrent(shells: list[AsyncShell]) -> tuple[float, int, int, bool]:
+    """(seconds until every run returned, threads before, most threads seen, all outputs right)."""
+    elapsed, before, most, results = await gather_watching_threads([s.run("sleep 1; echo x", timeout=30) for s in shells])
     return elapsed, before, most, all(r == (0, b"x\r\n") for r in results)
 
 
-async def cancel(shell: AsyncShell) -> tuple[float, float, tuple[int, bytes]]:
-    """(seconds for the cancelled run to return, seconds of the next run, its result)."""
-    task = asyncio.create_task(shell.run("sleep 100"))
-    await asyncio.sleep(0.3)
+async def cancelled_after(call: Coroutine[Any, Any, object], seconds: float) -> float:
+    """Cancels `call` after it has run `seconds`: the seconds until it has returned control."""
+    task = asyncio.create_task(call)
+    await asyncio.sleep(seconds)
     start = time.perf_counter()
     task.cancel()
     try:
         await task
     except asyncio.CancelledError:
         pass
-    returned = time.perf_counter() - start
+    return time.perf_counter() - start
+
+
+async def cancel(shell: AsyncShell) -> tuple[float, float, tuple[int, bytes]]:
+    """(seconds for the cancelled run to return, seconds of the next run, its result)."""
+    returned = await cancelled_after(shell.run("sleep 100"), 0.3)
     start = time.perf_counter()
     result = await shell.run("echo ok", timeout=30)
     return returned, time.perf_counter() - start, result
@@ -102,8 +124,7 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="10 shells and 3 cancel rounds")
     parser.add_argument("--shells", type=int, default=50)
     args = parser.parse_args()
-    if os.geteuid() != 0 or any(shutil.which(t) is None for t in ("id", "useradd", "pkill", "su")):
-        print("bench_async_shell: needs root and the host tools id, useradd, pkill, su; skipped")
+    if skipped_without_pool("bench_async_shell"):
         return 0
     signal.alarm(TIME_LIMIT)
     asyncio.run(measure(10 if args.quick else args.shells, 3 if args.quick else ROUNDS))

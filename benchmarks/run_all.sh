@@ -34,7 +34,7 @@ if [ -n "${BASELINE:-}" ]; then compare+=(--baseline "$BASELINE"); fi
 if [ -n "${ROUNDS:-}" ]; then compare+=(--rounds "$ROUNDS"); fi
 
 status=0
-for driver in bench_compare bench_fs bench_handles bench_term bench_workspace bench_pool bench_confine bench_transfer bench_session bench_exec bench_async_shell bench_ecosystem; do
+for driver in bench_compare bench_fs bench_handles bench_term bench_workspace bench_pool bench_confine bench_transfer bench_session bench_exec bench_async_shell bench_async_process bench_ecosystem; do
   echo
   echo "== $driver"
   start=$SECONDS

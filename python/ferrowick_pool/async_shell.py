@@ -16,24 +16,12 @@ usable; what was read stays unread.
 from __future__ import annotations
 
 import asyncio
-import select
 from collections.abc import AsyncIterator, Generator
-from typing import Final, Literal
+from typing import Literal
 
 from ferrowick_pool.framing import Frame, framed_line, new_token
-from ferrowick_pool.matching import READ_SIZE, Exacts, Patterns, Searches, SessionLike, ShellState, as_bytes, check_timeout
-
-# A write of up to PIPE_BUF bytes goes into the pipe whole or not at all, so
-# a write that cannot be taken now is tried again without losing its place.
-_WRITE_CHUNK: Final = select.PIPE_BUF
-# How soon a write tries again while the shell's input pipe is full (the
-# pipe's write end is the session's own, not a descriptor to watch).
-_WRITE_RETRY_SECONDS: Final = 0.01
-
-
-def _wake(ready: asyncio.Future[None]) -> None:
-    if not ready.done():
-        ready.set_result(None)
+from ferrowick_pool.loop_io import read_when_ready, write_in_pieces
+from ferrowick_pool.matching import Exacts, Patterns, Searches, SessionLike, ShellState, as_bytes, check_timeout
 
 
 class AsyncShell(ShellState):
@@ -152,42 +140,7 @@ class AsyncShell(ShellState):
         return frame.status, output
 
     async def _read(self, wait: float | None) -> bytes | None:
-        """One read of the output, waiting at most `wait` seconds (None: no limit) on the loop.
-
-        Returns None when the time ran out. The session may hold output back
-        from its own run(), which its descriptor does not show: a read is
-        always tried before waiting.
-        """
-        loop = asyncio.get_running_loop()
-        deadline = None if wait is None else loop.time() + wait
-        while True:
-            try:
-                return self._session.read(READ_SIZE, 0)
-            except TimeoutError:
-                pass
-            if deadline is not None and loop.time() >= deadline:
-                return None
-            fd = self._session.fileno()
-            ready: asyncio.Future[None] = loop.create_future()
-            loop.add_reader(fd, _wake, ready)
-            try:
-                async with asyncio.timeout_at(deadline):
-                    await ready
-            except TimeoutError:
-                pass  # one more read above, then None
-            finally:
-                loop.remove_reader(fd)
+        return await read_when_ready(self._session.read, self._session.fileno, wait)
 
     async def _write(self, data: bytes, deadline: float | None) -> None:
-        loop = asyncio.get_running_loop()
-        view = memoryview(data)
-        while view:
-            try:
-                self._session.write(bytes(view[:_WRITE_CHUNK]), 0)
-            except TimeoutError:
-                # Nothing of the piece was taken: the shell's input is full.
-                if deadline is not None and loop.time() >= deadline:
-                    raise TimeoutError("Timed out writing to the stdin of the process") from None
-                await asyncio.sleep(_WRITE_RETRY_SECONDS)
-                continue
-            view = view[_WRITE_CHUNK:]
+        await write_in_pieces(self._session.write, data, deadline)
