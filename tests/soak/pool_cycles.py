@@ -8,9 +8,9 @@ that leave the session (nohup, setsid), and lets everything go. The first
 account's home also gets a directory chain --deep-chain levels deep, which
 the next hand-out must remove. Afterwards:
 
-  - no process of any pool account (every host account named test_*) is
-    left, nor any su child or zombie of this process;
-  - no file of any pool account is left in /tmp, /var/tmp or /dev/shm, and
+  - no process of an account the pool handed out is left, nor any su child
+    or zombie of this process;
+  - no file of such an account is left in /tmp, /var/tmp or /dev/shm, and
     no System V IPC object of one;
   - this process has exactly the file descriptors it started with;
   - the pool never handed out more distinct accounts than its capacity, and
@@ -24,7 +24,6 @@ Usage: pool_cycles.py [--cycles N] [--capacity C] [--deep-chain LEVELS]
 
 import argparse
 import os
-import pwd
 import sys
 import time
 
@@ -175,13 +174,16 @@ def main():
         refused = False
     except ValueError as e:
         refused = str(e) == "Failed to allocate a new user account"
-    del held, pool  # the pool holds one claim descriptor per account it manages
+    del held
     elapsed = time.monotonic() - start
 
-    account_uids = {p.pw_uid for p in pwd.getpwall() if p.pw_name.startswith("test_")}
-    found = wait_for_no_leftovers(account_uids)
-    found += [f"file {f}" for f in leftover_files(account_uids)]
-    found += [f"IPC object {o}" for o in leftover_ipc(account_uids)]
+    # Checked while the pool still holds its accounts' claims: no other pool
+    # on the host can hand them out meanwhile, and the accounts of other
+    # pools, busy with their own tenants, are none of this run's business.
+    found = wait_for_no_leftovers(seen_uids)
+    found += [f"file {f}" for f in leftover_files(seen_uids)]
+    found += [f"IPC object {o}" for o in leftover_ipc(seen_uids)]
+    del pool  # the pool holds one claim descriptor per account it manages
     fds_after = open_fds()
     print(f"pool_cycles: {args.cycles} cycles, {allocations} allocations with a shell each, in {elapsed:.1f} s")
     print(f"pool_cycles: {len(seen_uids)} distinct accounts handed out by a pool of capacity {args.capacity}; "
