@@ -32,7 +32,7 @@ import tempfile
 import time
 
 import ferrowick
-from ferrowick import PyFileHandle, PyFs, PyTerm, PyTerminalSession, PyUser, PyUserPool, Whence
+from ferrowick import PyFileHandle, PyFs, PyProcess, PyTerm, PyTerminalSession, PyUser, PyUserPool, Whence
 from soak_support import finish, pool_skip_reason, read_until
 
 PAYLOAD = b"soak payload \x00\xff"
@@ -46,8 +46,9 @@ SPECIAL = {
     "PyUserPool": ["__new__"],
     "PyUser": ["__new__", "__str__"],
     "PyTerminalSession": ["__new__"],
+    "PyProcess": ["__new__"],
 }
-POOL_CLASSES = ("PyUserPool", "PyUser", "PyTerminalSession")
+POOL_CLASSES = ("PyUserPool", "PyUser", "PyTerminalSession", "PyProcess")
 
 
 class Calls:
@@ -233,6 +234,7 @@ def exercise_pool_constructors(c):
     c.fails("PyUserPool.__new__", OverflowError, PyUserPool, -1)
     c.fails("PyUser.__new__", TypeError, PyUser)
     c.fails("PyTerminalSession.__new__", TypeError, PyTerminalSession)
+    c.fails("PyProcess.__new__", TypeError, PyProcess)
 
 
 def churn(long_lived):
@@ -278,6 +280,7 @@ def exercise_pool(c, iterations):
         expect(os.path.isdir(home) and not os.listdir(home), "the home is not fresh and empty")
         c.ok("PyUser.__str__", str, user)
         exercise_transfers(c, user)
+        exercise_commands(c, user, i)
         session = c.ok("PyUser.spawn", user.spawn)
         expect(refs(user) == base, "a session holds the PyUser object itself")
         expect(c.ok("PyTerminalSession.__enter__", session.__enter__) is session, "__enter__")
@@ -300,11 +303,12 @@ def exercise_pool(c, iterations):
         c.fails("PyTerminalSession.write", TypeError, session.write, "text")
         c.fails("PyTerminalSession.read", OverflowError, session.read, 2**32)
         c.ok("PyTerminalSession.close", session.close)
+        frozen = session.usage()
         for name, args in (("write", (b"x",)), ("read", (1,)), ("read_err", (1,))):
             c.fails("PyTerminalSession." + name, ValueError, getattr(session, name), *args)
         c.ok("PyTerminalSession.__exit__", session.__exit__, None, None, None)
         c.fails("PyTerminalSession.__exit__", TypeError, session.__exit__)
-        expect(c.ok("PyTerminalSession.usage", session.usage).pids == 0, "usage of a closed session")
+        expect(c.ok("PyTerminalSession.usage", session.usage) == frozen, "usage of a closed session is frozen")
         del session
         expect(refs(user) == base, "closing the session left a reference to the user")
         release_user(c, user, i)
@@ -337,6 +341,49 @@ def exercise_transfers(c, user):
     c.fails("PyUser.get", ValueError, user.get, "../x")
 
 
+def exercise_commands(c, user, i):
+    base = refs(user)
+    done = c.ok("PyUser.exec", user.exec, f"echo ex{i}; echo err >&2; exit 3")
+    expect(sys.getrefcount(done) == 2 and done[:5] == (3, f"ex{i}\n".encode(), b"err\n", False, False), "exec result")
+    done = c.ok("PyUser.exec", lambda: user.exec(["cat"], input=PAYLOAD, max_output=4))
+    expect(done.truncated and done.stdout == PAYLOAD[:2] + PAYLOAD[-2:], "exec with input and max_output")
+    c.fails("PyUser.exec", FileNotFoundError, user.exec, ["no-such-program-here"])
+    c.fails("PyUser.exec", ValueError, user.exec, [])
+    c.fails("PyUser.exec", TypeError, user.exec, b"true")
+    proc = c.ok("PyUser.start", user.start, "cat; echo done >&2")
+    c.fails("PyUser.start", FileNotFoundError, lambda: user.start("true", cwd="/no/such/dir"))
+    expect(c.ok("PyProcess.__enter__", proc.__enter__) is proc, "PyProcess.__enter__")
+    expect(c.ok("PyProcess.fileno", proc.fileno) >= 0 and c.ok("PyProcess.fileno_err", proc.fileno_err) >= 0, "filenos")
+    c.fails("PyProcess.wait", TimeoutError, proc.wait, 0)
+    payload_refs = refs(PAYLOAD)
+    c.ok("PyProcess.write", proc.write, PAYLOAD)
+    expect(refs(PAYLOAD) == payload_refs, "write kept its buffer")
+    c.fails("PyProcess.write", TypeError, proc.write, "text")
+    c.ok("PyProcess.close_stdin", proc.close_stdin)
+    expect(read_until(proc, PAYLOAD) == PAYLOAD, "the command's output")
+    expect(c.ok("PyProcess.read", proc.read) == b"", "end of output")
+    c.fails("PyProcess.read", OverflowError, proc.read, 2**64)
+    expect(c.ok("PyProcess.read_err", proc.read_err, 64, 30) == b"done\n", "read_err")
+    expect(c.ok("PyProcess.wait", proc.wait, 30) == 0, "exit status")
+    c.fails("PyProcess.wait", ValueError, proc.wait, -1)
+    usage = c.ok("PyProcess.usage", proc.usage)
+    expect(sys.getrefcount(usage) == 2, "usage result")
+    c.fails("PyProcess.usage", TypeError, proc.usage, 1)
+    c.ok("PyProcess.__exit__", proc.__exit__, None, None, None)
+    c.fails("PyProcess.__exit__", TypeError, proc.__exit__)
+    c.fails("PyProcess.read", ValueError, proc.read)
+    c.fails("PyProcess.write", ValueError, proc.write, b"x")
+    sleeper = user.start(["sleep", "1000"])
+    c.ok("PyProcess.kill", sleeper.kill)
+    c.fails("PyProcess.kill", TypeError, sleeper.kill, 1)
+    expect(sleeper.wait(30) == -signal.SIGKILL, "killed")
+    c.ok("PyProcess.close", sleeper.close)
+    c.fails("PyProcess.read_err", ValueError, sleeper.read_err)
+    c.fails("PyProcess.close_stdin", TypeError, sleeper.close_stdin, 1)
+    del proc, sleeper
+    expect(refs(user) == base, "a command left a reference to the user")
+
+
 def release_user(c, user, i):
     """Gives the account back: with the with-statement protocol or release()
     on alternate turns; afterwards the user refuses everything."""
@@ -345,10 +392,13 @@ def release_user(c, user, i):
         c.fails("PyUser.__exit__", TypeError, user.__exit__)
         expect(c.ok("PyUser.__exit__", user.__exit__, None, None, None) is False, "PyUser.__exit__")
     else:
+        running = user.start(["sleep", "1000"])  # release() kills it
         c.ok("PyUser.release", user.release)
+        expect(running.wait(30) == -signal.SIGKILL, "release left a command running")
+        del running
     c.ok("PyUser.release", user.release)  # again: nothing happens
     c.fails("PyUser.release", TypeError, user.release, 1)
-    for name, args in (("spawn", ()), ("put", (PyFs(),)), ("get", ()), ("home", ())):
+    for name, args in (("spawn", ()), ("put", (PyFs(),)), ("get", ()), ("home", ()), ("exec", ("true",)), ("start", ("true",))):
         c.fails("PyUser." + name, ValueError, getattr(user, name), *args)
 
 
