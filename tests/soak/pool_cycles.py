@@ -4,13 +4,14 @@
 Each cycle hands out between 1 and CAPACITY accounts at once, starts a
 shell as each, has it echo a marker, leave files, a FIFO and a System V
 shared memory segment in the shared places and start background processes
-that leave the session (nohup, setsid), and lets everything go. The first
+that leave the session (nohup, setsid), and lets everything go (every third
+cycle through PyUser.release() first). The first
 account's home also gets a directory chain --deep-chain levels deep, which
 the next hand-out must remove. Afterwards:
 
-  - no process of any pool account (every host account named test_*) is
-    left, nor any su child or zombie of this process;
-  - no file of any pool account is left in /tmp, /var/tmp or /dev/shm, and
+  - no process of an account the pool handed out is left (checked after
+    each cycle too), nor any su child or zombie of this process;
+  - no file of such an account is left in /tmp, /var/tmp or /dev/shm, and
     no System V IPC object of one;
   - this process has exactly the file descriptors it started with;
   - the pool never handed out more distinct accounts than its capacity, and
@@ -24,7 +25,6 @@ Usage: pool_cycles.py [--cycles N] [--capacity C] [--deep-chain LEVELS]
 
 import argparse
 import os
-import pwd
 import sys
 import time
 
@@ -57,21 +57,21 @@ def processes():
     return out
 
 
-def leftovers(account_uids):
+def leftovers(account_uids, zombies=True):
     me = os.getpid()
     found = []
     for pid, ppid, state, command, uids in processes():
-        if uids & account_uids:
+        if uids & account_uids and (zombies or state != "Z"):
             found.append(f"pid {pid} ({command}) runs as a pool account")
         elif ppid == me and (state == "Z" or command == "su"):
             found.append(f"pid {pid} ({command}, state {state}) is a child left behind")
     return found
 
 
-def wait_for_no_leftovers(account_uids):
+def wait_for_no_leftovers(account_uids, zombies=True):
     deadline = time.monotonic() + SETTLE_SECONDS
     while True:
-        found = leftovers(account_uids)
+        found = leftovers(account_uids, zombies)
         if not found or time.monotonic() > deadline:
             return found
         time.sleep(0.1)
@@ -137,12 +137,17 @@ def cycle(pool, index, width, seen_uids, deep_chain):
         read_until(s, f"cycle-{index}-{k}".encode())
     if index == 0 and deep_chain:
         plant_chain(users[0].home(), deep_chain)
-    seen_uids.update(u.uid() for u in users)
+    uids = {u.uid() for u in users}
+    seen_uids.update(uids)
     if index % 2:
         for s in sessions:
             s.close()
+    if index % 3 == 2:  # release() with the sessions still held kills them too
+        for u in users:
+            u.release()
     del sessions, s  # closed or not: destruction kills and reaps su
     del users
+    return uids
 
 
 def main():
@@ -162,10 +167,16 @@ def main():
     pool = PyUserPool(args.capacity)
     seen_uids = set()
     allocations = 0
+    found = []
     for i in range(args.cycles):
         width = 1 + i % args.capacity
-        cycle(pool, i, width, seen_uids, args.deep_chain)
+        uids = cycle(pool, i, width, seen_uids, args.deep_chain)
         allocations += width
+        # Now, not only at the end: the next hand-out of an account kills
+        # what an earlier release left running, and would hide it. Killed
+        # orphans stay zombies until the host's init reaps them (a second or
+        # more here); only the final check waits for that.
+        found += [f"after cycle {i}: {f}" for f in wait_for_no_leftovers(uids, zombies=False)]
 
     # Every account held at once: the next allocation must be refused.
     held = [pool.allocate() for _ in range(args.capacity)]
@@ -175,13 +186,16 @@ def main():
         refused = False
     except ValueError as e:
         refused = str(e) == "Failed to allocate a new user account"
-    del held, pool  # the pool holds one claim descriptor per account it manages
+    del held
     elapsed = time.monotonic() - start
 
-    account_uids = {p.pw_uid for p in pwd.getpwall() if p.pw_name.startswith("test_")}
-    found = wait_for_no_leftovers(account_uids)
-    found += [f"file {f}" for f in leftover_files(account_uids)]
-    found += [f"IPC object {o}" for o in leftover_ipc(account_uids)]
+    # Checked while the pool still holds its accounts' claims: no other pool
+    # on the host can hand them out meanwhile, and the accounts of other
+    # pools, busy with their own tenants, are none of this run's business.
+    found += wait_for_no_leftovers(seen_uids)
+    found += [f"file {f}" for f in leftover_files(seen_uids)]
+    found += [f"IPC object {o}" for o in leftover_ipc(seen_uids)]
+    del pool  # the pool holds one claim descriptor per account it manages
     fds_after = open_fds()
     print(f"pool_cycles: {args.cycles} cycles, {allocations} allocations with a shell each, in {elapsed:.1f} s")
     print(f"pool_cycles: {len(seen_uids)} distinct accounts handed out by a pool of capacity {args.capacity}; "

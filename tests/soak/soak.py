@@ -25,11 +25,14 @@ import argparse
 import copy
 import os
 import pickle
+import shutil
+import signal
 import sys
+import tempfile
 import time
 
 import ferrowick
-from ferrowick import PyFileHandle, PyFs, PyTerm, PyTerminalSession, PyUser, PyUserPool, Whence
+from ferrowick import PyFileHandle, PyFs, PyProcess, PyTerm, PyTerminalSession, PyUser, PyUserPool, Whence
 from soak_support import finish, pool_skip_reason, read_until
 
 PAYLOAD = b"soak payload \x00\xff"
@@ -43,8 +46,9 @@ SPECIAL = {
     "PyUserPool": ["__new__"],
     "PyUser": ["__new__", "__str__"],
     "PyTerminalSession": ["__new__"],
+    "PyProcess": ["__new__"],
 }
-POOL_CLASSES = ("PyUserPool", "PyUser", "PyTerminalSession")
+POOL_CLASSES = ("PyUserPool", "PyUser", "PyTerminalSession", "PyProcess")
 
 
 class Calls:
@@ -110,6 +114,11 @@ def exercise_fs(c):
     exercise_workspaces(c, fs)
     exercise_handles(c, fs)
     exercise_terminal(c, fs)
+    c.ok("PyFs.rename", fs.rename, "/d/f", "/d/g")
+    expect(fs.listdir("/d") == (["g"], []), "rename")
+    c.fails("PyFs.rename", ValueError, fs.rename, "/d/f", "/d/h")
+    c.fails("PyFs.rename", ValueError, fs.rename, "/d", "/d/x")
+    c.fails("PyFs.rename", TypeError, fs.rename, "/d/g", None)
     c.ok("PyFs.remove", fs.remove, "/d", True)
     c.fails("PyFs.remove", ValueError, fs.remove, "/d", False)
     c.fails("PyFs.remove", TypeError, fs.remove, "/d", 1)
@@ -183,6 +192,26 @@ def exercise_terminal(c, fs):
     c.fails("PyTerm.exec", TypeError, term.exec, 3)
 
 
+def exercise_host_copies(c, host_dir):
+    """copy_in and copy_out through the host file system: `host_dir` holds
+    one file "src/a"; "out" is written and removed again."""
+    fs = PyFs()
+    src = os.path.join(host_dir, "src")
+    out = os.path.join(host_dir, "out")
+    src_refs = refs(src)
+    expect(c.ok("PyFs.copy_in", fs.copy_in, src, "/in") == 1, "copy_in count")
+    expect(refs(src) == src_refs, "copy_in kept a reference to its argument")
+    c.fails("PyFs.copy_in", FileNotFoundError, fs.copy_in, os.path.join(host_dir, "missing"), "/x")
+    c.fails("PyFs.copy_in", TypeError, fs.copy_in, 5)
+    expect(not fs.exists("/x"), "a failed copy_in left the destination it made")
+    expect(c.ok("PyFs.copy_out", fs.copy_out, "/in", out) == 1, "copy_out count")
+    c.fails("PyFs.copy_out", FileExistsError, fs.copy_out, "/in", out)
+    c.fails("PyFs.copy_out", NotADirectoryError, fs.copy_out, "/in", os.path.join(src, "a"))
+    c.fails("PyFs.copy_out", ValueError, fs.copy_out, "/nope", out)
+    os.unlink(os.path.join(out, "a"))
+    os.rmdir(out)
+
+
 def exercise_whence(c):
     s = Whence.SEEK_SET
     expect(c.ok("Whence.__repr__", repr, s) == "Whence.SEEK_SET", "repr")
@@ -198,10 +227,14 @@ def exercise_whence(c):
 def exercise_pool_constructors(c):
     # Making a pool and refusing bad arguments touches nothing on the host.
     c.ok("PyUserPool.__new__", PyUserPool, 3)
+    caps = c.ok("PyUserPool.capabilities", PyUserPool.capabilities)
+    expect(sys.getrefcount(caps) == 2 and "usage" in caps, "capabilities result")
+    c.fails("PyUserPool.capabilities", TypeError, PyUserPool.capabilities, 1)
     c.fails("PyUserPool.__new__", TypeError, PyUserPool, "x")
     c.fails("PyUserPool.__new__", OverflowError, PyUserPool, -1)
     c.fails("PyUser.__new__", TypeError, PyUser)
     c.fails("PyTerminalSession.__new__", TypeError, PyTerminalSession)
+    c.fails("PyProcess.__new__", TypeError, PyProcess)
 
 
 def churn(long_lived):
@@ -246,6 +279,8 @@ def exercise_pool(c, iterations):
         home = c.ok("PyUser.home", user.home)
         expect(os.path.isdir(home) and not os.listdir(home), "the home is not fresh and empty")
         c.ok("PyUser.__str__", str, user)
+        exercise_transfers(c, user)
+        exercise_commands(c, user, i)
         session = c.ok("PyUser.spawn", user.spawn)
         expect(refs(user) == base, "a session holds the PyUser object itself")
         expect(c.ok("PyTerminalSession.__enter__", session.__enter__) is session, "__enter__")
@@ -255,24 +290,116 @@ def exercise_pool(c, iterations):
         expect(c.ok("PyTerminalSession.fileno", session.fileno) >= 0, "fileno")
         expect(c.ok("PyTerminalSession.fileno_err", session.fileno_err) >= 0, "fileno_err")
         expect(c.ok("PyTerminalSession.run", session.run, f"echo run{i}", 30) == (0, f"run{i}\r\n".encode()), "run")
+        expect(c.ok("PyTerminalSession.run", session.run, "echo abcdef", 30, 3) == (0, b"abc"), "run, max_output")
         c.ok("PyTerminalSession.interrupt", session.interrupt)
+        c.ok("PyTerminalSession.interrupt", session.interrupt, signal.SIGINT)
+        c.fails("PyTerminalSession.interrupt", ValueError, session.interrupt, 0)
+        c.fails("PyTerminalSession.interrupt", TypeError, session.interrupt, "x")
+        usage = c.ok("PyTerminalSession.usage", session.usage)
+        expect(sys.getrefcount(usage) == 2 and usage.pids >= 1, "usage of a running session")
+        c.fails("PyTerminalSession.usage", TypeError, session.usage, 1)
         c.fails("PyTerminalSession.wait", TimeoutError, session.wait, 0)
         c.fails("PyTerminalSession.run", ValueError, session.run, "a\nb")
         c.fails("PyTerminalSession.write", TypeError, session.write, "text")
         c.fails("PyTerminalSession.read", OverflowError, session.read, 2**32)
         c.ok("PyTerminalSession.close", session.close)
+        frozen = session.usage()
         for name, args in (("write", (b"x",)), ("read", (1,)), ("read_err", (1,))):
             c.fails("PyTerminalSession." + name, ValueError, getattr(session, name), *args)
         c.ok("PyTerminalSession.__exit__", session.__exit__, None, None, None)
         c.fails("PyTerminalSession.__exit__", TypeError, session.__exit__)
+        expect(c.ok("PyTerminalSession.usage", session.usage) == frozen, "usage of a closed session is frozen")
         del session
         expect(refs(user) == base, "closing the session left a reference to the user")
+        release_user(c, user, i)
+        expect(refs(user) == base, "releasing left a reference to the user")
         del user
     full = PyUserPool(1)
     held = full.allocate()
     c.fails("PyUserPool.allocate", ValueError, full.allocate)
+    c.fails("PyUserPool.allocate", TimeoutError, full.allocate, 0.01)
+    c.fails("PyUserPool.allocate", ValueError, full.allocate, -1)
     c.fails("PyUser.spawn", TypeError, held.spawn, 1)
     del held
+
+
+def exercise_transfers(c, user):
+    fs = PyFs()
+    fs.mkdir("/in")
+    with fs.open("/in/a", "w") as h:
+        h.write(PAYLOAD)
+    base = refs(fs)
+    expect(c.ok("PyUser.put", user.put, fs, "/", None) == 1, "put count")
+    expect(refs(fs) == base, "put kept a reference to the PyFs")
+    c.fails("PyUser.put", ValueError, user.put, fs, "/", "../x")
+    c.fails("PyUser.put", ValueError, user.put, fs, "/nope")
+    c.fails("PyUser.put", TypeError, user.put, 1)
+    got = c.ok("PyUser.get", user.get)
+    expect(sys.getrefcount(got) == 2 and got.read_bytes("/in/a") == PAYLOAD, "get result")
+    c.fails("PyUser.get", ValueError, lambda: user.get(max_bytes=0))
+    c.fails("PyUser.get", FileNotFoundError, user.get, "nope")
+    c.fails("PyUser.get", ValueError, user.get, "../x")
+
+
+def exercise_commands(c, user, i):
+    base = refs(user)
+    done = c.ok("PyUser.exec", user.exec, f"echo ex{i}; echo err >&2; exit 3")
+    expect(sys.getrefcount(done) == 2 and done[:5] == (3, f"ex{i}\n".encode(), b"err\n", False, False), "exec result")
+    done = c.ok("PyUser.exec", lambda: user.exec(["cat"], input=PAYLOAD, max_output=4))
+    expect(done.truncated and done.stdout == PAYLOAD[:2] + PAYLOAD[-2:], "exec with input and max_output")
+    c.fails("PyUser.exec", FileNotFoundError, user.exec, ["no-such-program-here"])
+    c.fails("PyUser.exec", ValueError, user.exec, [])
+    c.fails("PyUser.exec", TypeError, user.exec, b"true")
+    proc = c.ok("PyUser.start", user.start, "cat; echo done >&2")
+    c.fails("PyUser.start", FileNotFoundError, lambda: user.start("true", cwd="/no/such/dir"))
+    expect(c.ok("PyProcess.__enter__", proc.__enter__) is proc, "PyProcess.__enter__")
+    expect(c.ok("PyProcess.fileno", proc.fileno) >= 0 and c.ok("PyProcess.fileno_err", proc.fileno_err) >= 0, "filenos")
+    c.fails("PyProcess.wait", TimeoutError, proc.wait, 0)
+    payload_refs = refs(PAYLOAD)
+    c.ok("PyProcess.write", proc.write, PAYLOAD)
+    expect(refs(PAYLOAD) == payload_refs, "write kept its buffer")
+    c.fails("PyProcess.write", TypeError, proc.write, "text")
+    c.ok("PyProcess.close_stdin", proc.close_stdin)
+    expect(read_until(proc, PAYLOAD) == PAYLOAD, "the command's output")
+    expect(c.ok("PyProcess.read", proc.read) == b"", "end of output")
+    c.fails("PyProcess.read", OverflowError, proc.read, 2**64)
+    expect(c.ok("PyProcess.read_err", proc.read_err, 64, 30) == b"done\n", "read_err")
+    expect(c.ok("PyProcess.wait", proc.wait, 30) == 0, "exit status")
+    c.fails("PyProcess.wait", ValueError, proc.wait, -1)
+    usage = c.ok("PyProcess.usage", proc.usage)
+    expect(sys.getrefcount(usage) == 2, "usage result")
+    c.fails("PyProcess.usage", TypeError, proc.usage, 1)
+    c.ok("PyProcess.__exit__", proc.__exit__, None, None, None)
+    c.fails("PyProcess.__exit__", TypeError, proc.__exit__)
+    c.fails("PyProcess.read", ValueError, proc.read)
+    c.fails("PyProcess.write", ValueError, proc.write, b"x")
+    sleeper = user.start(["sleep", "1000"])
+    c.ok("PyProcess.kill", sleeper.kill)
+    c.fails("PyProcess.kill", TypeError, sleeper.kill, 1)
+    expect(sleeper.wait(30) == -signal.SIGKILL, "killed")
+    c.ok("PyProcess.close", sleeper.close)
+    c.fails("PyProcess.read_err", ValueError, sleeper.read_err)
+    c.fails("PyProcess.close_stdin", TypeError, sleeper.close_stdin, 1)
+    del proc, sleeper
+    expect(refs(user) == base, "a command left a reference to the user")
+
+
+def release_user(c, user, i):
+    """Gives the account back: with the with-statement protocol or release()
+    on alternate turns; afterwards the user refuses everything."""
+    if i % 2:
+        expect(c.ok("PyUser.__enter__", user.__enter__) is user, "PyUser.__enter__")
+        c.fails("PyUser.__exit__", TypeError, user.__exit__)
+        expect(c.ok("PyUser.__exit__", user.__exit__, None, None, None) is False, "PyUser.__exit__")
+    else:
+        running = user.start(["sleep", "1000"])  # release() kills it
+        c.ok("PyUser.release", user.release)
+        expect(running.wait(30) == -signal.SIGKILL, "release left a command running")
+        del running
+    c.ok("PyUser.release", user.release)  # again: nothing happens
+    c.fails("PyUser.release", TypeError, user.release, 1)
+    for name, args in (("spawn", ()), ("put", (PyFs(),)), ("get", ()), ("home", ()), ("exec", ("true",)), ("start", ("true",))):
+        c.fails("PyUser." + name, ValueError, getattr(user, name), *args)
 
 
 def check_coverage(c, with_pool):
@@ -313,17 +440,24 @@ def main():
     saved_stdout = os.dup(1)
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, 1)
+    host_dir = tempfile.mkdtemp(prefix="ferrowick-soak-")
+    os.mkdir(os.path.join(host_dir, "src"))
+    with open(os.path.join(host_dir, "src", "a"), "wb") as f:
+        f.write(PAYLOAD)
     try:
         for i in range(1, n + 1):
             exercise_fs(c)
             exercise_whence(c)
             exercise_pool_constructors(c)
             churn(long_lived)
+            if i % 50 == 0:  # host file system work, as slow as a whole iteration
+                exercise_host_copies(c, host_dir)
             if i % 100 == 0:
                 check_lifetimes()
             if i == warm or i % checkpoints == 0:
                 samples.append((i, rss_kb(), sys.getallocatedblocks()))
     finally:
+        shutil.rmtree(host_dir)
         os.dup2(saved_stdout, 1)
         os.close(saved_stdout)
         os.close(devnull)
