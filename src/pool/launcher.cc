@@ -91,7 +91,9 @@ void close_range_from(unsigned first, unsigned last) {
 
 // The child's whole setup, in one place: control groups, session, standard
 // descriptors, resource limits, the account's confinement, ids, working
-// directory, no other descriptor, default signal actions (SIGPIPE too) and
+// directory, no other descriptor, default signal actions (even for what the
+// host ignores: a tenant's Ctrl-C must work when the host runs as a
+// background job, which ignores SIGINT and SIGQUIT) and
 // an empty mask, then the program (with the chosen environment). The first
 // failed step is reported and nothing after it runs. Runs with every signal
 // blocked (see launch_child).
@@ -149,11 +151,7 @@ void close_range_from(unsigned first, unsigned last) {
 
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
-  for (int sig = 1; sig < NSIG; ++sig) {
-    struct sigaction cur {};
-    if (::sigaction(sig, nullptr, &cur) != 0) continue;
-    if (sig == SIGPIPE || cur.sa_handler != SIG_IGN) ::sigaction(sig, &dfl, nullptr);
-  }
+  for (int sig = 1; sig < NSIG; ++sig) (void)::sigaction(sig, &dfl, nullptr);
   char go;
   while (plan.go_fd >= 0 && ::read(plan.go_fd, &go, 1) < 0 && errno == EINTR) {
   }
