@@ -1,9 +1,17 @@
 import os
 import shutil
+import signal
 
 import pytest
 
 import ferrowick
+
+
+# Started as a background job, the interpreter inherits SIGINT ignored and
+# installs no handler: the Ctrl-C tests need Python's own, and so do the
+# interpreters they start (which inherit the default action from here).
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture

@@ -130,7 +130,7 @@ def test_ctrl_c_kills_the_tree(user):
     start = time.monotonic()
     timer.start()
     with pytest.raises(KeyboardInterrupt):
-        user.exec("sleep 1000 & sleep 1000")
+        user.exec("sleep 1000 & sleep 1000", timeout=20)
     assert time.monotonic() - start < 1.5
     assert live_processes(user.uid()) == []
 

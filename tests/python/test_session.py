@@ -110,7 +110,7 @@ def test_ctrl_c_during_a_read_in_the_main_thread(session):
     start = time.monotonic()
     timer.start()
     with pytest.raises(KeyboardInterrupt):
-        session.read()
+        session.read(timeout=20)
     assert time.monotonic() - start < 1.5
     # The shell's own Ctrl-C: interrupt() stops a command that run() gave up on.
     with pytest.raises(TimeoutError, match="^Timed out waiting for the command to finish$"):
