@@ -87,7 +87,7 @@ PY
 import importlib.util, pathlib, sys
 import ferrowick
 from ferrowick import PyFs, PyTerm, Whence
-want = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyUser", "PyTerminalSession"]
+want = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyUser", "PyTerminalSession", "PyProcess"]
 if ferrowick.__all__ != want:
     sys.exit(f"check_wheels: ferrowick.__all__ is {ferrowick.__all__}")
 if ferrowick.__version__ != sys.argv[1]:
