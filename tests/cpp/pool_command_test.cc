@@ -81,15 +81,8 @@ TEST(CommandLaunchTest, SearchesTheCommandsOwnPath) {
   EXPECT_EQ(program_candidates("/bin/ls", "/a"), (V{"/bin/ls"}));
 }
 
-class CommandTest : public ::testing::Test {
+class CommandTest : public testing_support::AccountTest {
  protected:
-  void SetUp() override {
-    SKIP_WITHOUT_HOST_SUPPORT();
-    auto user = alloc_user(pool_);
-    ASSERT_TRUE(user.has_value()) << user.error();
-    user_ = *user;
-    uid_ = user_->lock()->uid();
-  }
 
   Expected<std::unique_ptr<CommandProcess>, CommandStartError> start(std::vector<std::string> argv,
                                                                      bool with_stdin = true) {
@@ -109,9 +102,6 @@ class CommandTest : public ::testing::Test {
   }
   std::size_t live_processes() { return processes_of(uid_).live.size(); }
 
-  SharedPool pool_ = make_user_pool(1);
-  SharedUser user_;
-  std::uint32_t uid_ = 0;
   testing_support::ScopedIgnoreSigpipe no_sigpipe_;
 };
 

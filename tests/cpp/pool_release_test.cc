@@ -33,15 +33,8 @@ bool any_stopped(const std::vector<pid_t>& pids) {
   return false;
 }
 
-class ReleaseTest : public ::testing::Test {
+class ReleaseTest : public testing_support::AccountTest {
  protected:
-  void SetUp() override {
-    SKIP_WITHOUT_HOST_SUPPORT();
-    auto user = alloc_user(pool_);
-    ASSERT_TRUE(user.has_value()) << user.error();
-    user_ = *user;
-    uid_ = user_->lock()->uid();
-  }
 
   // A session whose tenant may start at most 64 processes.
   std::unique_ptr<TerminalSession> capped_session() {
@@ -51,10 +44,6 @@ class ReleaseTest : public ::testing::Test {
     EXPECT_TRUE(session.has_value()) << session.error();
     return session ? std::move(*session) : nullptr;
   }
-
-  SharedPool pool_ = make_user_pool(1);
-  SharedUser user_;
-  std::uint32_t uid_ = 0;
 };
 
 TEST_F(ReleaseTest, ATenantStoppingEverythingItCanSignalNeitherStallsNorOutlivesTheRelease) {

@@ -19,13 +19,11 @@ namespace {
 using testing_support::bytes;
 using testing_support::read_until;
 
-class TerminalSessionTest : public ::testing::Test {
+class TerminalSessionTest : public testing_support::AccountTest {
  protected:
   void SetUp() override {
-    SKIP_WITHOUT_HOST_SUPPORT();
-    auto user = alloc_user(pool_);
-    ASSERT_TRUE(user.has_value()) << user.error();
-    user_ = *user;
+    AccountTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     auto session = spawn_terminal(user_);
     ASSERT_TRUE(session.has_value()) << session.error();
     session_ = std::move(*session);
@@ -37,8 +35,6 @@ class TerminalSessionTest : public ::testing::Test {
     return ::waitpid(pid, nullptr, WNOHANG) == -1 && errno == ECHILD;
   }
 
-  SharedPool pool_ = make_user_pool(1);
-  SharedUser user_;
   std::unique_ptr<TerminalSession> session_;
 };
 

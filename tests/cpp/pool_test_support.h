@@ -114,4 +114,21 @@ inline std::span<const std::uint8_t> bytes(std::string_view s) {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }
 
+// A fixture holding one account of a pool of one: skips without root or
+// the host tools, and fails the test when no account can be had.
+class AccountTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SKIP_WITHOUT_HOST_SUPPORT();
+    auto user = alloc_user(pool_);
+    ASSERT_TRUE(user.has_value()) << user.error();
+    user_ = *user;
+    uid_ = user_->lock()->uid();
+  }
+
+  SharedPool pool_ = make_user_pool(1);
+  SharedUser user_;
+  std::uint32_t uid_ = 0;
+};
+
 }  // namespace ferrowick::testing_support
