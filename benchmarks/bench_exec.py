@@ -7,7 +7,9 @@ Rows, each measured in a child process per contender, in one run:
              terminal); exec-argv: user.exec(["true"]) (no shell at all);
              session-run: session.run("true") on an open session (through
              the terminal, framed by markers); su-by-hand:
-             subprocess.run(["su", NAME, "-c", "true"]) (a new login each time)
+             subprocess.run(["su", NAME, "-c", "true"]) (a new login each time);
+             bare-bash: os.posix_spawn of bash -c true as root (no account,
+             no groups): the floor under exec("true")
   seq_100    ferrowick only: seconds per exec(["echo", i]) over 100 calls on
              one thread
   par_8x100  ferrowick only: seconds per call for 8 threads x 100 of the same
@@ -103,6 +105,19 @@ def run_session(args) -> dict:
     return res
 
 
+def run_bare_bash(args) -> dict:
+    """The floor: the same `bash -c true` started by root with posix_spawn,
+    no account, no groups, no pipes; what bash's own start costs here."""
+    budget, _ = timing(args)
+    env = {"HOME": "/tmp", "PATH": "/usr/local/bin:/usr/bin:/bin", "LANG": "C.UTF-8", "SHELL": "/bin/bash"}
+
+    def once() -> None:
+        pid = os.posix_spawn("/bin/bash", ["/bin/bash", "-c", "true"], env)
+        expect(os.waitpid(pid, 0)[1] == 0, "bash failed")
+
+    return {"true": median_of(once, budget)}
+
+
 def run_su(args) -> dict:
     budget, _ = timing(args)
     _pool, user = reserve_account(args)
@@ -119,6 +134,7 @@ CONTENDERS = {
     "exec-argv": run_exec_argv,
     "session-run": run_session,
     "su-by-hand": run_su,
+    "bare-bash": run_bare_bash,
 }
 
 ROWS = [

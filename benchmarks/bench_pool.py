@@ -104,7 +104,13 @@ def account_driver_main(script: str, doc: str, contenders: dict, report) -> int:
         print(f"{os.path.basename(script)[:-3]} skipped: {why}")
         return 0
     if not args.worker:
-        return common.main(script, args, contenders, report)
+        status = common.main(script, args, contenders, report)
+        # The workers end without their exit handlers (see below), leaving
+        # the empty groups they kept ready; removed here, as a pool would.
+        import ferrowick
+
+        ferrowick.PyUserPool._purge_groups()
+        return status
     signal.alarm(WORKER_TIMEOUT)
     status = common.main(script, args, contenders, report)
     sys.stdout.flush()

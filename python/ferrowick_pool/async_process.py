@@ -15,6 +15,7 @@ both streams soon end, so nothing read is lost.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import os
 from collections.abc import AsyncIterator, Buffer, Callable, Coroutine
 from typing import Any, Final, Literal, Protocol, SupportsIndex, TypeVar
@@ -195,7 +196,8 @@ class AsyncProcess:
             # rest of the input has nowhere to go. A closed process is told
             # by the reads.
             pass
-        self._process.close_stdin()
+        with contextlib.suppress(ValueError):  # closed: likewise
+            self._process.close_stdin()
 
     async def _exit(self) -> int:
         while (status := self._process.returncode) is None:

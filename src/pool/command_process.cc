@@ -281,15 +281,18 @@ Expected<void, SessionError> CommandProcess::write(std::span<const std::uint8_t>
   }
 }
 
-void CommandProcess::close_stdin() {
+Expected<void, SessionError> CommandProcess::close_stdin() {
   BlockingLock lk(mu_);
-  if (closed_ || stdin_closing_) return;
+  if (closed_) return Unexpected(failure(kClosed));
+  if (stdin_closing_) return {};
   stdin_closing_ = true;
   if (writers_ == 0) stdin_.reset();
   else poke(stdin_wake_.get());
+  return {};
 }
 
 Expected<int, SessionError> CommandProcess::wait(const WaitLimits& limits) {
+  group_->tend_stock();
   for (;;) {
     {
       Use use(*this);
@@ -337,7 +340,7 @@ Expected<std::unique_ptr<CommandProcess>, CommandStartError> start_command(Share
   if (!wake.valid() || !stdin_wake.valid()) return Unexpected(CommandStartError{{}, {}, {LaunchStep::kSetup, errno}});
   // The groups exist before the child, which joins them before anything
   // else; a failed start removes them again.
-  auto group = SessionGroup::create(session_cgroup_host(), spec.group);
+  auto group = SessionGroup::create(session_cgroup_host(), spec.group, session_group_stock());
   if (!group) return Unexpected(CommandStartError{{}, std::move(group.error()), {}});
   auto launched = launch_command(*who, spec, with_stdin, (*group)->join_fds(),
                                  confinement ? &confinement->child() : nullptr);

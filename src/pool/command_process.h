@@ -78,6 +78,7 @@ class CommandProcess {
   ~CommandProcess();
 
   pid_t pid() const { return pid_; }
+  const SharedUser& user() const { return user_; }
   // The read ends of standard output and error; -1 once closed.
   int stdout_fd() const EXCLUDES(mu_);
   int stderr_fd() const EXCLUDES(mu_);
@@ -88,8 +89,9 @@ class CommandProcess {
   // the command stopped reading).
   Expected<void, SessionError> write(std::span<const std::uint8_t> data, const WaitLimits& limits) EXCLUDES(mu_);
   // Closes the command's standard input (at once, or when the write in
-  // progress ends: it is woken and fails). Closing again does nothing.
-  void close_stdin() EXCLUDES(mu_);
+  // progress ends: it is woken and fails). Closing again does nothing;
+  // fails with "The process is closed" after close().
+  Expected<void, SessionError> close_stdin() EXCLUDES(mu_);
   // One read once the stream has data or has ended: the count, 0 at the end
   // (or for an empty buffer, or after kill() once the pipe is empty).
   Expected<std::size_t, SessionError> read(Stream stream, std::span<std::uint8_t> buffer, const WaitLimits& limits)
@@ -109,7 +111,7 @@ class CommandProcess {
   // kill(), then reaps the leader, closes the pipes and removes the groups
   // (keeping the usage figures). Idempotent. What the command left running
   // in the background goes with its groups; on a host without groups, after
-  // run_to_end() returned normally, only the leader is reaped: the rest
+  // run_to_end() saw the command end on its own, only the leader is reaped: the rest
   // stays (until the account's release), as after subprocess.run, and no
   // /proc scan is paid.
   void close() EXCLUDES(mu_);
@@ -120,8 +122,8 @@ class CommandProcess {
   // the leader. At the deadline the tree is killed and what was read is
   // returned with timed_out; when the check asks to stop, the tree is
   // killed and the call fails with kInterrupted. For a process no other
-  // thread uses. What the command leaves in the background after a normal
-  // end keeps running until close().
+  // thread uses. Ends with close(): what the command left in the
+  // background goes, and the usage is the closed tree's.
   Expected<CommandOutcome, SessionError> run_to_end(std::span<const std::uint8_t> input,
                                                     std::optional<std::size_t> max_output, const WaitLimits& limits)
       EXCLUDES(mu_);

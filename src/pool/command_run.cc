@@ -55,6 +55,8 @@ bool drain(int fd, CappedOutput& sink, std::vector<char>& buf) {
 Expected<CommandOutcome, SessionError> CommandProcess::run_to_end(std::span<const std::uint8_t> input,
                                                                   std::optional<std::size_t> max_output,
                                                                   const WaitLimits& limits) {
+  // The command starts meanwhile, on another CPU.
+  group_->tend_stock();
   CommandOutcome outcome;
   CappedOutput caps[2] = {CappedOutput(max_output), CappedOutput(max_output)};
   std::vector<char> buf(kChunk);
@@ -129,6 +131,9 @@ Expected<CommandOutcome, SessionError> CommandProcess::run_to_end(std::span<cons
     outcome.status = wait_status_;
     ran_to_end_ = !killed;
   }
+  // Closing takes what the tree left in the background; the figures are
+  // then the tree's whole, read once.
+  close();
   outcome.usage = usage();
   outcome.truncated = caps[0].truncated() || caps[1].truncated();
   outcome.out = caps[0].take();

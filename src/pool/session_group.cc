@@ -19,17 +19,13 @@ namespace {
 
 constexpr std::chrono::microseconds kPollStep{500};
 
-UniqueFd open_dir_at(int parent, const char* path) {
-  int fd;
-  do fd = ::openat(parent, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-  while (fd < 0 && errno == EINTR);
-  return UniqueFd(fd);
-}
-
 // Kills what the group `fd` holds by the best means it offers, and waits
 // until it is empty or `deadline` passes. Returns 0 or an errno.
 int kill_group(int fd, bool v2_kill, bool freezer, WaitClock::time_point deadline) {
   if (!v2_kill) return cgroup_v1::kill_all(fd, freezer, deadline);
+  // Most trees are gone by the time their session ends: one read then
+  // spares the kill.
+  if (auto populated = cgroup_v2::populated(fd); populated && !*populated) return 0;
   if (int err = cgroup_v2::kill_all(fd)) return err;
   for (;;) {
     auto populated = cgroup_v2::populated(fd);
@@ -42,7 +38,7 @@ int kill_group(int fd, bool v2_kill, bool freezer, WaitClock::time_point deadlin
 
 // Removes the group `name` below `parent`, waiting while the kernel still
 // counts exiting processes in it (EBUSY).
-int remove_group(const CgroupDirOps& ops, int parent, const std::string& name, const std::string& dir,
+int remove_dir(const CgroupDirOps& ops, int parent, const std::string& name, const std::string& dir,
                  WaitClock::time_point deadline) {
   for (;;) {
     int err = ops.remove(parent, name.c_str(), dir);
@@ -75,20 +71,21 @@ std::optional<CgroupError> check_group_limits(const CgroupHost& host, const Cgro
   return std::nullopt;
 }
 
-Expected<std::unique_ptr<SessionGroup>, CgroupError> SessionGroup::create(const CgroupHost& host,
-                                                                          const CgroupLimits& limits) {
-  using Kind = CgroupError::Kind;
-  if (auto refused = check_group_limits(host, limits)) return Unexpected(std::move(*refused));
+namespace {
 
-  // Which hierarchies the session joins, and what its group does in each.
-  struct Plan {
-    const std::string* dir;
-    unsigned roles;
-    bool v2;
-  };
-  std::vector<Plan> plans;
+// What a session's group does in one hierarchy.
+struct GroupPlan {
+  const std::string* dir;
+  unsigned roles;
+  bool v2;
+};
+
+// The hierarchies a session with `limits` joins on `host`, and its roles in
+// each; co-mounted controllers share one.
+std::vector<GroupPlan> plan_group(const CgroupHost& host, const CgroupLimits& limits) {
+  std::vector<GroupPlan> plans;
   auto add = [&](const std::string& dir, unsigned roles, bool v2) {
-    for (Plan& p : plans)
+    for (GroupPlan& p : plans)
       if (*p.dir == dir) {
         p.roles |= roles;
         return;
@@ -109,40 +106,48 @@ Expected<std::unique_ptr<SessionGroup>, CgroupError> SessionGroup::create(const 
   if (!host.v2_cpu_stat && (host.v1_roles & kRoleCpuTime)) add(l.cpuacct, kRoleCpuTime, false);
   if (v1(host.tree_kill)) add(l.freezer, kRoleFreezer | kRoleKill, false);
   bool has_killer = false;
-  for (Plan& p : plans) has_killer |= (p.roles & kRoleKill) != 0;
+  for (GroupPlan& p : plans) has_killer |= (p.roles & kRoleKill) != 0;
   // Without cgroup.kill or a freezer, one group's member list still finds
   // the tree (killed without freezing: a race with fork, so best effort).
   if (!has_killer && !plans.empty()) plans.front().roles |= kRoleKill;
+  return plans;
+}
 
-  static std::atomic<std::uint64_t> counter{0};
-  std::unique_ptr<SessionGroup> group(
-      new SessionGroup(host, "ferrowick-" + std::to_string(::getpid()) + "-" + std::to_string(++counter)));
+std::vector<std::string> shape_of(const std::vector<GroupPlan>& plans) {
+  std::vector<std::string> shape;
+  for (const GroupPlan& p : plans) shape.push_back(*p.dir);
+  return shape;
+}
+
+}  // namespace
+
+std::vector<std::string> session_group_shape(const CgroupHost& host) { return shape_of(plan_group(host, {})); }
+
+Expected<std::unique_ptr<SessionGroup>, CgroupError> SessionGroup::create(const CgroupHost& host,
+                                                                          const CgroupLimits& limits,
+                                                                          GroupStock* stock) {
+  using Kind = CgroupError::Kind;
+  if (auto refused = check_group_limits(host, limits)) return Unexpected(std::move(*refused));
+  const std::vector<GroupPlan> plans = plan_group(host, limits);
+  const std::vector<std::string> shape = shape_of(plans);
+
+  std::optional<MadeGroup> made = stock ? stock->take(shape) : std::nullopt;
+  if (!made && !plans.empty()) {
+    auto fresh = make_group(host.ops, shape, next_group_name());
+    if (!fresh) return Unexpected(CgroupError{Kind::kFailed, std::move(fresh.error())});
+    made.emplace(std::move(*fresh));
+  }
+  std::unique_ptr<SessionGroup> group(new SessionGroup(host, made ? made->name : next_group_name(), stock));
+  if (!made) return group;
   BlockingLock lock(group->mu_);  // not shared yet; taken for the analysis
-  for (const Plan& p : plans) {
-    Member m;
-    m.dir = *p.dir + "/" + group->name_;
-    m.roles = p.roles;
-    m.v2 = p.v2;
-    m.parent = open_dir_at(AT_FDCWD, p.dir->c_str());
-    if (!m.parent.valid())
-      return Unexpected(CgroupError{Kind::kFailed, "cannot open " + *p.dir + ": " + system_error_text(errno)});
-    if (int err = host.ops.make(m.parent.get(), group->name_.c_str(), m.dir))
-      return Unexpected(CgroupError{Kind::kFailed, "cannot make the group " + m.dir + ": " + system_error_text(err)});
-    m.fd = open_dir_at(m.parent.get(), group->name_.c_str());
-    int open_err = errno;
-    bool opened = m.fd.valid();
-    group->members_.push_back(std::move(m));  // from here on, finish() removes it
-    Member& mm = group->members_.back();
-    if (!opened)
-      return Unexpected(CgroupError{Kind::kFailed, "cannot open " + mm.dir + ": " + system_error_text(open_err)});
-    auto writes = mm.v2 ? cgroup_v2::limit_writes(limits, mm.roles) : cgroup_v1::limit_writes(limits, mm.roles, host.v1_memsw);
-    if (auto r = apply_writes(mm.fd.get(), writes); !r)
-      return Unexpected(CgroupError{Kind::kFailed, "cannot limit the group " + mm.dir + ": " + r.error()});
-    int procs = ::openat(mm.fd.get(), "cgroup.procs", O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (procs < 0)
-      return Unexpected(CgroupError{Kind::kFailed, "cannot open " + mm.dir + "/cgroup.procs: " + system_error_text(errno)});
-    group->procs_.emplace_back(procs);
-    group->join_fds_.push_back(procs);
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    // From here on, finish() removes it.
+    group->members_.push_back(Member{std::move(made->dirs[i]), plans[i].roles, plans[i].v2});
+    Member& m = group->members_.back();
+    auto writes = m.v2 ? cgroup_v2::limit_writes(limits, m.roles) : cgroup_v1::limit_writes(limits, m.roles, host.v1_memsw);
+    if (auto r = apply_writes(m.dir.fd.get(), writes); !r)
+      return Unexpected(CgroupError{Kind::kFailed, "cannot limit the group " + m.dir.path + ": " + r.error()});
+    group->join_fds_.push_back(m.dir.procs.get());
   }
   return group;
 }
@@ -153,9 +158,9 @@ CgroupUsage SessionGroup::read_usage_locked() const {
   CgroupUsage u;
   for (const Member& m : members_) {
     if (m.v2)
-      cgroup_v2::read_usage(m.fd.get(), m.roles, u);
+      cgroup_v2::read_usage(m.dir.fd.get(), m.roles, u);
     else
-      cgroup_v1::read_usage(m.fd.get(), m.roles, u);
+      cgroup_v1::read_usage(m.dir.fd.get(), m.roles, u);
   }
   return u;
 }
@@ -168,7 +173,7 @@ CgroupUsage SessionGroup::usage() const {
 int SessionGroup::kill_tree_locked() {
   auto deadline = WaitClock::now() + kGroupTeardownLimit;
   for (const Member& m : members_)
-    if (m.roles & kRoleKill) return kill_group(m.fd.get(), m.v2, (m.roles & kRoleFreezer) != 0, deadline);
+    if (m.roles & kRoleKill) return kill_group(m.dir.fd.get(), m.v2, (m.roles & kRoleFreezer) != 0, deadline);
   return 0;
 }
 
@@ -185,14 +190,11 @@ void SessionGroup::finish() {
   kill_tree_locked();
   final_ = read_usage_locked();
   join_fds_.clear();
-  procs_.clear();
-  auto deadline = WaitClock::now() + kGroupTeardownLimit;
-  for (Member& m : members_) {
-    m.fd.reset();
-    if (int err = remove_group(ops_, m.parent.get(), name_, m.dir, deadline))
-      std::fprintf(stderr, "⚠️ Failed to remove the control group %s: %s\n", m.dir.c_str(), system_error_text(err).c_str());
-  }
+  MadeGroup emptied{name_, {}};
+  for (Member& m : members_) emptied.dirs.push_back(std::move(m.dir));
   members_.clear();
+  if (stock_) stock_->remove_later(std::move(emptied));
+  else remove_group(ops_, emptied, WaitClock::now() + kGroupTeardownLimit);
 }
 
 const CgroupHost& session_cgroup_host() {
@@ -204,6 +206,19 @@ const CgroupHost& session_cgroup_host() {
   return host;
 }
 
+GroupStock* session_group_stock() {
+  // Never destroyed: sessions may end on other threads while the process
+  // exits; the exit handler only stops it, after which removals happen at
+  // once.
+  static GroupStock* stock = [] {
+    const CgroupHost& host = session_cgroup_host();
+    auto* s = new GroupStock(host.ops, session_group_shape(host));
+    std::atexit([] { session_group_stock()->stop(); });
+    return s;
+  }();
+  return stock;
+}
+
 int purge_dead_groups(const CgroupHost& host) {
   const CgroupLayout& l = host.layout;
   const std::string* dirs[] = {&l.unified, &l.memory, &l.pids, &l.cpu, &l.cpuacct, &l.freezer};
@@ -213,7 +228,7 @@ int purge_dead_groups(const CgroupHost& host) {
     bool seen = dir.empty();
     for (std::size_t j = 0; j < i; ++j) seen |= *dirs[j] == dir;  // co-mounted controllers
     if (seen) continue;
-    UniqueFd parent = open_dir_at(AT_FDCWD, dir.c_str());
+    UniqueFd parent = open_group_dir(AT_FDCWD, dir.c_str());
     if (!parent.valid()) continue;
     std::vector<std::string> dead;
     if (DIR* d = ::fdopendir(::fcntl(parent.get(), F_DUPFD_CLOEXEC, 0))) {
@@ -233,12 +248,12 @@ int purge_dead_groups(const CgroupHost& host) {
     }
     auto deadline = WaitClock::now() + kGroupTeardownLimit;
     for (const std::string& name : dead) {
-      if (UniqueFd g = open_dir_at(parent.get(), name.c_str()); g.valid()) {
+      if (UniqueFd g = open_group_dir(parent.get(), name.c_str()); g.valid()) {
         bool v2_kill = ::faccessat(g.get(), "cgroup.kill", F_OK, AT_SYMLINK_NOFOLLOW) == 0;
         bool freezer = ::faccessat(g.get(), "freezer.state", F_OK, AT_SYMLINK_NOFOLLOW) == 0;
         kill_group(g.get(), v2_kill, freezer, deadline);
       }
-      if (remove_group(host.ops, parent.get(), name, dir + "/" + name, deadline) == 0) ++removed;
+      if (remove_dir(host.ops, parent.get(), name, dir + "/" + name, deadline) == 0) ++removed;
     }
   }
   return removed;

@@ -23,6 +23,7 @@
 #include "common/thread_annotations.h"
 #include "pool/cgroup_host.h"
 #include "pool/cgroup_io.h"
+#include "pool/group_stock.h"
 #include "common/system_error.h"
 #include "common/unique_fd.h"
 
@@ -55,8 +56,13 @@ class SessionGroup {
   // CPUs; kFailed when a group cannot be made or a limit not written (what
   // was made is removed again). On a host without writable groups and
   // without limits, the result has no groups: usage() then says "rusage".
+  //
+  // With a `stock` (of `host`), the groups are taken from it when it has
+  // some ready in the hierarchies these limits need, and are handed back to
+  // it for removal at finish(); without, they are made and removed here.
   static Expected<std::unique_ptr<SessionGroup>, CgroupError> create(const CgroupHost& host,
-                                                                     const CgroupLimits& limits);
+                                                                     const CgroupLimits& limits,
+                                                                     GroupStock* stock = nullptr);
   SessionGroup(const SessionGroup&) = delete;
   SessionGroup& operator=(const SessionGroup&) = delete;
   ~SessionGroup();
@@ -80,27 +86,33 @@ class SessionGroup {
   // for at most kGroupTeardownLimit. Returns 0 or an errno (ETIMEDOUT).
   int kill_tree() EXCLUDES(mu_);
 
-  // kill_tree(), keeps the usage figures, removes the groups. Idempotent.
+  // The stock's chores (GroupStock::tend), for a caller about to wait for
+  // the session's processes anyway; nothing without a stock.
+  void tend_stock() const {
+    if (stock_) stock_->tend();
+  }
+
+  // kill_tree(), keeps the usage figures, removes the groups (through the
+  // stock, later, when it came with one). Idempotent.
   void finish() EXCLUDES(mu_);
 
  private:
   struct Member {
-    std::string dir;  // full path, for messages and the directory hooks
-    UniqueFd parent;  // the pool's own group in this hierarchy
-    UniqueFd fd;      // the session's group
+    MadeGroup::Dir dir;
     unsigned roles = 0;
     bool v2 = false;
   };
-  SessionGroup(const CgroupHost& host, std::string name) : ops_(host.ops), name_(std::move(name)) {}
+  SessionGroup(const CgroupHost& host, std::string name, GroupStock* stock)
+      : ops_(host.ops), name_(std::move(name)), stock_(stock) {}
   CgroupUsage read_usage_locked() const REQUIRES(mu_);
   int kill_tree_locked() REQUIRES(mu_);
 
   CgroupDirOps ops_;
   std::string name_;
+  GroupStock* const stock_;  // or null
   mutable BlockingMutex mu_;
   std::vector<Member> members_ GUARDED_BY(mu_);
-  std::vector<UniqueFd> procs_ GUARDED_BY(mu_);
-  std::vector<int> join_fds_;  // the numbers of procs_: see join_fds()
+  std::vector<int> join_fds_;  // the members' dir.procs: see join_fds()
   bool finished_ GUARDED_BY(mu_) = false;
   CgroupUsage final_ GUARDED_BY(mu_);
 };
@@ -108,6 +120,14 @@ class SessionGroup {
 // This host's groups (cgroup_host()), with the groups of pools that died
 // purged at the first call.
 const CgroupHost& session_cgroup_host();
+
+// The hierarchies a session without tree-wide limits joins on `host`, the
+// shape of the groups a stock keeps for it.
+std::vector<std::string> session_group_shape(const CgroupHost& host);
+
+// The stock of session_cgroup_host()'s groups every session and command of
+// this process takes its groups from; stopped when the process exits.
+GroupStock* session_group_stock();
 
 // Removes the groups below the pool's own that a pool process which no
 // longer runs left behind ("ferrowick-<pid>-..." with no process <pid>),

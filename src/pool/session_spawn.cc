@@ -50,7 +50,7 @@ Expected<std::unique_ptr<TerminalSession>, std::string> spawn_terminal(SharedUse
   UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
   if (!wake.valid()) return Unexpected("Failed to create the terminal session: " + system_error_text(errno));
   // The tree's group exists before the child, which joins it before su runs.
-  auto group = SessionGroup::create(session_cgroup_host(), options ? options->group : CgroupLimits{});
+  auto group = SessionGroup::create(session_cgroup_host(), options ? options->group : CgroupLimits{}, session_group_stock());
   if (!group) return Unexpected("Failed to create the terminal session: " + group.error().message);
   SpawnOptions joined = options ? *options : SpawnOptions{};
   joined.cgroup_procs = (*group)->join_fds();

@@ -318,6 +318,8 @@ Expected<RunResult, SessionError> TerminalSession::run(std::string_view command,
   const std::string sent_line = interrupted ? "\x15" + line : line;
   auto sent = write({reinterpret_cast<const std::uint8_t*>(sent_line.data()), sent_line.size()}, limits);
   if (!sent) return Unexpected(std::move(sent.error()));
+  // The shell runs the command meanwhile.
+  if (group_) group_->tend_stock();
 
   FrameScanner frame(token, nonce, line, max_output);
   std::vector<std::uint8_t> chunk(std::size_t{1} << 16);

@@ -23,6 +23,9 @@
 //   command_run        exec's one poll loop: input, both streams, deadline
 //   command_tree       killing a command's tree, found in /proc
 //   capped_output      a stream's first and last bytes within a cap
+//   cgroup_*           the host's control groups: layout, probe, v1/v2 files
+//   session_group      a session's or command's groups: limits, usage, tree kill
+//   group_stock        groups made ahead and removed later, while callers wait
 //   run_framing        how a session frames one command's output
 // Descriptor ownership (common/unique_fd.h) and errno texts
 // (common/system_error.h) live in src/common.
@@ -39,6 +42,7 @@
 //   session state_mu_              closed flag, the child, calls in use
 //   session kept_mu_               output run() read past its end
 //   command mu_                    a command's state, the child, calls in use
+//   group stock mu_                its lists only; no mkdir/rmdir under it
 //
 // UserPool and User: throw-away host accounts handed out to scripts.
 //

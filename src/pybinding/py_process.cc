@@ -6,6 +6,8 @@
 // bare. Every call that may wait releases the interpreter lock and, on the
 // main thread, lets signal handlers run at least every 0.1 s; exec kills
 // the command's tree when a handler raises (Ctrl-C).
+#include <unistd.h>
+
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -109,7 +111,25 @@ constexpr Param kTimeoutParams[] = {{"timeout", ArgKind::OptSeconds}};
 constexpr Signature kWaitSig{"PyProcess.wait()", kTimeoutParams};
 constexpr Signature kExitSig{"PyProcess.__exit__()", kExitParams};
 
+// False, with ValueError set, when the command's account was released (the
+// release killed its tree; the process is closed then, reaping the leader)
+// or belongs to the process this one was forked from.
+bool usable(ProcessObject& self) {
+  if (account_usable(self.process->user(), self.creator)) return true;
+  if (::getpid() == self.creator) without_gil([&] { self.process->close(); });
+  return false;
+}
+
+// False, with ValueError set, in a process forked from the one that
+// started the command: its tree is not this process's to end.
+bool own(ProcessObject& self) {
+  if (::getpid() == self.creator) return true;
+  raise_value_error("The account belongs to the process that allocated it");
+  return false;
+}
+
 PyObject* process_write(ProcessObject& self, Args& a) {
+  if (!usable(self)) return nullptr;
   // The buffer stays held (by the argument) while the lock is released.
   auto r = waiting(a[1], [&](const WaitLimits& l) { return self.process->write(a[0].bytes, l); });
   return r ? none() : raise_session_error(r.error());
@@ -117,27 +137,32 @@ PyObject* process_write(ProcessObject& self, Args& a) {
 
 template <Stream S>
 PyObject* process_read(ProcessObject& self, Args& a) {
+  if (!usable(self)) return nullptr;
   return read_bytes(a[0], a[1], [&](std::span<std::uint8_t> area, const WaitLimits& l) {
     return self.process->read(S, area, l);
   });
 }
 
 PyObject* process_wait(ProcessObject& self, Args& a) {
+  if (!usable(self)) return nullptr;
   auto r = waiting(a[0], [&](const WaitLimits& l) { return self.process->wait(l); });
   return r ? PyLong_FromLong(*r) : raise_session_error(r.error());
 }
 
 PyObject* process_close_stdin(ProcessObject& self) {
-  without_gil([&] { self.process->close_stdin(); });
-  return none();
+  if (!usable(self)) return nullptr;
+  auto r = without_gil([&] { return self.process->close_stdin(); });
+  return r ? none() : raise_session_error(r.error());
 }
 
 PyObject* process_kill(ProcessObject& self) {
+  if (!own(self)) return nullptr;
   without_gil([&] { self.process->kill(); });
   return none();
 }
 
 PyObject* process_close(ProcessObject& self) {
+  if (!own(self)) return nullptr;
   without_gil([&] { self.process->close(); });
   return none();
 }
@@ -148,6 +173,7 @@ PyObject* process_usage(ProcessObject& self) {
 
 template <int (CommandProcess::*Fd)() const>
 PyObject* process_fileno(ProcessObject& self) {
+  if (!usable(self)) return nullptr;
   const int fd = ((*self.process).*Fd)();
   return fd < 0 ? raise_value_error("The process is closed") : PyLong_FromLong(fd);
 }

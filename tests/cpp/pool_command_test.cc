@@ -256,7 +256,7 @@ TEST_F(CommandTest, BackgroundProcessStreamsKillAndClose) {
   std::uint8_t buf[64];
   ASSERT_TRUE(p.write(bytes("ping\n"), {}));
   EXPECT_EQ(p.read(CommandProcess::Stream::kStdout, buf, {}).value(), 5u);
-  p.close_stdin();
+  ASSERT_TRUE(p.close_stdin());
   EXPECT_EQ(p.read(CommandProcess::Stream::kStderr, buf, {}).value(), 5u);
   EXPECT_EQ(p.write(bytes("x"), {}).error().message, "The standard input is closed");
   EXPECT_FALSE(p.returncode());
@@ -284,7 +284,7 @@ TEST_F(CommandTest, CloseStdinWakesABlockedWriterAndReadersShareAStream) {
     EXPECT_EQ(r.error().message, "The standard input is closed");
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  (*sleeper)->close_stdin();
+  ASSERT_TRUE((*sleeper)->close_stdin());
   writer.join();
 
   // Two readers of one stream: every byte reaches exactly one of them, and

@@ -146,8 +146,9 @@ def test_process_object(user):
         assert p.wait(timeout=5) == 4 and p.returncode == 4
         assert p.read() == b""
         assert isinstance(p.usage(), ferrowick.Usage)
-    with pytest.raises(ValueError, match="The process is closed"):
-        p.read()
+    for call in (p.read, p.close_stdin, p.fileno):
+        with pytest.raises(ValueError, match="The process is closed"):
+            call()
     assert p.wait() == 4
     p = user.start(["sleep", "1000"])
     with pytest.raises(TimeoutError):
@@ -162,7 +163,9 @@ def test_release_kills_running_commands_and_refuses_new_ones():
     user = PyUserPool(1).allocate()
     with user.start("sleep 1000") as p:
         user.release()
-        assert p.wait(timeout=10) == -signal.SIGKILL
-        for call in (lambda: user.exec("true"), lambda: user.start("true")):
+        assert p.returncode == -signal.SIGKILL
+        # As for the account's sessions: its processes' I/O and waits refuse.
+        for call in (lambda: user.exec("true"), lambda: user.start("true"), p.read, p.read_err, p.wait,
+                     lambda: p.write(b"x"), p.close_stdin, p.fileno):
             with pytest.raises(ValueError, match="^The account was released$"):
                 call()
