@@ -107,9 +107,12 @@ std::vector<std::string> clean_environment(const AccountIdentity& who) {
 
 Expected<LaunchedCommand, LaunchError> launch_command(const AccountIdentity& who, const CommandSpec& spec,
                                                       bool with_stdin, std::span<const int> cgroup_procs,
-                                                      const ChildConfinement* confinement) {
+                                                      const ChildConfinement* confinement, int cgroup_v2_dir,
+                                                      int cgroup_v2_procs) {
   SpawnOptions options;
   options.cgroup_procs.assign(cgroup_procs.begin(), cgroup_procs.end());
+  options.cgroup_v2_dir = cgroup_v2_dir;
+  options.cgroup_v2_procs = cgroup_v2_procs;
   options.confinement = confinement;
   options.env = spec.env ? *spec.env : clean_environment(who);
   options.limits = spec.limits;

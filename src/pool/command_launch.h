@@ -70,13 +70,14 @@ struct LaunchedCommand {
 // Starts `spec` as `who` with standard output and error on new pipes and
 // standard input on a new pipe (with_stdin) or /dev/null, the child first
 // joining the groups whose cgroup.procs descriptors `cgroup_procs` holds
-// and, as root, entering `confinement` (the account's, as its sessions do;
+// (born in the v2 one where it can: SpawnOptions::cgroup_v2_dir) and, as root, entering `confinement` (the account's, as its sessions do;
 // null for none).
 // The host ends of the pipes are non-blocking (so that several waiting
 // threads never block in a read or write another one served) and
 // close-on-exec.
 Expected<LaunchedCommand, LaunchError> launch_command(const AccountIdentity& who, const CommandSpec& spec,
                                                       bool with_stdin, std::span<const int> cgroup_procs,
-                                                      const ChildConfinement* confinement);
+                                                      const ChildConfinement* confinement, int cgroup_v2_dir = -1,
+                                                      int cgroup_v2_procs = -1);
 
 }  // namespace ferrowick

@@ -343,7 +343,8 @@ Expected<std::unique_ptr<CommandProcess>, CommandStartError> start_command(Share
   auto group = SessionGroup::create(session_cgroup_host(), spec.group, session_group_stock());
   if (!group) return Unexpected(CommandStartError{{}, std::move(group.error()), {}});
   auto launched = launch_command(*who, spec, with_stdin, (*group)->join_fds(),
-                                 confinement ? &confinement->child() : nullptr);
+                                 confinement ? &confinement->child() : nullptr, (*group)->v2_dir(),
+                                 (*group)->v2_procs());
   if (!launched) return Unexpected(CommandStartError{{}, {}, launched.error()});
   return std::make_unique<CommandProcess>(std::move(user), uid, std::move(*launched), std::move(*group),
                                           std::move(wake), std::move(stdin_wake));

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
@@ -78,6 +79,7 @@ struct ChildPlan {
   int in, out, err;  // the child's 0, 1, 2; in == -1: /dev/null
   int go_fd;         // fork only: read end, a byte (or EOF) once the parent holds the pidfd; else -1
   int status_fd;     // write end: the LaunchError of a failed start
+  bool born_in_v2;   // started by clone3 inside options->cgroup_v2_dir
 };
 
 void close_range_from(unsigned first, unsigned last) {
@@ -107,7 +109,8 @@ void close_range_from(unsigned first, unsigned last) {
   // outside them.
   if (o)
     for (int fd : o->cgroup_procs)
-      if (failed.err == 0 && ::write(fd, "0", 1) != 1) fail(LaunchStep::kGroup);
+      if (failed.err == 0 && !(plan.born_in_v2 && fd == o->cgroup_v2_procs) && ::write(fd, "0", 1) != 1)
+        fail(LaunchStep::kGroup);
   if (o && o->new_session) {
     // Cannot fail in a fresh child, which leads no process group.
     ::setsid();
@@ -179,6 +182,44 @@ void close_range_from(unsigned first, unsigned last) {
 
 [[maybe_unused]] int child_entry(void* plan) { run_child(*static_cast<const ChildPlan*>(plan)); }
 
+// clone3's argument, as the kernel reads it (its third published size).
+struct CloneArgs {
+  std::uint64_t flags, pidfd, child_tid, parent_tid, exit_signal, stack, stack_size, tls, set_tid, set_tid_size,
+      cgroup;
+};
+static_assert(sizeof(CloneArgs) == 88);
+
+#if defined(__x86_64__)
+#define FERROWICK_CLONE3 1
+// clone3 whose child runs fn(arg) on the stack `args` names and exits with
+// its result, never returning here; the parent gets the pid or -errno. (The
+// C library offers no clone3 with a function to run, and a child that
+// shares this process's memory cannot return through this frame.)
+[[maybe_unused]] __attribute__((noinline)) long clone3_run(CloneArgs* args, int (*fn)(void*), void* arg) {
+  long ret;
+  register int (*r12)(void*) asm("r12") = fn;
+  register void* r13 asm("r13") = arg;
+  asm volatile(
+      "syscall\n\t"
+      "test %%rax, %%rax\n\t"
+      "jnz 1f\n\t"
+      // The child, on its own stack, whose top is 16-byte aligned.
+      "xor %%ebp, %%ebp\n\t"
+      "mov %%r13, %%rdi\n\t"
+      "call *%%r12\n\t"
+      "mov %%eax, %%edi\n\t"
+      "mov %[exit_nr], %%eax\n\t"
+      "syscall\n\t"
+      "ud2\n"
+      "1:"
+      : "=a"(ret)
+      : "0"(static_cast<long>(SYS_clone3)), "D"(args), "S"(sizeof(CloneArgs)), "r"(r12), "r"(r13),
+        [exit_nr] "i"(SYS_exit)
+      : "rcx", "r11", "memory");
+  return ret;
+}
+#endif
+
 // Starts the child as posix_spawn does: sharing this process's memory (no
 // page tables copied, however large the host's heap) on a stack of its own,
 // this thread suspended until the child has exec'd or exited, and the pidfd
@@ -206,8 +247,25 @@ pid_t start_sharing(ChildPlan& plan, UniqueFd& pidfd) {
   void* stack = ::mmap(nullptr, kStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
   if (stack == MAP_FAILED) return -1;
   int fd = -1;
-  const pid_t pid = ::clone(child_entry, static_cast<char*>(stack) + kStack,
-                            CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, &plan, &fd);
+  pid_t pid = -1;
+#ifdef FERROWICK_CLONE3
+  if (plan.options && plan.options->cgroup_v2_dir >= 0) {
+    CloneArgs args{};
+    args.flags = CLONE_VM | CLONE_VFORK | CLONE_PIDFD | 0x200000000ULL;  // CLONE_INTO_CGROUP
+    args.pidfd = reinterpret_cast<std::uintptr_t>(&fd);
+    args.exit_signal = SIGCHLD;
+    args.stack = reinterpret_cast<std::uintptr_t>(stack);
+    args.stack_size = kStack;
+    args.cgroup = static_cast<std::uint64_t>(plan.options->cgroup_v2_dir);
+    plan.born_in_v2 = true;
+    const long r = clone3_run(&args, child_entry, &plan);
+    if (r > 0) pid = static_cast<pid_t>(r);
+    else plan.born_in_v2 = false;  // refused: the clone below, joining by the write
+  }
+#endif
+  if (pid < 0)
+    pid = ::clone(child_entry, static_cast<char*>(stack) + kStack, CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD,
+                  &plan, &fd);
   const int saved = errno;
   ::munmap(stack, kStack);
   if (pid > 0) pidfd.reset(fd);
@@ -225,7 +283,7 @@ Expected<LaunchedChild, LaunchError> launch_child(const std::vector<std::string>
   auto setup_error = [](int e) { return Unexpected(LaunchError{LaunchStep::kSetup, e}); };
   if (argv.empty()) return Unexpected(LaunchError{LaunchStep::kExec, EINVAL});
   ChildPlan plan{options && options->path ? program_candidates(argv[0], *options->path) : program_candidates(argv[0]),
-                 {}, {}, environ, options, in, out, err, -1, -1};
+                 {}, {}, environ, options, in, out, err, -1, -1, false};
   plan.argv.reserve(argv.size() + 1);
   for (const std::string& a : argv) plan.argv.push_back(const_cast<char*>(a.c_str()));
   plan.argv.push_back(nullptr);

@@ -48,6 +48,14 @@ struct SpawnOptions {
   // Descriptors of cgroup.procs files, open for writing: the child writes
   // "0" to each before anything else, so it and all it starts are inside.
   std::vector<int> cgroup_procs;
+  // A v2 group's directory for the child to be born in (clone3's
+  // CLONE_INTO_CGROUP), and that group's entry in cgroup_procs, which the
+  // child then skips. Joining by a write takes a lock of the whole
+  // hierarchy that can stall for a grace period of RCU; being born inside
+  // does not. Where the kernel (or a filter of system calls) refuses
+  // clone3, the child joins by the write.
+  int cgroup_v2_dir = -1;
+  int cgroup_v2_procs = -1;
   // Entered by the child before its program starts (child_confinement.h),
   // as root, before the switch of ids; must outlive the launch.
   const ChildConfinement* confinement = nullptr;

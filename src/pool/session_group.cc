@@ -148,6 +148,10 @@ Expected<std::unique_ptr<SessionGroup>, CgroupError> SessionGroup::create(const 
     if (auto r = apply_writes(m.dir.fd.get(), writes); !r)
       return Unexpected(CgroupError{Kind::kFailed, "cannot limit the group " + m.dir.path + ": " + r.error()});
     group->join_fds_.push_back(m.dir.procs.get());
+    if (m.v2) {
+      group->v2_dir_ = m.dir.fd.get();
+      group->v2_procs_ = m.dir.procs.get();
+    }
   }
   return group;
 }
@@ -190,6 +194,7 @@ void SessionGroup::finish() {
   kill_tree_locked();
   final_ = read_usage_locked();
   join_fds_.clear();
+  v2_dir_ = v2_procs_ = -1;
   MadeGroup emptied{name_, {}};
   for (Member& m : members_) emptied.dirs.push_back(std::move(m.dir));
   members_.clear();

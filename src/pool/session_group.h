@@ -71,6 +71,10 @@ class SessionGroup {
   // close-on-exec: a child joins by writing "0" to each (async-signal-safe).
   // Read before the session starts, while nothing else uses the group.
   const std::vector<int>& join_fds() const { return join_fds_; }
+  // The v2 group's directory, for a child to be born in, and its entry in
+  // join_fds(); -1 without a v2 group. Read as join_fds().
+  int v2_dir() const { return v2_dir_; }
+  int v2_procs() const { return v2_procs_; }
   bool empty() const EXCLUDES(mu_) {
     BlockingLock lock(mu_);
     return members_.empty();
@@ -113,6 +117,7 @@ class SessionGroup {
   mutable BlockingMutex mu_;
   std::vector<Member> members_ GUARDED_BY(mu_);
   std::vector<int> join_fds_;  // the members' dir.procs: see join_fds()
+  int v2_dir_ = -1, v2_procs_ = -1;
   bool finished_ GUARDED_BY(mu_) = false;
   CgroupUsage final_ GUARDED_BY(mu_);
 };

@@ -54,6 +54,8 @@ Expected<std::unique_ptr<TerminalSession>, std::string> spawn_terminal(SharedUse
   if (!group) return Unexpected("Failed to create the terminal session: " + group.error().message);
   SpawnOptions joined = options ? *options : SpawnOptions{};
   joined.cgroup_procs = (*group)->join_fds();
+  joined.cgroup_v2_dir = (*group)->v2_dir();
+  joined.cgroup_v2_procs = (*group)->v2_procs();
   joined.confinement = confinement ? &confinement->child() : nullptr;
   if (exact_env && std::none_of(joined.env->begin(), joined.env->end(),
                                 [](const std::string& e) { return e.starts_with("PATH="); })) {

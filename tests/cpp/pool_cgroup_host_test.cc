@@ -2,6 +2,7 @@
 // session's groups are limited, counted and killed as a tree, and nothing
 // is left below the pool's own groups. Skips without root or without a
 // writable hierarchy; every group made here is removed by finish().
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -17,6 +18,7 @@
 #include <thread>
 
 #include "pool/cgroup_host.h"
+#include "pool/launcher.h"
 #include "pool/session_group.h"
 
 // ThreadSanitizer's runtime keeps threads and shadow memory of its own in
@@ -214,6 +216,37 @@ TEST(SessionGroupHostTest, PidsLimitStopsForksAtTheCap) {
   EXPECT_TRUE(WIFSIGNALED(wait_status(child)));
   ::close(report[0]);
   ::close(report[1]);
+}
+
+// The launcher's child is born in the v2 group (clone3), or, where that is
+// refused (here: a directory that is no group), joins it by the write; in
+// both it is inside before it runs anything.
+TEST(SessionGroupHostTest, TheLaunchedChildIsInsideBornOrJoined) {
+  const CgroupHost& host = cgroup_host();
+  SKIP_WITHOUT_CGROUPS(host);
+  if (!host.v2_usable) GTEST_SKIP() << "no v2 group here";
+  auto group = SessionGroup::create(host, {});
+  ASSERT_TRUE(group) << group.error().message;
+  ASSERT_GE((*group)->v2_dir(), 0);
+  const int not_a_group = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int dir : {(*group)->v2_dir(), not_a_group}) {
+    SCOPED_TRACE(dir == not_a_group ? "refused" : "born inside");
+    SpawnOptions options;
+    options.cgroup_procs = (*group)->join_fds();
+    options.cgroup_v2_dir = dir;
+    options.cgroup_v2_procs = (*group)->v2_procs();
+    auto child = spawn_with_pipes({"/bin/cat", "/proc/self/cgroup"}, &options);
+    ASSERT_TRUE(child.has_value());
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(child->stdout_fd(), buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    EXPECT_EQ(child->wait(), 0);
+    const std::size_t v2_line = out.find("0::");
+    ASSERT_NE(v2_line, std::string::npos) << out;
+    EXPECT_NE(out.find((*group)->name(), v2_line), std::string::npos) << out;
+  }
+  ::close(not_a_group);
+  (*group)->finish();
 }
 
 }  // namespace
