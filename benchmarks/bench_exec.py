@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Running one program as a pool account: PyUser.exec() against a session's run() and su by hand.
 
-Rows, each measured in a child process per contender, in one run:
+Rows, each measured in a child process per contender, in one run; the
+accounts of ferrowick and exec-argv are in use meanwhile (a session that ran
+commands and left `sleep 1000 &` running stays open):
   true       the median wall time until `true` has run as the account and its
              status is known; ferrowick: user.exec("true") (bash -c, no
              terminal); exec-argv: user.exec(["true"]) (no shell at all);
@@ -50,6 +52,16 @@ def median_of(call, budget: float) -> float:
     return statistics.median(times)
 
 
+def in_use(user):
+    """A session of the account that ran commands and left a job running,
+    kept open while the account is measured (figures after real use)."""
+    session = user.spawn()
+    for command in ("cd /tmp", "ls -la > /dev/null", "sleep 1000 > /dev/null 2>&1 &"):
+        expect(session.run(command, timeout=30)[0] == 0, f"{command!r} failed")
+    expect(user.exec(["true"]).status == 0, "exec failed")
+    return session
+
+
 def checked(result) -> None:
     expect(result.status == 0 and not result.timed_out, f"exec failed: {result}")
 
@@ -57,7 +69,9 @@ def checked(result) -> None:
 def run_ferrowick(args) -> dict:
     budget, _ = timing(args)
     _pool, user = reserve_account(args)
+    session = in_use(user)
     res = {"true": median_of(lambda: checked(user.exec("true")), budget)}
+    session.close()  # with its job: the worker ends without releasing (see bench_pool)
 
     def echoes(n: int, failures: list) -> None:
         for i in range(n):
@@ -89,7 +103,10 @@ def run_ferrowick(args) -> dict:
 def run_exec_argv(args) -> dict:
     budget, _ = timing(args)
     _pool, user = reserve_account(args)
-    return {"true": median_of(lambda: checked(user.exec(["true"])), budget)}
+    session = in_use(user)
+    res = {"true": median_of(lambda: checked(user.exec(["true"])), budget)}
+    session.close()
+    return res
 
 
 def run_session(args) -> dict:

@@ -131,8 +131,24 @@ bool GroupStock::remove_doomed() {
   return !doomed.empty();
 }
 
+void GroupStock::set_sweep(std::function<void()> sweep, std::chrono::seconds interval) {
+  BlockingLock lk(mu_);
+  sweep_ = std::move(sweep);
+  sweep_interval_ = interval;
+  next_sweep_ = WaitClock::now() + interval;
+}
+
 void GroupStock::tend() {
   remove_doomed();
+  std::function<void()> sweep;
+  {
+    BlockingLock lk(mu_);
+    if (sweep_ && WaitClock::now() >= next_sweep_) {
+      sweep = sweep_;
+      next_sweep_ = WaitClock::now() + sweep_interval_;
+    }
+  }
+  if (sweep) sweep();
   for (;;) {
     {
       BlockingLock lk(mu_);

@@ -32,7 +32,9 @@
 #pragma once
 
 #include <condition_variable>
+#include <chrono>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -97,8 +99,14 @@ class GroupStock {
   void remove_later(MadeGroup group) EXCLUDES(mu_);
 
   // The chores, for a thread with time to spare: removes the groups kept
-  // for removal, then makes groups until `depth` are ready.
+  // for removal, then makes groups until `depth` are ready, and runs the
+  // sweep (set_sweep) when its interval has passed.
   void tend() EXCLUDES(mu_);
+
+  // A chore for tend() to run at most once per `interval`: the process's
+  // stock purges the groups that processes it forked left when they ended
+  // without their exit handlers (os._exit, as multiprocessing's workers).
+  void set_sweep(std::function<void()> sweep, std::chrono::seconds interval) EXCLUDES(mu_);
 
   // Removes every group handed to remove_later() before (and those other
   // threads are removing meanwhile are waited for).
@@ -134,6 +142,9 @@ class GroupStock {
   std::size_t making_ GUARDED_BY(mu_) = 0;    // being made, not yet ready
   bool stopped_ GUARDED_BY(mu_) = false;
   bool make_failed_ GUARDED_BY(mu_) = false;
+  std::function<void()> sweep_ GUARDED_BY(mu_);
+  std::chrono::seconds sweep_interval_ GUARDED_BY(mu_){0};
+  WaitClock::time_point next_sweep_ GUARDED_BY(mu_);
 };
 
 }  // namespace ferrowick

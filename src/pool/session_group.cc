@@ -218,6 +218,7 @@ GroupStock* session_group_stock() {
   static GroupStock* stock = [] {
     const CgroupHost& host = session_cgroup_host();
     auto* s = new GroupStock(host.ops, session_group_shape(host));
+    s->set_sweep([&host] { purge_dead_groups(host); }, std::chrono::seconds(60));
     std::atexit([] { session_group_stock()->stop(); });
     return s;
   }();

@@ -98,7 +98,7 @@ TEST(GroupStockTest, AFailureStopsTheMakingAndIsReportedByTheSession) {
   EXPECT_EQ(stock.ready(), 0u);
 }
 
-TEST(GroupStockTest, AtTheCapEndedGroupsAreRemovedAtOnce) {
+TEST(GroupStockTest, AtTheCapEndedGroupsAreRemovedAtOnceAndTheSweepKeepsItsInterval) {
   FakeHost fake({"v2full"});
   CgroupHost host = fake.detect();
   GroupStock stock(host.ops, session_group_shape(host), 0);
@@ -107,6 +107,16 @@ TEST(GroupStockTest, AtTheCapEndedGroupsAreRemovedAtOnce) {
   for (auto& g : groups) g->finish();
   EXPECT_EQ(stock.doomed(), GroupStock::kMaxDoomed);
   EXPECT_EQ(fake.children("v2full").size(), GroupStock::kMaxDoomed);
+  // The sweep runs from tend(), once per interval.
+  int sweeps = 0;
+  stock.set_sweep([&sweeps] { ++sweeps; }, std::chrono::seconds(0));
+  stock.tend();
+  stock.tend();
+  EXPECT_EQ(sweeps, 2);
+  EXPECT_EQ(stock.doomed(), 0u);
+  stock.set_sweep([&sweeps] { ++sweeps; }, std::chrono::seconds(3600));
+  stock.tend();
+  EXPECT_EQ(sweeps, 2);
   stock.stop();
   EXPECT_TRUE(fake.children("v2full").empty());
 }
