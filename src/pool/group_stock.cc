@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <iterator>
 #include <cstdio>
 #include <mutex>
 #include <new>
@@ -115,12 +117,14 @@ void GroupStock::remove_later(MadeGroup group) {
   remove_group(ops_, group, WaitClock::now() + kTeardownLimit);
 }
 
-bool GroupStock::remove_doomed() {
+void GroupStock::remove_doomed(std::size_t most) {
   std::vector<MadeGroup> doomed;
   {
     BlockingLock lk(mu_);
-    doomed.swap(doomed_);
-    removing_ += doomed.size();
+    const std::size_t n = std::min(most, doomed_.size());
+    doomed.assign(std::make_move_iterator(doomed_.begin()), std::make_move_iterator(doomed_.begin() + n));
+    doomed_.erase(doomed_.begin(), doomed_.begin() + n);
+    removing_ += n;
   }
   // The trees were killed before the groups were handed over: only exiting
   // processes can still hold one, for moments.
@@ -128,7 +132,6 @@ bool GroupStock::remove_doomed() {
   BlockingLock lk(mu_);
   removing_ -= doomed.size();
   removed_.notify_all();
-  return !doomed.empty();
 }
 
 void GroupStock::set_sweep(std::function<void()> sweep, std::chrono::seconds interval) {
@@ -139,7 +142,7 @@ void GroupStock::set_sweep(std::function<void()> sweep, std::chrono::seconds int
 }
 
 void GroupStock::tend() {
-  remove_doomed();
+  remove_doomed(2);
   std::function<void()> sweep;
   {
     BlockingLock lk(mu_);
@@ -171,7 +174,7 @@ void GroupStock::tend() {
 }
 
 void GroupStock::flush() {
-  remove_doomed();
+  remove_doomed(SIZE_MAX);
   BlockingLock lk(mu_);
   while (removing_ != 0) lk.wait(removed_);
 }

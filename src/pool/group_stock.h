@@ -98,9 +98,10 @@ class GroupStock {
   // (at once in this thread once the stock stopped or kMaxDoomed wait).
   void remove_later(MadeGroup group) EXCLUDES(mu_);
 
-  // The chores, for a thread with time to spare: removes the groups kept
-  // for removal, then makes groups until `depth` are ready, and runs the
-  // sweep (set_sweep) when its interval has passed.
+  // The chores, for a thread with time to spare: removes two of the groups
+  // kept for removal (each command adds one: so one caller's wait never
+  // pays for many), then makes groups until `depth` are ready, and runs
+  // the sweep (set_sweep) when its interval has passed.
   void tend() EXCLUDES(mu_);
 
   // A chore for tend() to run at most once per `interval`: the process's
@@ -121,8 +122,8 @@ class GroupStock {
   std::size_t doomed() const EXCLUDES(mu_);
 
  private:
-  // Removes the doomed groups; true when it removed any.
-  bool remove_doomed() EXCLUDES(mu_);
+  // Removes up to `most` doomed groups, oldest first.
+  void remove_doomed(std::size_t most) EXCLUDES(mu_);
 
   // pthread_atfork's three: every stock is held across a fork, so the
   // child's copy is consistent when it forgets the parent's groups.
