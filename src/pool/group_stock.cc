@@ -44,34 +44,38 @@ std::string next_group_name() {
 Expected<MadeGroup, std::string> make_group(const CgroupDirOps& ops, const std::vector<std::string>& shape,
                                             const std::string& name) {
   MadeGroup group{name, {}};
-  auto fail = [&](std::string message) -> Expected<MadeGroup, std::string> {
-    remove_group(ops, group, WaitClock::now());
-    return Unexpected(std::move(message));
-  };
   for (const std::string& dir : shape) {
-    MadeGroup::Dir d{dir + "/" + name, open_group_dir(AT_FDCWD, dir.c_str()), {}, {}};
-    if (!d.parent.valid()) return fail("cannot open " + dir + ": " + system_error_text(errno));
-    if (int err = ops.make(d.parent.get(), name.c_str(), d.path))
-      return fail("cannot make the group " + d.path + ": " + system_error_text(err));
-    d.fd = open_group_dir(d.parent.get(), name.c_str());
-    const int open_err = errno;
-    const bool opened = d.fd.valid();
-    group.dirs.push_back(std::move(d));  // from here on, removed on failure
-    MadeGroup::Dir& made = group.dirs.back();
-    if (!opened) return fail("cannot open " + made.path + ": " + system_error_text(open_err));
-    made.procs.reset(::openat(made.fd.get(), "cgroup.procs", O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!made.procs.valid()) return fail("cannot open " + made.path + "/cgroup.procs: " + system_error_text(errno));
+    const std::string path = dir + "/" + name;
+    UniqueFd parent = open_group_dir(AT_FDCWD, dir.c_str());
+    int err = parent.valid() ? ops.make(parent.get(), name.c_str(), path) : errno;
+    if (err != 0) {
+      remove_group(ops, group, WaitClock::now());
+      return Unexpected((parent.valid() ? "cannot make the group " + path : "cannot open " + dir) + ": " +
+                        system_error_text(err));
+    }
+    group.dirs.push_back({dir, path, {}, {}});
   }
   return group;
+}
+
+Expected<void, std::string> open_group(MadeGroup& group) {
+  for (MadeGroup::Dir& d : group.dirs) {
+    d.fd = open_group_dir(AT_FDCWD, d.path.c_str());
+    if (!d.fd.valid()) return Unexpected("cannot open " + d.path + ": " + system_error_text(errno));
+    d.procs.reset(::openat(d.fd.get(), "cgroup.procs", O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!d.procs.valid()) return Unexpected("cannot open " + d.path + "/cgroup.procs: " + system_error_text(errno));
+  }
+  return {};
 }
 
 void remove_group(const CgroupDirOps& ops, MadeGroup& group, WaitClock::time_point deadline) {
   for (MadeGroup::Dir& d : group.dirs) {
     d.procs.reset();
     d.fd.reset();
-    int err;
-    for (;;) {
-      err = ops.remove(d.parent.get(), group.name.c_str(), d.path);
+    UniqueFd parent = open_group_dir(AT_FDCWD, d.hierarchy.c_str());
+    int err = parent.valid() ? 0 : errno;
+    while (parent.valid()) {
+      err = ops.remove(parent.get(), group.name.c_str(), d.path);
       if (err != EBUSY || WaitClock::now() >= deadline) break;
       std::this_thread::sleep_for(kBusyStep);
     }

@@ -48,13 +48,15 @@
 
 namespace ferrowick {
 
-// One group as made in each hierarchy of a shape.
+// One group as made in each hierarchy of a shape. Kept (ready, or ended and
+// waiting for removal) without descriptors, so the stock holds none; opened
+// by open_group() for the session that takes it.
 struct MadeGroup {
   struct Dir {
-    std::string path;  // full path, for messages and the directory hooks
-    UniqueFd parent;   // the pool's own group in this hierarchy
-    UniqueFd fd;       // the group itself
-    UniqueFd procs;    // its cgroup.procs, open for writing (to join it)
+    std::string hierarchy;  // the pool's own group in this hierarchy
+    std::string path;       // hierarchy/name, for messages and the directory hooks
+    UniqueFd fd;            // the group itself, once opened
+    UniqueFd procs;         // its cgroup.procs, open for writing (to join it), once opened
   };
   std::string name;
   std::vector<Dir> dirs;  // in the order of the shape
@@ -68,10 +70,14 @@ UniqueFd open_group_dir(int parent, const char* path);
 std::string next_group_name();
 
 // Makes the group `name` below each of `shape` (the pool's own groups of
-// the hierarchies, in order) and opens it and its cgroup.procs. On failure, what was made is
-// removed again and the message says what failed.
+// the hierarchies, in order), leaving nothing open. On failure, what was
+// made is removed again and the message says what failed.
 Expected<MadeGroup, std::string> make_group(const CgroupDirOps& ops, const std::vector<std::string>& shape,
                                             const std::string& name);
+
+// Opens each directory of `group` and its cgroup.procs; the message says
+// what could not be opened.
+Expected<void, std::string> open_group(MadeGroup& group);
 
 // Removes the directories of an emptied group, waiting while the kernel
 // still counts exiting processes in one (EBUSY) until `deadline`; what

@@ -139,6 +139,10 @@ Expected<std::unique_ptr<SessionGroup>, CgroupError> SessionGroup::create(const 
   }
   std::unique_ptr<SessionGroup> group(new SessionGroup(host, made ? made->name : next_group_name(), stock));
   if (!made) return group;
+  if (auto opened = open_group(*made); !opened) {
+    remove_group(host.ops, *made, WaitClock::now());
+    return Unexpected(CgroupError{Kind::kFailed, std::move(opened.error())});
+  }
   BlockingLock lock(group->mu_);  // not shared yet; taken for the analysis
   for (std::size_t i = 0; i < plans.size(); ++i) {
     // From here on, finish() removes it.
@@ -196,7 +200,11 @@ void SessionGroup::finish() {
   join_fds_.clear();
   v2_dir_ = v2_procs_ = -1;
   MadeGroup emptied{name_, {}};
-  for (Member& m : members_) emptied.dirs.push_back(std::move(m.dir));
+  for (Member& m : members_) {
+    m.dir.procs.reset();  // kept without descriptors until removed
+    m.dir.fd.reset();
+    emptied.dirs.push_back(std::move(m.dir));
+  }
   members_.clear();
   if (stock_) stock_->remove_later(std::move(emptied));
   else remove_group(ops_, emptied, WaitClock::now() + kGroupTeardownLimit);
