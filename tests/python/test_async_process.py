@@ -231,5 +231,7 @@ def test_a_started_command_from_asyncio():
         return before, threads()
 
     before, after = asyncio.run(asyncio.wait_for(main(), 60))
-    assert after == before
+    # No thread added; the pool's background look for the host's writable
+    # places, begun by the hand-out, may end meanwhile.
+    assert after <= before
     assert live_processes_of(user.uid()) == []

@@ -266,4 +266,6 @@ def test_async_run_cancel_and_iteration(session):
         return before, threads()
 
     before, after = asyncio.run(main())
-    assert after == before
+    # No thread added; the pool's background look for the host's writable
+    # places, begun by the hand-out, may end meanwhile.
+    assert after <= before
