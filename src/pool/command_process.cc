@@ -259,21 +259,10 @@ Expected<void, SessionError> CommandProcess::write(std::span<const std::uint8_t>
         if (stdin_closing_ || !stdin_.valid()) return Unexpected(failure("The standard input is closed"));
         fd = stdin_.get();
       }
-      bool slice_over = false;
-      while (!data.empty() && !slice_over) {
-        ssize_t n = ::write(fd, data.data(), std::min<std::size_t>(data.size(), SSIZE_MAX));
-        if (n > 0) {
-          data = data.subspan(static_cast<std::size_t>(n));
-        } else if (n < 0 && errno == EAGAIN) {
-          WaitResult r = wait_fd(fd, POLLOUT, stdin_wake_.get(), one_slice(limits));
-          if (r == WaitResult::kCancelled) break;  // closed or killed: said on the next round
-          slice_over = r != WaitResult::kReady;
-        } else if (n < 0 && errno != EINTR) {
-          return Unexpected(failure("Failed to write to the stdin of the process: " + system_error_text(errno)));
-        }
-      }
-      if (data.empty()) return {};
-      if (!slice_over) continue;
+      auto r = write_slice(fd, data, stdin_wake_.get(), limits);
+      if (!r) return Unexpected(failure("Failed to write to the stdin of the process: " + system_error_text(r.error())));
+      if (*r == WaitResult::kReady) return {};
+      if (*r == WaitResult::kCancelled) continue;  // closed or killed: said on the next round
     }
     const std::string text = "Timed out after writing " + std::to_string(total - data.size()) + " of " +
                              std::to_string(total) + " bytes to the stdin of the process";

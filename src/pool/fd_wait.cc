@@ -1,9 +1,11 @@
 #include "pool/fd_wait.h"
 
 #include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 
 namespace ferrowick {
@@ -17,6 +19,23 @@ std::optional<WaitClock::time_point> deadline_after(double seconds) {
   // About 292 years fit in the clock; anything longer is no limit at all.
   if (seconds > 9.0e9) return std::nullopt;
   return WaitClock::now() + std::chrono::duration_cast<WaitClock::duration>(std::chrono::duration<double>(seconds));
+}
+
+Expected<WaitResult, int> write_slice(int fd, std::span<const std::uint8_t>& data, int cancel_fd,
+                                      const WaitLimits& limits) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), std::min<std::size_t>(data.size(), SSIZE_MAX));
+    if (n > 0) {
+      data = data.subspan(static_cast<std::size_t>(n));
+    } else if (n < 0 && errno == EAGAIN) {
+      WaitResult r = wait_fd(fd, POLLOUT, cancel_fd, one_slice(limits));
+      if (r == WaitResult::kCancelled) return r;
+      if (r != WaitResult::kReady) return WaitResult::kTimedOut;
+    } else if (n == 0 || errno != EINTR) {
+      return Unexpected(n == 0 ? 0 : errno);
+    }
+  }
+  return WaitResult::kReady;
 }
 
 WaitResult wait_fd(int fd, short events, int cancel_fd, const WaitLimits& limits) {

@@ -8,8 +8,12 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
+
+#include "common/expected.h"
 
 namespace ferrowick {
 
@@ -54,6 +58,14 @@ WaitLimits one_slice(const WaitLimits& limits);
 // After a slice ended without a result: kTimedOut once the deadline has
 // passed, kInterrupted when the check asks to stop, nothing to go on.
 std::optional<WaitResult> after_slice(const WaitLimits& limits);
+
+// One slice of writing `data` to the non-blocking `fd`, as writes of
+// standard input do: writes until nothing is left (kReady), the slice
+// ends with the pipe still full (kTimedOut: after_slice() decides what
+// follows), or `cancel_fd` becomes readable (kCancelled). `data` keeps what
+// was not written. A failed write gives its errno (0: a write of nothing).
+Expected<WaitResult, int> write_slice(int fd, std::span<const std::uint8_t>& data, int cancel_fd,
+                                      const WaitLimits& limits);
 
 // The check installed for this thread, or nullptr.
 const WaitCheck* ambient_wait_check();

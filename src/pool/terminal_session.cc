@@ -231,22 +231,13 @@ Expected<void, SessionError> TerminalSession::write_fd(std::span<const std::uint
       if (!use.ok()) return Unexpected(failure(kProcessNone));
       const int fd = use.child().stdin_fd();
       if (fd < 0) return Unexpected(failure("Failed to get the stdin of the process"));
-      bool slice_over = false;
-      while (!data.empty() && !slice_over) {
-        ssize_t n = ::write(fd, data.data(), std::min<std::size_t>(data.size(), SSIZE_MAX));
-        if (n > 0) {
-          data = data.subspan(static_cast<std::size_t>(n));
-        } else if (n < 0 && errno == EAGAIN) {
-          WaitResult r = wait_fd(fd, POLLOUT, wake_.get(), one_slice(limits));
-          if (r == WaitResult::kCancelled) return Unexpected(failure(kProcessNone));
-          slice_over = r != WaitResult::kReady;
-        } else if (n < 0 && errno != EINTR) {
-          return Unexpected(failure(kWriteFailed + system_error_text(errno)));
-        } else if (n == 0) {
-          return Unexpected(failure(std::string(kWriteFailed) + "failed to write whole buffer"));
-        }
+      auto r = write_slice(fd, data, wake_.get(), limits);
+      if (!r) {
+        return Unexpected(failure(kWriteFailed + (r.error() ? system_error_text(r.error())
+                                                            : std::string("failed to write whole buffer"))));
       }
-      if (data.empty()) return {};
+      if (*r == WaitResult::kReady) return {};
+      if (*r == WaitResult::kCancelled) return Unexpected(failure(kProcessNone));
     }
     const std::string text = "Timed out after writing " + std::to_string(total - data.size()) + " of " +
                              std::to_string(total) + " bytes to the stdin of the process";
